@@ -1,0 +1,150 @@
+// Settings and the option scan. Every option word is compared, in a fixed
+// chain, with -b -c -f -q -r -s -w; after a match its value becomes the word
+// that the rest of the chain is compared with. Numbers are read like atoi.
+#include "cli/settings.h"
+
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "cli/failure.h"
+
+namespace kelvora {
+
+settings_record settings;
+
+const char* const default_format_text = "b2.0 h3.5 d16 h0.5 d h0.05 b0.6";
+
+namespace {
+
+const char* const io_format_text = "b2.0 h3.5 d17 h0.05 b3.5 h3.5 d h0.05 b0.6";
+const char* const bin_format_text = "b2.0 h3.5 d h0.05 b0.6";
+
+// The preset texts are constants that live as long as the process; any other
+// value is the layout itself.
+const char* format_text_for(const char* value) {
+  if (std::strcmp(value, "io") == 0) return io_format_text;
+  if (std::strcmp(value, "bin") == 0) return bin_format_text;
+  return value;
+}
+
+struct numeric_option {
+  char letter;
+  int32_t settings_record::*field;
+  int32_t lowest;  // lowest valid value
+  int32_t only_a;  // when non-zero, the valid values are only_a and only_b
+  int32_t only_b;
+  const char* message;
+};
+
+const numeric_option numeric_options[] = {
+    {'b', &settings_record::baud_rate, 1, 0, 0, "illegal baud rate"},
+    {'c', &settings_record::channels, 1, 1, 2, "the number of channels must be 1 or 2"},
+    {'q', &settings_record::quantization_bits, 8, 8, 16, "sampling bit must be 8 or 16"},
+    {'r', &settings_record::sampling_rate, 1, 0, 0, "illegal sampling rate"},
+    {'s', &settings_record::stop_bits, 0, 0, 0, "illegal stop bit"},
+    {'w', &settings_record::lower_carrier, 1, 0, 0, "illegal carrier frequency"},
+};
+
+void apply_option(char letter, const char* value) {
+  if (letter == 'f') {
+    settings.format_string = format_text_for(value);
+    return;
+  }
+  for (const numeric_option& option : numeric_options) {
+    if (option.letter != letter) continue;
+    int32_t number = 0;
+    const bool in_range = parse_option_number(value, number);
+    settings.*option.field = number;
+    const bool valid = option.only_a != 0 ? (number == option.only_a || number == option.only_b)
+                                          : number >= option.lowest;
+    if (!in_range || !valid) fail(option.message);
+    return;
+  }
+}
+
+void check_cross_fields() {
+  if (settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
+  if (int64_t{8} * settings.lower_carrier > settings.sampling_rate) fail("too low sampling rate");
+  // The byte rate must fit the header's unsigned 32-bit field.
+  const int64_t byte_rate = int64_t{settings.sampling_rate} * settings.channels *
+                            settings.quantization_bits / 8;
+  if (byte_rate > int64_t{0xFFFFFFFF}) fail("illegal sampling rate");
+}
+
+}  // namespace
+
+void init_settings() {
+  settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200};
+}
+
+bool parse_option_number(const char* text, int32_t& value) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  int64_t magnitude = 0;
+  bool in_range = true;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > int64_t{1} << 31) {
+      in_range = false;
+      magnitude = int64_t{1} << 31;  // keeps the product below from overflowing
+    }
+  }
+  const int64_t signed_value = negative ? -magnitude : magnitude;
+  if (signed_value > INT32_MAX || signed_value < INT32_MIN) in_range = false;
+  value = in_range ? static_cast<int32_t>(signed_value) : 0;
+  return in_range;
+}
+
+int32_t parse_options(int32_t argc, const char* const* argv) {
+  static const char* const chain[] = {"-b", "-c", "-f", "-q", "-r", "-s", "-w"};
+  int32_t i = 1;
+  bool value_missing = false;
+  while (i < argc && argv[i][0] == '-' && !value_missing) {
+    if (std::strcmp(argv[i], "-") == 0) break;  // standard input as the first file
+    if (std::strcmp(argv[i], "--") == 0) {
+      ++i;
+      break;
+    }
+    const char* cur = argv[i];
+    for (const char* name : chain) {
+      if (std::strcmp(cur, name) != 0) continue;
+      ++i;
+      if (i >= argc) {
+        value_missing = true;
+        break;
+      }
+      apply_option(name[1], argv[i]);
+      cur = argv[i];
+    }
+    if (!value_missing) ++i;
+  }
+  if (settings.format_string == nullptr) settings.format_string = default_format_text;
+  check_cross_fields();
+  return i;
+}
+
+void print_usage() {
+  std::string text =
+      "usage: kelvora [options] input-file output-file\n"
+      "options:\n"
+      " -b baud-rate\n"
+      " -c channels\n"
+      " -f format-string | io | bin\n"
+      " -q quantization-bits\n"
+      " -r sampling-rate\n"
+      " -s stop-bits\n"
+      " -w lower-carrier-wave\n";
+  text += "default: -b " + std::to_string(settings.baud_rate) + " -c " +
+          std::to_string(settings.channels) + " -f \"" + default_format_text + "\" -q " +
+          std::to_string(settings.quantization_bits) + " -r " +
+          std::to_string(settings.sampling_rate) + " -s " + std::to_string(settings.stop_bits) +
+          " -w " + std::to_string(settings.lower_carrier) + "\n";
+  fail_with_text(text);
+}
+
+int32_t bytes_per_frame() { return settings.channels * settings.quantization_bits / 8; }
+
+}  // namespace kelvora

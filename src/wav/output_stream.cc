@@ -1,0 +1,81 @@
+// Buffered output over a C stream whose own buffering is switched off, so
+// every failed write is seen here and reported with the output's name.
+#include "wav/output_stream.h"
+
+#include <cstring>
+
+#include "cli/failure.h"
+
+namespace kelvora {
+
+uint64_t max_data_bytes = wav_data_limit;
+
+namespace {
+
+constexpr size_t buffer_size = size_t{1} << 20;
+
+[[noreturn]] void write_failed(const output_stream& out) { fail("cannot write " + out.name); }
+
+void write_buffer(output_stream& out) {
+  if (out.used == 0) return;
+  const size_t n = out.used;
+  out.used = 0;
+  if (std::fwrite(out.buffer.data(), 1, n, out.file) != n) write_failed(out);
+}
+
+}  // namespace
+
+void attach_output(output_stream& out, std::FILE* file, const std::string& name) {
+  out.file = file;
+  out.name = name;
+  out.buffer.assign(buffer_size, 0);
+  out.used = 0;
+  out.data_bytes = 0;
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+}
+
+unsigned char* reserve_space(output_stream& out, size_t n) {
+  if (out.buffer.size() - out.used < n) {
+    write_buffer(out);
+    if (out.buffer.size() < n) out.buffer.resize(n);
+  }
+  return out.buffer.data() + out.used;
+}
+
+void commit_space(output_stream& out, size_t n) { out.used += n; }
+
+void put_bytes(output_stream& out, const unsigned char* data, size_t n) {
+  if (out.measuring || n == 0) return;
+  std::memcpy(reserve_space(out, n), data, n);
+  out.used += n;
+}
+
+void put_byte(output_stream& out, unsigned char value) { put_bytes(out, &value, 1); }
+
+uint64_t data_room(const output_stream& out) {
+  return max_data_bytes > out.data_bytes ? max_data_bytes - out.data_bytes : 0;
+}
+
+void claim_data_bytes(output_stream& out, uint64_t n) {
+  if (n > data_room(out)) fail("recording too large for a WAV file");
+  out.data_bytes += n;
+}
+
+void flush_output(output_stream& out) {
+  write_buffer(out);
+  if (std::fflush(out.file) != 0) write_failed(out);
+}
+
+void rewind_output(output_stream& out) {
+  flush_output(out);
+  if (std::fseek(out.file, 0, SEEK_SET) != 0) write_failed(out);
+}
+
+void close_output(output_stream& out) {
+  write_buffer(out);
+  std::FILE* file = out.file;
+  out.file = nullptr;
+  if (std::fclose(file) != 0) write_failed(out);
+}
+
+}  // namespace kelvora

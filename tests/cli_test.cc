@@ -1,0 +1,127 @@
+// Command lines: the usage text, every validation message, and the quirks of
+// the option chain that users can see.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/failure.h"
+#include "cli/settings.h"
+#include "run_binary.h"
+
+namespace {
+
+std::string usage_with(const std::string& defaults_line) {
+  return "usage: kelvora [options] input-file output-file\n"
+         "options:\n"
+         " -b baud-rate\n"
+         " -c channels\n"
+         " -f format-string | io | bin\n"
+         " -q quantization-bits\n"
+         " -r sampling-rate\n"
+         " -s stop-bits\n"
+         " -w lower-carrier-wave\n" +
+         defaults_line + "\n";
+}
+
+const std::string default_usage =
+    usage_with("default: -b 1200 -c 1 -f \"b2.0 h3.5 d16 h0.5 d h0.05 b0.6\" -q 8 -r 9600 -s 3 -w 1200");
+
+struct failing_line {
+  std::vector<std::string> args;
+  std::string out;
+};
+
+TEST(CommandLine, RefusedLinesPrintOneMessageOrTheUsageAndExitOne) {
+  const std::vector<failing_line> cases = {
+      {{}, default_usage},
+      {{"only-one"}, default_usage},
+      {{"a", "b", "c"}, default_usage},
+      {{"-b", "600", "only-one"},
+       usage_with("default: -b 600 -c 1 -f \"b2.0 h3.5 d16 h0.5 d h0.05 b0.6\" -q 8 -r 9600 -s 3 -w 1200")},
+      {{"-b", "600", "-w", "600", "-q", "16", "-c", "2", "-s", "1", "-r", "44100", "-f", "bin"},
+       usage_with("default: -b 600 -c 2 -f \"b2.0 h3.5 d16 h0.5 d h0.05 b0.6\" -q 16 -r 44100 -s 1 -w 600")},
+      {{"in", "out", "-b"}, default_usage},  // options after the files are files
+      {{"-b"}, default_usage},              // missing value: usage, not "illegal baud rate"
+      {{"-x", "foo", "in", "out"}, default_usage},
+      {{"-b", "0", "in", "out"}, "illegal baud rate\n"},
+      {{"-b", "-5"}, "illegal baud rate\n"},
+      {{"-c", "0", "in", "out"}, "the number of channels must be 1 or 2\n"},
+      {{"-c", "3", "in", "out"}, "the number of channels must be 1 or 2\n"},
+      {{"-c", "-1", "in", "out"}, "the number of channels must be 1 or 2\n"},
+      {{"-q", "12", "in", "out"}, "sampling bit must be 8 or 16\n"},
+      {{"-r", "0", "in", "out"}, "illegal sampling rate\n"},
+      {{"-s", "-1", "in", "out"}, "illegal stop bit\n"},
+      {{"-w", "0", "in", "out"}, "illegal carrier frequency\n"},
+      {{"-w", "1800", "in", "out"}, "illegal carrier frequency\n"},
+      {{"-w", "1800", "-b"}, "illegal carrier frequency\n"},  // cross checks run before usage
+      {{"-r", "8000", "in", "out"}, "too low sampling rate\n"},
+      {{"-b", "0", "-c", "5", "in", "out"}, "illegal baud rate\n"},  // only the first bad value
+      {{"-c", "5", "-b", "0", "in", "out"}, "the number of channels must be 1 or 2\n"},
+      {{"-q", "12"}, "sampling bit must be 8 or 16\n"},  // checks before the usage text
+      // Values beyond 32 bits are refused with the option's own message.
+      {{"-r", "99999999999", "in", "out"}, "illegal sampling rate\n"},
+      {{"-b", "-99999999999", "in", "out"}, "illegal baud rate\n"},
+      {{"-s", "2147483648", "in", "out"}, "illegal stop bit\n"},
+      // Products are formed without overflow.
+      {{"-w", "300000000", "-b", "1", "-r", "2147483647", "in", "out"}, "too low sampling rate\n"},
+      {{"-r", "2147483647", "-q", "16", "-c", "2", "in", "out"}, "illegal sampling rate\n"},
+  };
+  for (const failing_line& line : cases) {
+    const run_result result = run_kelvora(line.args);
+    std::string words;
+    for (const std::string& word : line.args) words += word + " ";
+    EXPECT_EQ(result.out, line.out) << words;
+    EXPECT_EQ(result.err, "") << words;
+    EXPECT_EQ(result.status, 1) << words;
+  }
+}
+
+// Parses a command line in-process and returns the index of the first file.
+int32_t parse(std::vector<const char*> words) {
+  words.insert(words.begin(), "kelvora");
+  kelvora::init_settings();
+  return kelvora::parse_options(static_cast<int32_t>(words.size()), words.data());
+}
+
+TEST(CommandLine, OptionValuesAreComparedWithTheRestOfTheChain) {
+  EXPECT_EQ(parse({"-f", "-s", "2", "in", "out"}), 4);
+  EXPECT_STREQ(kelvora::settings.format_string, "-s");
+  EXPECT_EQ(kelvora::settings.stop_bits, 2);
+
+  // -b's value "-c" is checked as a baud rate (0) before the chain reaches -c.
+  EXPECT_THROW(parse({"-b", "-c", "2", "in", "out"}), kelvora::failure);
+
+  EXPECT_EQ(parse({"-b1200", "-x", "in", "out"}), 3);  // glued and unknown words are skipped
+  EXPECT_EQ(kelvora::settings.baud_rate, 1200);
+  EXPECT_EQ(parse({"-b", "600", "-b", "300", "-w", "600", "in", "out"}), 7);
+  EXPECT_EQ(kelvora::settings.baud_rate, 300);  // the last value counts
+}
+
+TEST(CommandLine, NumbersAreReadLikeAtoi) {
+  EXPECT_EQ(parse({"-c", "2x", "-s", "none", "-r", "  +44100Hz", "in", "out"}), 7);
+  EXPECT_EQ(kelvora::settings.channels, 2);
+  EXPECT_EQ(kelvora::settings.stop_bits, 0);
+  EXPECT_EQ(kelvora::settings.sampling_rate, 44100);
+  EXPECT_EQ(parse({"-r", "2147483647", "in", "out"}), 3);  // the largest 32-bit value still fits
+  EXPECT_EQ(kelvora::settings.sampling_rate, 2147483647);
+}
+
+TEST(CommandLine, DashesAndFormatTexts) {
+  EXPECT_EQ(parse({"-", "out"}), 1);  // "-" is the first file
+  EXPECT_EQ(parse({"--", "-in", "out.wav"}), 2);
+  EXPECT_EQ(parse({"-b", "600", "--", "-in", "out.wav"}), 4);
+
+  parse({"in", "out"});
+  EXPECT_STREQ(kelvora::settings.format_string, "b2.0 h3.5 d16 h0.5 d h0.05 b0.6");
+  parse({"-f", "io", "in", "out"});
+  EXPECT_STREQ(kelvora::settings.format_string, "b2.0 h3.5 d17 h0.05 b3.5 h3.5 d h0.05 b0.6");
+  parse({"-f", "bin", "in", "out"});
+  EXPECT_STREQ(kelvora::settings.format_string, "b2.0 h3.5 d h0.05 b0.6");
+  parse({"-f", "IO", "in", "out"});
+  EXPECT_STREQ(kelvora::settings.format_string, "IO");
+  EXPECT_EQ(parse({"-b", "600", "-w", "600", "in", "out"}), 5);
+  EXPECT_EQ(parse({"-r", "9600", "-s", "0", "in", "out"}), 5);
+}
+
+}  // namespace

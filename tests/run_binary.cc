@@ -1,0 +1,95 @@
+#include "run_binary.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+extern char** environ;
+
+std::string make_temp_dir() {
+  const char* root = std::getenv("TMPDIR");
+  std::string pattern = std::string(root != nullptr ? root : "/tmp") + "/kelvora-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+unsigned le32_at(const std::string& bytes, size_t offset) {
+  unsigned value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(offset + i));
+  return value;
+}
+
+unsigned le16_at(const std::string& bytes, size_t offset) {
+  return static_cast<unsigned char>(bytes.at(offset)) | static_cast<unsigned char>(bytes.at(offset + 1)) << 8;
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path,
+                       const std::string& dir) {
+  run_result result;
+  const std::string err_dir = make_temp_dir();
+  const std::string err_path = err_dir + "/stderr";
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) std::abort();
+
+  // The child runs through a shell only to change directory when asked.
+  std::vector<std::string> words;
+  if (!dir.empty()) {
+    words = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir, KELVORA_BINARY};
+  } else {
+    words = {KELVORA_BINARY};
+  }
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[1]);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+
+  char chunk[65536];
+  ssize_t n = 0;
+  while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<size_t>(n));
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.err = read_file(err_path);
+  std::remove(err_path.c_str());
+  rmdir(err_dir.c_str());
+  return result;
+}

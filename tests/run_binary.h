@@ -1,0 +1,34 @@
+// Runs the real kelvora binary and captures what it prints and its status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct run_result {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs kelvora with args; standard input comes from stdin_path, standard
+// output is a pipe, and the working directory is dir when it is not empty.
+run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
+                       const std::string& dir = "");
+
+// A fresh empty directory for one test.
+std::string make_temp_dir();
+
+// Whole contents of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
+// Writes bytes to a file, replacing it.
+void write_file(const std::string& path, const std::string& bytes);
+
+// Little-endian 32-bit value at offset of bytes.
+unsigned le32_at(const std::string& bytes, size_t offset);
+
+// Little-endian 16-bit value at offset of bytes.
+unsigned le16_at(const std::string& bytes, size_t offset);
+
+// n pseudo-random bytes from seed.
+std::string random_bytes(size_t n, unsigned seed);
