@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,7 +51,7 @@ std::string random_bytes(size_t n, unsigned seed) {
 }
 
 run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path,
-                       const std::string& dir) {
+                       const std::string& dir, bool keep_out) {
   run_result result;
   const std::string err_dir = make_temp_dir();
   const std::string err_path = err_dir + "/stderr";
@@ -83,13 +84,24 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
 
   char chunk[65536];
   ssize_t n = 0;
-  while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) result.out.append(chunk, static_cast<size_t>(n));
+  while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) {
+    result.out_size += static_cast<size_t>(n);
+    if (keep_out) result.out.append(chunk, static_cast<size_t>(n));
+  }
   close(out_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  result.peak_kib = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.err = read_file(err_path);
   std::remove(err_path.c_str());
   rmdir(err_dir.c_str());
   return result;
+}
+
+int run_shell(const std::string& command_line) {
+  const std::string full = "K='" KELVORA_BINARY "'; " + command_line;
+  const int status = std::system(full.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }

@@ -8,12 +8,17 @@ struct run_result {
   std::string out;  // standard output
   std::string err;  // standard error
   int status = -1;  // exit status, or 128 + signal
+  long peak_kib = 0;  // largest resident set of the run
+  size_t out_size = 0;  // bytes on standard output, kept or not
 };
 
 // Runs kelvora with args; standard input comes from stdin_path, standard
 // output is a pipe, and the working directory is dir when it is not empty.
 run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
-                       const std::string& dir = "");
+                       const std::string& dir = "", bool keep_out = true);
+
+// Runs a shell command line in which $K names the kelvora binary; returns its status.
+int run_shell(const std::string& command_line);
 
 // A fresh empty directory for one test.
 std::string make_temp_dir();
