@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -50,8 +52,10 @@ std::string random_bytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path,
-                       const std::string& dir, bool keep_out) {
+namespace {
+
+run_result run_with_stdin(const std::vector<std::string>& args, const std::string& stdin_path,
+                          const std::string* stdin_bytes, const std::string& dir, bool keep_out) {
   run_result result;
   const std::string err_dir = make_temp_dir();
   const std::string err_path = err_dir + "/stderr";
@@ -72,7 +76,15 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+  int in_pipe[2] = {-1, -1};
+  if (stdin_bytes != nullptr) {
+    if (pipe(in_pipe) != 0) std::abort();
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+    posix_spawn_file_actions_addclose(&actions, in_pipe[0]);
+    posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
@@ -81,6 +93,20 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
   posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
+  std::thread feeder;
+  if (stdin_bytes != nullptr) {
+    close(in_pipe[0]);
+    feeder = std::thread([fd = in_pipe[1], stdin_bytes] {
+      signal(SIGPIPE, SIG_IGN);
+      size_t done = 0;
+      while (done < stdin_bytes->size()) {
+        const ssize_t n = write(fd, stdin_bytes->data() + done, stdin_bytes->size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      close(fd);
+    });
+  }
 
   char chunk[65536];
   ssize_t n = 0;
@@ -93,11 +119,24 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
   struct rusage usage {};
   wait4(pid, &status, 0, &usage);
   result.peak_kib = usage.ru_maxrss;
+  if (feeder.joinable()) feeder.join();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.err = read_file(err_path);
   std::remove(err_path.c_str());
   rmdir(err_dir.c_str());
   return result;
+}
+
+}  // namespace
+
+run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path,
+                       const std::string& dir, bool keep_out) {
+  return run_with_stdin(args, stdin_path, nullptr, dir, keep_out);
+}
+
+run_result run_kelvora_piped(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                             const std::string& dir, bool keep_out) {
+  return run_with_stdin(args, "", &stdin_bytes, dir, keep_out);
 }
 
 int run_shell(const std::string& command_line) {

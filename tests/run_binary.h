@@ -17,6 +17,10 @@ struct run_result {
 run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null",
                        const std::string& dir = "", bool keep_out = true);
 
+// Runs kelvora with args, feeding stdin_bytes through a pipe to its standard input.
+run_result run_kelvora_piped(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                             const std::string& dir = "", bool keep_out = true);
+
 // Runs a shell command line in which $K names the kelvora binary; returns its status.
 int run_shell(const std::string& command_line);
 

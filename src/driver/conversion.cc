@@ -127,10 +127,10 @@ int run_conversion(const char* input_name, const char* output_name) {
   const bool input_is_stdin = std::strcmp(input_name, "-") == 0;
   std::FILE* input = input_is_stdin ? stdin : std::fopen(input_name, "rb");
   if (input == nullptr) fail(std::string("cannot open ") + input_name);
-  if (names_input_file(input, output_name)) fail("input and output are the same file");
-
+  // From here on a message printed on standard output would land in the audio.
   const bool output_is_stdout = std::strcmp(output_name, "-") == 0;
   if (output_is_stdout) send_messages_to_stderr(true);
+  if (names_input_file(input, output_name)) fail("input and output are the same file");
   std::FILE* output = output_is_stdout ? stdout : std::fopen(output_name, "wb");
   if (output == nullptr) fail(std::string("cannot open ") + output_name);
 

@@ -1,0 +1,186 @@
+// Failures are reported, never passed off as success, and never destroy data:
+// the same file twice, full disks, unreadable input, recordings too large for
+// the header, non-finite durations, unseekable output, messages off the audio.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/failure.h"
+#include "cli/settings.h"
+#include "driver/conversion.h"
+#include "run_binary.h"
+#include "wav/output_stream.h"
+
+namespace {
+
+TEST(SoundBehaviour, InputAndOutputTheSameFileIsRefusedAndLeftIntact) {
+  const std::string dir = make_temp_dir();
+  const std::string tape = random_bytes(64, 5);
+  write_file(dir + "/tape.img", tape);
+  const run_result named = run_kelvora({"tape.img", "./tape.img"}, "/dev/null", dir);
+  EXPECT_EQ(named.out, "input and output are the same file\n");
+  EXPECT_EQ(named.status, 1);
+  const run_result from_stdin = run_kelvora({"-", "tape.img"}, dir + "/tape.img", dir);
+  EXPECT_EQ(from_stdin.out, "input and output are the same file\n");
+  EXPECT_EQ(from_stdin.status, 1);
+  // Appending the audio to the tape itself: the message goes to standard error.
+  EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - >> tape.img 2>err"), 1);
+  EXPECT_EQ(read_file(dir + "/err"), "input and output are the same file\n");
+  EXPECT_EQ(read_file(dir + "/tape.img"), tape);
+}
+
+TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(10, 6));
+  const run_result full = run_kelvora({"tape.img", "/dev/full"}, "/dev/null", dir);
+  EXPECT_EQ(full.out, "cannot write /dev/full\n");
+  EXPECT_EQ(full.status, 1);
+  // Even a recording smaller than any buffer fails when it is closed.
+  const run_result small = run_kelvora({"-f", "b0.001", "tape.img", "/dev/full"}, "/dev/null", dir);
+  EXPECT_EQ(small.out, "cannot write /dev/full\n");
+  EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - > /dev/full 2>err"), 1);
+  EXPECT_EQ(read_file(dir + "/err"), "cannot write -\n");
+
+  const run_result directory = run_kelvora({dir, "out.wav"}, "/dev/null", dir);
+  EXPECT_EQ(directory.out, "cannot read " + dir + "\n");
+  EXPECT_EQ(directory.status, 1);
+  // A layout that reads nothing does not notice.
+  EXPECT_EQ(run_kelvora({"-f", "b1", dir, "out.wav"}, "/dev/null", dir).status, 0);
+}
+
+TEST(SoundBehaviour, RecordingsTooLargeForTheHeaderFailBeforeTheyAreWritten) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(10, 7));
+  const std::vector<std::vector<std::string>> lines = {
+      {"-f", "h1e9"},
+      {"-f", "hinf"},
+      {"-f", "b447392.5"},
+      {"-f", "b1e300"},
+      {"-b", "1", "-w", "1", "-r", "1000000000", "-f", "d1"},
+      {"-s", "2000000000", "-f", "d1"},
+  };
+  for (std::vector<std::string> args : lines) {
+    const std::string words = testing::PrintToString(args);
+    args.push_back("tape.img");
+    args.push_back("out.wav");
+    const run_result result = run_kelvora(args, "/dev/null", dir);
+    EXPECT_EQ(result.out, "recording too large for a WAV file\n") << words;
+    EXPECT_EQ(result.status, 1) << words;
+    EXPECT_EQ(read_file(dir + "/out.wav").size(), 44u) << words;
+    // Through a pipe the recording is measured first: nothing reaches it.
+    args.pop_back();
+    args.push_back("-");
+    const run_result piped = run_kelvora(args, "/dev/null", dir);
+    EXPECT_EQ(piped.out, "") << words;
+    EXPECT_EQ(piped.err, "recording too large for a WAV file\n") << words;
+  }
+}
+
+// Converts in-process with the data size capped at limit; returns the sample
+// bytes accepted and the failure text ("" when the conversion finished).
+std::pair<uint64_t, std::string> convert_capped(const char* layout, uint64_t limit, int bytes = 0) {
+  kelvora::init_settings();
+  kelvora::settings.format_string = layout;
+  kelvora::max_data_bytes = limit;
+  std::FILE* input = std::tmpfile();
+  std::fwrite(random_bytes(static_cast<size_t>(bytes), 8).data(), 1, static_cast<size_t>(bytes), input);
+  std::rewind(input);
+  kelvora::input_source in;
+  in.file = input;
+  kelvora::output_stream out;
+  kelvora::attach_output(out, std::tmpfile(), "tmp");
+  std::string message;
+  try {
+    kelvora::convert_streams(in, out, true);
+  } catch (const kelvora::failure& f) {
+    message = f.text;
+  }
+  kelvora::max_data_bytes = kelvora::wav_data_limit;
+  std::fclose(out.file);
+  std::fclose(input);
+  return {out.data_bytes, message};
+}
+
+TEST(SoundBehaviour, TheSizeLimitIsExactForEverySectionKind) {
+  const std::string too_large = "recording too large for a WAV file\n";
+  EXPECT_EQ(convert_capped("h1", 9600), std::make_pair(uint64_t{9600}, std::string()));
+  EXPECT_EQ(convert_capped("h1", 9599), std::make_pair(uint64_t{0}, too_large));
+  EXPECT_EQ(convert_capped("b1", 9600), std::make_pair(uint64_t{9600}, std::string()));
+  EXPECT_EQ(convert_capped("b1", 9599), std::make_pair(uint64_t{0}, too_large));
+  EXPECT_EQ(convert_capped("d", 193, 2), std::make_pair(uint64_t{193}, std::string()));
+  // The second byte does not fit: none of it is written.
+  EXPECT_EQ(convert_capped("d", 192, 2), std::make_pair(uint64_t{96}, too_large));
+  EXPECT_EQ(convert_capped("b1 h1", 19199), std::make_pair(uint64_t{9600}, too_large));
+}
+
+TEST(SoundBehaviour, NonFiniteDurations) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", "");
+  const auto data_of = [&](const std::string& layout) {
+    const run_result result = run_kelvora({"-f", layout, "tape.img", "-"}, "/dev/null", dir);
+    EXPECT_EQ(result.status, 0) << layout;
+    return result.out.size() < 44 ? 0u : le32_at(result.out, 40);
+  };
+  EXPECT_EQ(data_of("hnan"), 0u);
+  EXPECT_EQ(data_of("bnan"), 0u);
+  EXPECT_EQ(data_of("b-nan h"), 0u);  // the NaN is reused, and still writes nothing
+  EXPECT_EQ(data_of("b-inf h1"), data_of("h1"));
+  EXPECT_EQ(data_of("b2 b-1e300 h1"), 19200u + 9600u);  // the clock stops at 0
+  EXPECT_EQ(data_of("b2 b-5 h1"), 19200u + 9600u);
+  EXPECT_EQ(data_of("b2 h1"), 19200u + 9601u);
+}
+
+TEST(SoundBehaviour, UnseekableOutputGetsTheExactHeader) {
+  const std::string dir = make_temp_dir();
+  const std::string tape = random_bytes(300, 9);
+  write_file(dir + "/tape.img", tape);
+  const std::vector<std::vector<std::string>> settings = {
+      {}, {"-q", "16", "-c", "2"}, {"-b", "100", "-w", "100", "-r", "850"}, {"-s", "0", "-c", "2"},
+      {"-b", "600", "-w", "600"},
+  };
+  const std::vector<std::string> layouts = {"b2.0 h3.5 d16 h0.5 d h0.05 b0.6", "io", "bin",
+                                            "d7 b0.3 h0.01 d-1 d3 b-2 h0.7 d",
+                                            "d2 b0.277 h2.901", "", "h0.001 b0.0001"};
+  for (const auto& options : settings) {
+    for (const std::string& layout : layouts) {
+      const auto with_files = [&](const std::string& input, const std::string& output) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-f", layout, input, output});
+        return args;
+      };
+      ASSERT_EQ(run_kelvora(with_files("tape.img", "file.wav"), "/dev/null", dir).status, 0);
+      const std::string expected = read_file(dir + "/file.wav");
+      EXPECT_EQ(run_kelvora(with_files("tape.img", "-"), "/dev/null", dir).out, expected) << layout;
+      EXPECT_EQ(run_kelvora_piped(with_files("-", "-"), tape, dir).out, expected) << layout;
+    }
+  }
+  // A named pipe behind an output name.
+  ASSERT_EQ(run_shell("cd " + dir + " && mkfifo fifo && { cat fifo > from-fifo.wav & } && "
+                      "$K tape.img fifo && wait && $K tape.img direct.wav"), 0);
+  EXPECT_EQ(read_file(dir + "/from-fifo.wav"), read_file(dir + "/direct.wav"));
+}
+
+TEST(SoundBehaviour, PipedThroughMemoryStaysBounded) {
+  // 4 MiB of tape through a pipe in and out: about 400 MB of audio.
+  const std::string tape = random_bytes(size_t{4} << 20, 10);
+  const run_result result = run_kelvora_piped({"-f", "bin", "-", "-"}, tape, "", false);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_GT(result.out_size, size_t{4} << 20);
+  EXPECT_LT(result.peak_kib, 40 * 1024);
+}
+
+TEST(SoundBehaviour, MessagesAvoidTheAudioOnStandardOutput) {
+  const std::string dir = make_temp_dir();
+  const run_result missing = run_kelvora({"missing.img", "-"}, "/dev/null", dir);
+  EXPECT_EQ(missing.out, "cannot open missing.img\n");  // before the audio took the stream
+  const run_result unreadable = run_kelvora({dir, "-"}, "/dev/null", dir);
+  EXPECT_EQ(unreadable.out, "");
+  EXPECT_EQ(unreadable.err, "cannot read " + dir + "\n");
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(run_kelvora({"-r", "100", "-", "-"}).out, "too low sampling rate\n");
+}
+
+}  // namespace
