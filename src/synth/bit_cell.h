@@ -26,10 +26,16 @@ uint64_t count_cell_frames(double& t);
 // Appends one cell of a sine tone at frequency; returns the bytes appended.
 int64_t emit_bit_cell(double frequency, output_stream& out);
 
+// Appends up to count cells back to back, cell i at frequency[i], stopping
+// before a cell once the clock has reached until; returns the bytes appended.
+int64_t emit_cells(const double* frequency, int64_t count, double until, output_stream& out);
+
 // One sample of the sine value v as stored (negated, truncated): 8-bit unsigned.
-unsigned char encode_8bit(double v);
+inline unsigned char encode_8bit(double v) {
+  return static_cast<unsigned char>(static_cast<int>(128.0 - 127.0 * v));
+}
 
 // One sample of the sine value v as stored (negated, truncated): 16-bit signed.
-int16_t encode_16bit(double v);
+inline int16_t encode_16bit(double v) { return static_cast<int16_t>(static_cast<int>(-32767.0 * v)); }
 
 }  // namespace kelvora

@@ -17,6 +17,9 @@ namespace kelvora {
 
 namespace {
 
+// Cells handed to the tone generator at once.
+constexpr int64_t cells_per_call = 64;
+
 // Frame counts of a run of cells are bounded by its duration in frames; the
 // bounds allow for the rounding that the summed frame steps accumulate.
 constexpr double count_slack = 1e-5;
@@ -108,10 +111,11 @@ int64_t emit_leader(double seconds, output_stream& out) {
   check_room(out, (end - clock) * rate * (1 - count_slack) - 2,
              (end - s) * rate * (1 + count_slack) + static_cast<double>(max_cell_frames()) + 2,
              [end] { return count_frames_until(end); });
-  const double one = 2.0 * settings.lower_carrier;
+  double ones[cells_per_call];
+  std::fill(ones, ones + cells_per_call, 2.0 * settings.lower_carrier);
   int64_t total = 0;
   while (end > clock) {
-    const int64_t n = emit_bit_cell(one, out);
+    const int64_t n = emit_cells(ones, cells_per_call, end, out);
     if (n == 0) break;  // the grid tolerance rules this out; never spin
     total += n;
   }
@@ -126,9 +130,18 @@ int64_t emit_byte(int value, output_stream& out) {
              [cells] { return count_frames_of_cells(cells); });
   const double zero = settings.lower_carrier;
   const double one = 2.0 * settings.lower_carrier;
-  int64_t total = emit_bit_cell(zero, out);
-  for (int bit = 0; bit < 8; ++bit) total += emit_bit_cell((value >> bit) & 1 ? one : zero, out);
-  for (int32_t i = 0; i < settings.stop_bits; ++i) total += emit_bit_cell(one, out);
+  // Start bit, eight data bits lowest first, then the stop bits.
+  double frequency[cells_per_call];
+  frequency[0] = zero;
+  for (int bit = 0; bit < 8; ++bit) frequency[1 + bit] = (value >> bit) & 1 ? one : zero;
+  std::fill(frequency + 9, frequency + cells_per_call, one);
+  int64_t done = std::min(cells, cells_per_call);
+  int64_t total = emit_cells(frequency, done, INFINITY, out);
+  while (done < cells) {  // more stop bits than one call takes
+    const int64_t more = std::min(cells - done, cells_per_call - 9);
+    total += emit_cells(frequency + 9, more, INFINITY, out);
+    done += more;
+  }
   return total;
 }
 
