@@ -28,27 +28,25 @@ head -c 262144 /dev/urandom >payload-256k
 head -c 16777216 /dev/urandom >image-16m
 printf 'A' >one-byte
 
+# Runs two command lines alternately; prints the median time of each.
+interleaved() {
+  : >first-times
+  : >second-times
+  for _ in $(seq "$runs"); do
+    seconds "$1" >>first-times
+    seconds "$2" >>second-times
+  done
+  echo "$(median <first-times) $(median <second-times)"
+}
+
 # (a) kelvora -f bin on 1 MiB against writing as many bytes with head.
 "$kelvora" -f bin image-1m a.wav
 size=$(stat -c %s a.wav)
-: >a-times
-: >raw-times
-for _ in $(seq "$runs"); do
-  seconds "'$kelvora' -f bin image-1m a.wav" >>a-times
-  seconds "head -c $size /dev/zero > raw.bin" >>raw-times
-done
-a=$(median <a-times)
-raw=$(median <raw-times)
+read -r a raw < <(interleaved "'$kelvora' -f bin image-1m a.wav" "head -c $size /dev/zero > raw.bin")
 
 # (b) 16-bit 9600 Hz audio of 256 KiB against minimodem's transmitter.
-: >k-times
-: >m-times
-for _ in $(seq "$runs"); do
-  seconds "'$kelvora' -q 16 -f bin payload-256k k.wav" >>k-times
-  seconds "minimodem --tx -q -8 -R 9600 -M 2400 -S 1200 --stopbits 3 1200 -f m.wav < payload-256k" >>m-times
-done
-k=$(median <k-times)
-m=$(median <m-times)
+read -r k m < <(interleaved "'$kelvora' -q 16 -f bin payload-256k k.wav" \
+  "minimodem --tx -q -8 -R 9600 -M 2400 -S 1200 --stopbits 3 1200 -f m.wav < payload-256k")
 
 # (c) peak memory.
 t="/usr/bin/time -o peak -f 'Maximum resident %M'"
