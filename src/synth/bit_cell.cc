@@ -208,7 +208,7 @@ uint64_t emit_long_cell(double w, double s, double e, output_stream& out) {
   double t = clock;
   double end_time = t;
   const uint64_t total = count_cell_frames(end_time);
-  if (total * current_plan().frame_bytes > data_room(out)) claim_data_bytes(out, data_room(out) + 1);
+  if (total * current_plan().frame_bytes > data_room(out)) fail_too_large();
   batch& b = the_batch();
   uint64_t frames = 0;
   while (frames < total) {

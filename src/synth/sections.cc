@@ -31,14 +31,9 @@ void check_room(output_stream& out, double lower_frames, double upper_frames,
                 exact_count count_frames) {
   const double frame_bytes = bytes_per_frame();
   const double room = static_cast<double>(data_room(out));
-  if (!(lower_frames * frame_bytes <= room)) {
-    claim_data_bytes(out, data_room(out) + 1);  // fails: far too large
-  }
+  if (!(lower_frames * frame_bytes <= room)) fail_too_large();
   if (upper_frames * frame_bytes <= room) return;
-  const uint64_t frames = count_frames();
-  if (frames * static_cast<uint64_t>(bytes_per_frame()) > data_room(out)) {
-    claim_data_bytes(out, data_room(out) + 1);
-  }
+  if (count_frames() * static_cast<uint64_t>(bytes_per_frame()) > data_room(out)) fail_too_large();
 }
 
 // Frames the cells from the clock up to time end will take, without writing.
@@ -81,9 +76,7 @@ int64_t emit_silence(double seconds, output_stream& out) {
   uint64_t frames = 0;
   if (x > 0) {
     // ceil(x) frames; x beyond any possible data size fails before conversion.
-    if (!(x * bytes_per_frame() <= static_cast<double>(data_room(out)))) {
-      claim_data_bytes(out, data_room(out) + 1);
-    }
+    if (!(x * bytes_per_frame() <= static_cast<double>(data_room(out)))) fail_too_large();
     frames = static_cast<uint64_t>(std::ceil(x));
   }
   const uint64_t bytes = frames * static_cast<uint64_t>(bytes_per_frame());

@@ -56,8 +56,10 @@ uint64_t data_room(const output_stream& out) {
   return max_data_bytes > out.data_bytes ? max_data_bytes - out.data_bytes : 0;
 }
 
+void fail_too_large() { fail("recording too large for a WAV file"); }
+
 void claim_data_bytes(output_stream& out, uint64_t n) {
-  if (n > data_room(out)) fail("recording too large for a WAV file");
+  if (n > data_room(out)) fail_too_large();
   out.data_bytes += n;
 }
 

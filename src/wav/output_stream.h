@@ -41,6 +41,9 @@ unsigned char* reserve_space(output_stream& out, size_t n);
 // Makes n bytes written into reserved room part of the output.
 void commit_space(output_stream& out, size_t n);
 
+// Ends the run: the recording would not fit what a WAV header can describe.
+[[noreturn]] void fail_too_large();
+
 // Counts n more sample bytes; fails when the header could no longer describe them.
 void claim_data_bytes(output_stream& out, uint64_t n);
 
