@@ -80,10 +80,10 @@ template <int bits, int width>
     real bound;
     mask usable;
     sine_estimate<width>(x, v, bound, usable);
-    real top = v + bound;
-    real bottom = v - bound;
-    top = (real)(((mask)top & (top < 1.0)) | ((mask)(real{} + 1.0) & ~(top < 1.0)));
-    bottom = (real)(((mask)bottom & (bottom > -1.0)) | ((mask)(real{} - 1.0) & ~(bottom > -1.0)));
+    // No clamping to [-1, 1] is needed: a lane within 1e-15 of a peak is a
+    // near-peak lane, whose estimate is exact (bound 0).
+    const real top = v + bound;
+    const real bottom = v - bound;
     whole low;
     whole high;
     if constexpr (bits == 8) {
