@@ -61,8 +61,11 @@ template <int width>
   const mask quarter_turns = (mask)shifted;
   const real r = (xr - n * pio2_hi) - n * pio2_lo;  // n * pio2_hi is exact
   const real z = r * r;
-  const real sine = r + r * z * (s1 + z * (s2 + z * (s3 + z * (s4 + z * (s5 + z * s6)))));
-  const real h = 0.5 * z - z * z * (c1 + z * (c2 + z * (c3 + z * (c4 + z * (c5 + z * c6)))));
+  // Estrin's scheme: the polynomials' terms in pairs, for a short dependency chain.
+  const real z2 = z * z;
+  const real z4 = z2 * z2;
+  const real sine = r + r * z * ((s1 + z * s2) + z2 * (s3 + z * s4) + z4 * (s5 + z * s6));
+  const real h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
   const real cosine = 1.0 - h;
 
   const mask odd = (quarter_turns & 1) != 0;
