@@ -127,8 +127,8 @@ int64_t emit_byte(int value, output_stream& out) {
   double frequency[cells_per_call];
   frequency[0] = zero;
   for (int bit = 0; bit < 8; ++bit) frequency[1 + bit] = (value >> bit) & 1 ? one : zero;
-  std::fill(frequency + 9, frequency + cells_per_call, one);
   int64_t done = std::min(cells, cells_per_call);
+  std::fill(frequency + 9, frequency + done, one);  // all 64 when more calls follow
   int64_t total = emit_cells(frequency, done, INFINITY, out);
   while (done < cells) {  // more stop bits than one call takes
     const int64_t more = std::min(cells - done, cells_per_call - 9);
