@@ -30,6 +30,8 @@ TEST(SoundBehaviour, InputAndOutputTheSameFileIsRefusedAndLeftIntact) {
   EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - >> tape.img 2>err"), 1);
   EXPECT_EQ(read_file(dir + "/err"), "input and output are the same file\n");
   EXPECT_EQ(read_file(dir + "/tape.img"), tape);
+  // The same device on both sides destroys nothing.
+  EXPECT_EQ(run_shell("$K - - < /dev/null > /dev/null"), 0);
 }
 
 TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {

@@ -67,11 +67,12 @@ bool can_rewrite_header(std::FILE* file) {
   return std::ftell(file) == 0;
 }
 
-// True when the output name is the very file the input was opened from.
+// True when the output name is the very regular file the input was opened
+// from (a terminal or /dev/null on both sides is harmless).
 bool names_input_file(std::FILE* input, const char* output_name) {
   struct stat in_info {};
   struct stat out_info {};
-  if (fstat(fileno(input), &in_info) != 0) return false;
+  if (fstat(fileno(input), &in_info) != 0 || !S_ISREG(in_info.st_mode)) return false;
   const int status = std::strcmp(output_name, "-") == 0 ? fstat(fileno(stdout), &out_info)
                                                          : stat(output_name, &out_info);
   return status == 0 && in_info.st_dev == out_info.st_dev && in_info.st_ino == out_info.st_ino;
