@@ -58,9 +58,9 @@ const cell_plan& current_plan() {
 template <int bits>
 int encode_sample(double v) {
   if constexpr (bits == 8) {
-    return static_cast<int>(128.0 - 127.0 * v);
+    return encode_8bit(v);
   } else {
-    return static_cast<int>(-32767.0 * v);
+    return encode_16bit(v);
   }
 }
 
@@ -258,6 +258,7 @@ int64_t emit_cells(const double* frequency, int64_t count, double until, output_
     return static_cast<int64_t>(frames * plan.frame_bytes);
   }
   batch& b = the_batch();
+  b.count = 0;  // a batch never outlives a call, not even one that failed
   double t = clock;
   for (int64_t i = 0; i < count && until > t; ++i) {
     const double s = cell_start(t);
