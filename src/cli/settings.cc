@@ -46,6 +46,27 @@ const numeric_option numeric_options[] = {
     {'w', &settings_record::lower_carrier, 1, 0, 0, "illegal carrier frequency"},
 };
 
+// Reads a number the way atoi does; false when it lies outside 32 bits.
+bool parse_option_number(const char* text, int32_t& value) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  int64_t magnitude = 0;
+  bool in_range = true;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > int64_t{1} << 31) {
+      in_range = false;
+      magnitude = int64_t{1} << 31;  // keeps the product below from overflowing
+    }
+  }
+  const int64_t signed_value = negative ? -magnitude : magnitude;
+  if (signed_value > INT32_MAX || signed_value < INT32_MIN) in_range = false;
+  value = in_range ? static_cast<int32_t>(signed_value) : 0;
+  return in_range;
+}
+
 void apply_option(char letter, const char* value) {
   if (letter == 'f') {
     settings.format_string = format_text_for(value);
@@ -76,26 +97,6 @@ void check_cross_fields() {
 
 void init_settings() {
   settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200};
-}
-
-bool parse_option_number(const char* text, int32_t& value) {
-  const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  int64_t magnitude = 0;
-  bool in_range = true;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    magnitude = magnitude * 10 + (*p - '0');
-    if (magnitude > int64_t{1} << 31) {
-      in_range = false;
-      magnitude = int64_t{1} << 31;  // keeps the product below from overflowing
-    }
-  }
-  const int64_t signed_value = negative ? -magnitude : magnitude;
-  if (signed_value > INT32_MAX || signed_value < INT32_MIN) in_range = false;
-  value = in_range ? static_cast<int32_t>(signed_value) : 0;
-  return in_range;
 }
 
 int32_t parse_options(int32_t argc, const char* const* argv) {

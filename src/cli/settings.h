@@ -33,7 +33,4 @@ int32_t parse_options(int32_t argc, const char* const* argv);
 // Bytes in one sample frame: channels x quantization_bits / 8.
 int32_t bytes_per_frame();
 
-// Reads a number the way atoi does; false when it lies outside 32 bits.
-bool parse_option_number(const char* text, int32_t& value);
-
 }  // namespace kelvora
