@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +28,6 @@ namespace {
 // Counts beyond 32 bits are held at the 32-bit limits.
 bool read_count(const char* text, int32_t& count) {
   char* end = nullptr;
-  errno = 0;
   const long long value = std::strtoll(text, &end, 10);
   if (end == text) return false;
   count = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
