@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "cli/settings.h"
 #include "driver/conversion.h"
+#include "synth/frame_times.h"
 #include "run_binary.h"
 
 namespace {
@@ -20,11 +22,16 @@ namespace {
 using kelvora::settings;
 
 // The straightforward recording, written from the description of the signal.
+// With count_only set it counts frames one by one and writes nothing.
 struct reference {
   std::string bytes;
   double clock = 0.0;
+  bool count_only = false;
+  uint64_t frames = 0;
 
   void frame(int sample) {
+    ++frames;
+    if (count_only) return;
     for (int c = 0; c < settings.channels; ++c) {
       if (settings.quantization_bits == 8) {
         bytes.push_back(static_cast<char>(sample));
@@ -44,10 +51,16 @@ struct reference {
     const double s = grid_point();
     const double e = s + 1.0 / settings.baud_rate;
     if (!(t < e)) return;
+    const double full = settings.quantization_bits == 8 ? 127.0 : 32767.0;
+    const double scale = (settings.invert ? -1 : 1) * (full * settings.level_percent / 100.0);
     do {
-      const double v = std::sin(6.283185307179586 * frequency * (t - s));
-      frame(settings.quantization_bits == 8 ? static_cast<int>(128.0 - 127.0 * v)
-                                            : static_cast<int>(-32767.0 * v));
+      if (count_only) {
+        frame(0);
+      } else {
+        const double v = std::sin(6.283185307179586 * frequency * (t - s));
+        frame(settings.quantization_bits == 8 ? static_cast<int>(128.0 - scale * v)
+                                              : static_cast<int>(-scale * v));
+      }
       t += 1.0 / settings.sampling_rate;
     } while (t < e);
     clock = t;
@@ -55,7 +68,7 @@ struct reference {
 
   void silence(double seconds) {
     const double x = seconds * settings.sampling_rate;
-    for (long frames = 0; x > frames; ++frames) frame(settings.quantization_bits == 8 ? 128 : 0);
+    for (long n = 0; x > n; ++n) frame(settings.quantization_bits == 8 ? 128 : 0);
     if (x == x) clock = std::max(0.0, clock + static_cast<double>(static_cast<long>(x) / settings.sampling_rate));
   }
 
@@ -101,7 +114,8 @@ std::string converted_samples(const std::string& input) {
   kelvora::output_stream out;
   std::FILE* out_file = std::tmpfile();
   kelvora::attach_output(out, out_file, "tmp");
-  kelvora::convert_streams(in, out, true);
+  const kelvora::recording_plan plan = kelvora::prepare_recording(in);
+  kelvora::write_recording(plan, in, out, true);
   kelvora::flush_output(out);
   std::rewind(out_file);
   std::string bytes;
@@ -115,7 +129,26 @@ std::string converted_samples(const std::string& input) {
 
 struct setting_case {
   int32_t baud, carrier, rate, bits, channels, stops;
+  double level = 100.0;
+  bool invert = false;
 };
+
+void apply(const setting_case& c, const char* layout) {
+  kelvora::init_settings();
+  settings.baud_rate = c.baud;
+  settings.lower_carrier = c.carrier;
+  settings.sampling_rate = c.rate;
+  settings.quantization_bits = c.bits;
+  settings.channels = c.channels;
+  settings.stop_bits = c.stops;
+  settings.level_percent = c.level;
+  settings.invert = c.invert;
+  settings.format_string = layout == nullptr ? kelvora::default_format_text
+                           : std::strcmp(layout, "io") == 0
+                               ? "b2.0 h3.5 d17 h0.05 b3.5 h3.5 d h0.05 b0.6"
+                           : std::strcmp(layout, "bin") == 0 ? "b2.0 h3.5 d h0.05 b0.6"
+                                                             : layout;
+}
 
 TEST(Reference, WholeRecordingsMatchThePlainComputation) {
   const std::vector<setting_case> cases = {
@@ -123,23 +156,15 @@ TEST(Reference, WholeRecordingsMatchThePlainComputation) {
       {1200, 1200, 9600, 16, 2, 1},  {100, 100, 850, 8, 1, 2},      {100, 100, 850, 16, 2, 0},
       {300, 600, 44100, 16, 1, 2},   {2400, 2400, 22050, 8, 1, 3},  {600, 600, 9600, 16, 1, 3},
       {1200, 2400, 48000, 16, 2, 3}, {1, 1, 100000, 16, 1, 1},      {1200, 1200, 9600, 8, 1, 130},
+      // Lower levels and the inverted polarity.
+      {1200, 1200, 9600, 8, 1, 3, 50.0},  {1200, 1200, 9600, 16, 2, 3, 3.0},
+      {1200, 1200, 9600, 8, 1, 3, 100.0, true}, {300, 600, 44100, 16, 1, 2, 71.3, true},
   };
   const std::vector<const char*> layouts = {nullptr, "io", "bin", "d3 b0.37 h0.11 d5 b-1 h0.013 d"};
   unsigned seed = 20;
   for (const setting_case& c : cases) {
     for (const char* layout : layouts) {
-      kelvora::init_settings();
-      settings.baud_rate = c.baud;
-      settings.lower_carrier = c.carrier;
-      settings.sampling_rate = c.rate;
-      settings.quantization_bits = c.bits;
-      settings.channels = c.channels;
-      settings.stop_bits = c.stops;
-      settings.format_string = layout == nullptr ? kelvora::default_format_text
-                               : std::strcmp(layout, "io") == 0
-                                   ? "b2.0 h3.5 d17 h0.05 b3.5 h3.5 d h0.05 b0.6"
-                               : std::strcmp(layout, "bin") == 0 ? "b2.0 h3.5 d h0.05 b0.6"
-                                                                 : layout;
+      apply(c, layout);
       const size_t size = c.baud == 1 ? 2 : c.baud <= 300 ? 300 : 3000;
       const std::string input = random_bytes(size, seed++);
       reference expected;
@@ -150,6 +175,7 @@ TEST(Reference, WholeRecordingsMatchThePlainComputation) {
       while (first < actual.size() && actual[first] == expected.bytes[first]) ++first;
       EXPECT_EQ(first, actual.size()) << "first different byte, -b " << c.baud << " -w " << c.carrier
                                       << " -r " << c.rate << " -q " << c.bits << " -c " << c.channels
+                                      << " --level=" << c.level << (c.invert ? " --invert" : "")
                                       << " -f '" << settings.format_string << "'";
     }
   }
@@ -171,6 +197,101 @@ TEST(Reference, LongRunsFarFromTheStartOfTheClock) {
     const std::string actual = converted_samples(input);
     ASSERT_EQ(actual.size(), expected.bytes.size());
     EXPECT_TRUE(actual == expected.bytes) << bits << "-bit";
+  }
+}
+
+TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {
+  // The size is counted in closed form before anything is written; the frame
+  // by frame count is the plain loop. Long silences take the clock across
+  // many binades; power-of-two rates put frames exactly on cell ends.
+  struct size_case {
+    setting_case settings;
+    const char* layout;
+    size_t input;
+  };
+  const std::vector<size_case> cases = {
+      {{1200, 1200, 9600, 8, 1, 3}, nullptr, 100},
+      {{1200, 1200, 9600, 8, 1, 3}, "b3000 h1 d", 200},
+      {{1, 1, 8, 8, 1, 3}, "b1000000 h2 d", 3},
+      {{300, 600, 8000, 8, 1, 3}, "b20000 d", 300},
+      {{1200, 1200, 8192, 8, 1, 3}, "h1 b1500 h0.3 d b1 d7 h2", 300},
+      {{1024, 1024, 16384, 8, 1, 2}, "io", 300},
+      {{1024, 2048, 65536, 16, 2, 1}, "b1100 h1 d", 100},
+      {{100, 100, 850, 8, 1, 2}, "b2000 h3.3 d b-7 h0.01 d", 50},
+      {{1200, 1200, 9601, 8, 1, 3}, "b5000 h0.5 d", 200},
+      {{50, 1000, 8001, 16, 1, 1}, "bin", 40},
+      {{1200, 2400, 22050, 16, 1, 3}, "b1100 h0.7 d", 200},
+      {{1200, 1200, 9600, 8, 1, 0}, "b1025 d", 300},
+      {{1200, 1200, 9600, 8, 1, 1000}, "b3 d", 5},
+      {{1, 1, 2000000, 8, 1, 0}, "d b30 d1 h2", 2},  // cells longer than a batch
+      {{600, 600, 9600, 8, 1, 3}, "d2 b0.277 h2.901", 2},
+      {{1200, 1200, 9600, 8, 1, 3}, "h1e-300 b1e-5 h0 hnan bnan b-inf h0.5 b1e-9 d", 10},
+  };
+  for (const size_case& c : cases) {
+    apply(c.settings, c.layout);
+    reference expected;
+    expected.count_only = true;
+    expected.lay_out(std::string(c.input, 'x'));
+    const auto layout = kelvora::parse_layout(settings.format_string);
+    const kelvora::recording_plan plan = kelvora::plan_recording(layout, c.input, kelvora::wav_data_limit);
+    EXPECT_EQ(plan.data_bytes, expected.frames * static_cast<uint64_t>(kelvora::bytes_per_frame()))
+        << "-b " << c.settings.baud << " -w " << c.settings.carrier << " -r " << c.settings.rate
+        << " -s " << c.settings.stops << " -f '" << settings.format_string << "'";
+    // One frame less of room and the same recording no longer fits.
+    const uint64_t frames = plan.data_bytes / static_cast<uint64_t>(kelvora::bytes_per_frame());
+    if (frames > 0) {
+      EXPECT_GT(kelvora::plan_recording(layout, c.input, plan.data_bytes - 1).data_bytes,
+                plan.data_bytes - 1);
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Reference, ClosedFormFrameTimesEqualRepeatedAdditionToTheBit) {
+  // The clock after a closed-form count must be the very double that repeated
+  // addition reaches: an ulp off would move a frame across a cell's end.
+  std::mt19937_64 random(14);
+  const std::vector<int32_t> rates = {8, 850, 8001, 8192, 9600, 22050, 44100, 48000, 65536, 96000, 11025, 7};
+  for (int round = 0; round < 2000; ++round) {
+    const int32_t rate = rates[round % rates.size()];
+    const double step = 1.0 / rate;
+    // Starts at 0 (rounding ties sit in the binades just above the step) or
+    // spread over many binades; runs long enough to cross several.
+    const double t0 = round % 4 == 0 ? 0.0
+                                     : std::ldexp(static_cast<double>(random() % 1000000) / 1000000.0 + 1.0,
+                                                  static_cast<int>(random() % 24) - 12);
+    const double end = t0 + step * static_cast<double>(random() % 200000);
+    double plain = t0;
+    uint64_t plain_frames = 0;
+    while (plain < end) {
+      plain += step;
+      ++plain_frames;
+    }
+    double t = t0;
+    const uint64_t frames = kelvora::frames_until(t, end, step, UINT64_MAX - 1);
+    ASSERT_EQ(frames, plain_frames) << rate << " " << t0 << " " << end;
+    ASSERT_EQ(t, plain) << rate << " " << t0 << " " << end;
+  }
+  // Runs of cells: the clock after them equals the cell-by-cell clock.
+  for (int round = 0; round < 200; ++round) {
+    const setting_case c = round % 2 ? setting_case{1200, 1200, 9600, 8, 1, 3}
+                                     : setting_case{300, 600, 8001 + round, 8, 1, 3};
+    apply(c, "");
+    const double t0 = std::ldexp(static_cast<double>(random() % 1000000) / 1000000.0 + 1.0,
+                                 static_cast<int>(random() % 20) - 8);
+    const uint64_t cells = random() % 40000;
+    reference plain;
+    plain.count_only = true;
+    plain.clock = t0;
+    for (uint64_t i = 0; i < cells; ++i) plain.cell(settings.lower_carrier);
+    double t = t0;
+    uint64_t done = 0;
+    const uint64_t frames = kelvora::count_cell_frames_run(t, cells, INFINITY, UINT64_MAX - 1, done);
+    ASSERT_EQ(frames, plain.frames) << round;
+    ASSERT_EQ(t, plain.clock) << round;
   }
 }
 

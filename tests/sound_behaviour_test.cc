@@ -46,32 +46,42 @@ TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {
   EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - > /dev/full 2>err"), 1);
   EXPECT_EQ(read_file(dir + "/err"), "cannot write -\n");
 
+  // An unreadable input is found before the output is opened.
+  write_file(dir + "/out.wav", "keep");
   const run_result directory = run_kelvora({dir, "out.wav"}, "/dev/null", dir);
   EXPECT_EQ(directory.out, "cannot read " + dir + "\n");
   EXPECT_EQ(directory.status, 1);
+  EXPECT_EQ(read_file(dir + "/out.wav"), "keep");
   // A layout that reads nothing does not notice.
   EXPECT_EQ(run_kelvora({"-f", "b1", dir, "out.wav"}, "/dev/null", dir).status, 0);
 }
 
-TEST(SoundBehaviour, RecordingsTooLargeForTheHeaderFailBeforeTheyAreWritten) {
+TEST(SoundBehaviour, FailuresKnownBeforeWritingLeaveTheOutputUntouched) {
   const std::string dir = make_temp_dir();
   write_file(dir + "/tape.img", random_bytes(10, 7));
+  // A sparse 64 MiB image: its recording would need 6 GB.
+  ASSERT_EQ(run_shell("truncate -s 64M " + dir + "/big.img"), 0);
   const std::vector<std::vector<std::string>> lines = {
       {"-f", "h1e9"},
       {"-f", "hinf"},
       {"-f", "b447392.5"},
       {"-f", "b1e300"},
+      {"-f", "h447392.45"},
       {"-b", "1", "-w", "1", "-r", "1000000000", "-f", "d1"},
       {"-s", "2000000000", "-f", "d1"},
+      {"-b", "1", "-w", "1", "-r", "8", "-s", "536870900", "-f", "d1"},
+      {"-r", "2000000000"},
+      {"-f", "bin", "big.img"},
   };
   for (std::vector<std::string> args : lines) {
     const std::string words = testing::PrintToString(args);
-    args.push_back("tape.img");
+    if (args.back() != "big.img") args.push_back("tape.img");
     args.push_back("out.wav");
+    write_file(dir + "/out.wav", "keep");
     const run_result result = run_kelvora(args, "/dev/null", dir);
     EXPECT_EQ(result.out, "recording too large for a WAV file\n") << words;
     EXPECT_EQ(result.status, 1) << words;
-    EXPECT_EQ(read_file(dir + "/out.wav").size(), 44u) << words;
+    EXPECT_EQ(read_file(dir + "/out.wav"), "keep") << words;
     // Through a pipe the recording is measured first: nothing reaches it.
     args.pop_back();
     args.push_back("-");
@@ -79,43 +89,6 @@ TEST(SoundBehaviour, RecordingsTooLargeForTheHeaderFailBeforeTheyAreWritten) {
     EXPECT_EQ(piped.out, "") << words;
     EXPECT_EQ(piped.err, "recording too large for a WAV file\n") << words;
   }
-}
-
-// Converts in-process with the data size capped at limit; returns the sample
-// bytes accepted and the failure text ("" when the conversion finished).
-std::pair<uint64_t, std::string> convert_capped(const char* layout, uint64_t limit, int bytes = 0) {
-  kelvora::init_settings();
-  kelvora::settings.format_string = layout;
-  kelvora::max_data_bytes = limit;
-  std::FILE* input = std::tmpfile();
-  std::fwrite(random_bytes(static_cast<size_t>(bytes), 8).data(), 1, static_cast<size_t>(bytes), input);
-  std::rewind(input);
-  kelvora::input_source in;
-  in.file = input;
-  kelvora::output_stream out;
-  kelvora::attach_output(out, std::tmpfile(), "tmp");
-  std::string message;
-  try {
-    kelvora::convert_streams(in, out, true);
-  } catch (const kelvora::failure& f) {
-    message = f.text;
-  }
-  kelvora::max_data_bytes = kelvora::wav_data_limit;
-  std::fclose(out.file);
-  std::fclose(input);
-  return {out.data_bytes, message};
-}
-
-TEST(SoundBehaviour, TheSizeLimitIsExactForEverySectionKind) {
-  const std::string too_large = "recording too large for a WAV file\n";
-  EXPECT_EQ(convert_capped("h1", 9600), std::make_pair(uint64_t{9600}, std::string()));
-  EXPECT_EQ(convert_capped("h1", 9599), std::make_pair(uint64_t{0}, too_large));
-  EXPECT_EQ(convert_capped("b1", 9600), std::make_pair(uint64_t{9600}, std::string()));
-  EXPECT_EQ(convert_capped("b1", 9599), std::make_pair(uint64_t{0}, too_large));
-  EXPECT_EQ(convert_capped("d", 193, 2), std::make_pair(uint64_t{193}, std::string()));
-  // The second byte does not fit: none of it is written.
-  EXPECT_EQ(convert_capped("d", 192, 2), std::make_pair(uint64_t{96}, too_large));
-  EXPECT_EQ(convert_capped("b1 h1", 19199), std::make_pair(uint64_t{9600}, too_large));
 }
 
 TEST(SoundBehaviour, NonFiniteDurations) {
@@ -177,15 +150,65 @@ TEST(SoundBehaviour, PipedThroughMemoryStaysBounded) {
   EXPECT_LT(result.peak_kib, 40 * 1024);
 }
 
-TEST(SoundBehaviour, MessagesAvoidTheAudioOnStandardOutput) {
+TEST(SoundBehaviour, MessagesNeverLandInTheAudio) {
   const std::string dir = make_temp_dir();
-  const run_result missing = run_kelvora({"missing.img", "-"}, "/dev/null", dir);
-  EXPECT_EQ(missing.out, "cannot open missing.img\n");  // before the audio took the stream
-  const run_result unreadable = run_kelvora({dir, "-"}, "/dev/null", dir);
-  EXPECT_EQ(unreadable.out, "");
-  EXPECT_EQ(unreadable.err, "cannot read " + dir + "\n");
-  EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(run_kelvora({"-r", "100", "-", "-"}).out, "too low sampling rate\n");
+  const std::string tape = random_bytes(20, 11);
+  write_file(dir + "/tape.img", tape);
+  // Standard output by name or by identity: every message on standard error,
+  // option errors and usage included.
+  struct line {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::vector<line> lines = {
+      {{"-b", "0", "tape.img", "-"}, "illegal baud rate\n"},
+      {{"-r", "100", "-", "-"}, "too low sampling rate\n"},
+      {{"missing.img", "-"}, "cannot open missing.img\n"},
+      {{dir, "-"}, "cannot read " + dir + "\n"},
+      {{"-f", "h1 d h1e9", "tape.img", "/dev/stdout"}, "recording too large for a WAV file\n"},
+      {{"-f", "h1e9", "tape.img", "/dev/fd/1"}, "recording too large for a WAV file\n"},
+      {{"-c", "3", "tape.img", "/proc/self/fd/1"}, "the number of channels must be 1 or 2\n"},
+  };
+  for (const line& l : lines) {
+    const run_result result = run_kelvora(l.args, "/dev/null", dir);
+    EXPECT_EQ(result.out, "") << testing::PrintToString(l.args);
+    EXPECT_EQ(result.err, l.err) << testing::PrintToString(l.args);
+    EXPECT_EQ(result.status, 1) << testing::PrintToString(l.args);
+  }
+  EXPECT_EQ(run_kelvora({"-", "-", "-"}).err.substr(0, 6), "usage:");
+  // Appending to the tape image itself through /dev/stdout: refused, intact.
+  EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img /dev/stdout >> tape.img 2>err"), 1);
+  EXPECT_EQ(read_file(dir + "/err"), "input and output are the same file\n");
+  EXPECT_EQ(read_file(dir + "/tape.img"), tape);
+  // Standard output closed: the input must not be taken for it.
+  EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - >&- 2>err"), 1);
+  EXPECT_EQ(read_file(dir + "/err"), "cannot write -\n");
+  // Other outputs keep their messages on standard output, one line each:
+  // control characters in names are escaped.
+  const run_result odd = run_kelvora({"tape.img", "no\nsuch\x1b/dir.wav"}, "/dev/null", dir);
+  EXPECT_EQ(odd.out, "cannot open no\\nsuch\\x1b/dir.wav\n");
+  EXPECT_EQ(run_kelvora({"tape.img", "no such/dir.wav"}, "/dev/null", dir).out,
+            "cannot open no such/dir.wav\n");
+}
+
+TEST(SoundBehaviour, ARegularInputIsNotHeldInMemory) {
+  kelvora::init_settings();
+  kelvora::settings.format_string = kelvora::default_format_text;
+  std::FILE* input = std::tmpfile();
+  const std::string tape = random_bytes(5000, 12);
+  std::fwrite(tape.data(), 1, tape.size(), input);
+  std::rewind(input);
+  kelvora::input_source in;
+  in.file = input;
+  const kelvora::recording_plan plan = kelvora::prepare_recording(in);
+  EXPECT_FALSE(in.in_memory);
+  EXPECT_EQ(in.available, 5000u);
+  kelvora::output_stream out;
+  kelvora::attach_output(out, std::fopen("/dev/null", "wb"), "null");
+  kelvora::write_recording(plan, in, out, false);
+  EXPECT_TRUE(in.held.empty());
+  kelvora::close_output(out);
+  std::fclose(input);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Failure reporting: messages go to standard output unless the conversion has
-// taken standard output for the audio, then to standard error.
+// Failure reporting: messages go to standard output unless the audio may go
+// there, then to standard error.
 #include "cli/failure.h"
 
 #include <cstdio>
@@ -14,13 +14,37 @@ void fail(const std::string& message) { throw failure{message + "\n"}; }
 
 void fail_with_text(std::string text) { throw failure{std::move(text)}; }
 
+void finish_with_text(std::string text) { throw failure{std::move(text), 0, true}; }
+
 void send_messages_to_stderr(bool on) { messages_to_stderr = on; }
 
 int report_failure(const failure& f) {
-  std::FILE* stream = messages_to_stderr ? stderr : stdout;
+  std::FILE* stream = f.on_stdout || !messages_to_stderr ? stdout : stderr;
   std::fputs(f.text.c_str(), stream);
   std::fflush(stream);
-  return 1;
+  return f.status;
+}
+
+std::string printable_name(const std::string& name) {
+  static const char hex[] = "0123456789abcdef";
+  std::string shown;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      shown.push_back(ch);
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += "\\x";
+      shown.push_back(hex[c >> 4]);
+      shown.push_back(hex[c & 0xF]);
+    }
+  }
+  return shown;
 }
 
 }  // namespace kelvora

@@ -1,4 +1,4 @@
-// Fatal failures: one helper turns a failure into a message and exit status 1.
+// Fatal failures: one helper turns a failure into a message and an exit status.
 // The failure travels as an exception so that the entry (or a fuzzer) decides
 // where the message goes; nothing below the entry prints or exits on its own.
 #pragma once
@@ -7,9 +7,11 @@
 
 namespace kelvora {
 
-// What a failed run prints: the text already ends with its line end.
+// What a finished or failed run prints: the text already ends with its line end.
 struct failure {
   std::string text;
+  int status = 1;          // exit status of the process
+  bool on_stdout = false;  // requested output (--help, --version): always standard output
 };
 
 // Ends the run with one message line (the line end is added).
@@ -18,10 +20,16 @@ struct failure {
 // Ends the run with a ready-made text of one or more lines (the usage text).
 [[noreturn]] void fail_with_text(std::string text);
 
-// Once the audio goes to standard output, later messages go to standard error.
+// Ends the run successfully with text the user asked for, on standard output.
+[[noreturn]] void finish_with_text(std::string text);
+
+// Messages go to standard error while the audio may go to standard output.
 void send_messages_to_stderr(bool on);
 
-// Prints the failure's text where messages currently go; returns exit status 1.
+// Prints the failure's text where it belongs; returns its exit status.
 int report_failure(const failure& f);
+
+// A file name as a message shows it: control characters escaped (\n, \x1b).
+std::string printable_name(const std::string& name);
 
 }  // namespace kelvora

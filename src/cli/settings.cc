@@ -4,6 +4,8 @@
 #include "cli/settings.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -12,6 +14,7 @@
 namespace kelvora {
 
 settings_record settings;
+run_request request;
 
 const char* const default_format_text = "b2.0 h3.5 d16 h0.5 d h0.05 b0.6";
 
@@ -86,6 +89,8 @@ void apply_option(char letter, const char* value) {
 
 void check_cross_fields() {
   if (settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
+  // A recording that is read says its own sampling rate and sample format.
+  if (request.mode == run_mode::read) return;
   if (int64_t{8} * settings.lower_carrier > settings.sampling_rate) fail("too low sampling rate");
   // The byte rate must fit the header's unsigned 32-bit field.
   const int64_t byte_rate = int64_t{settings.sampling_rate} * settings.channels *
@@ -93,11 +98,90 @@ void check_cross_fields() {
   if (byte_rate > int64_t{0xFFFFFFFF}) fail("illegal sampling rate");
 }
 
+const char* const usage_lines =
+    "usage: kelvora [options] input-file output-file\n"
+    "options:\n"
+    " -b baud-rate\n"
+    " -c channels\n"
+    " -f format-string | io | bin\n"
+    " -q quantization-bits\n"
+    " -r sampling-rate\n"
+    " -s stop-bits\n"
+    " -w lower-carrier-wave\n";
+
+const char* const long_option_lines =
+    "long options:\n"
+    " --play[=DEVICE]   play through ALSA instead of writing a file (DEVICE: default)\n"
+    "                   kelvora --play [options] input-file\n"
+    " --read            read a recording back into the tape image (-b, -w, -s apply)\n"
+    "                   kelvora --read [options] recording image\n"
+    " --level=PERCENT   tone level, above 0 and at most 100 (default 100)\n"
+    " --invert          store the sine instead of its negation (flips the polarity)\n"
+    " --help            print this text and exit\n"
+    " --version         print the version and exit\n";
+
+std::string usage_text() {
+  return usage_lines + std::string("default: -b ") + std::to_string(settings.baud_rate) +
+         " -c " + std::to_string(settings.channels) + " -f \"" + default_format_text + "\" -q " +
+         std::to_string(settings.quantization_bits) + " -r " +
+         std::to_string(settings.sampling_rate) + " -s " + std::to_string(settings.stop_bits) +
+         " -w " + std::to_string(settings.lower_carrier) + "\n";
+}
+
+// A level is a decimal number above 0 and at most 100, nothing after it.
+void apply_level(const char* value) {
+  char* end = nullptr;
+  const double percent = std::strtod(value, &end);
+  if (end == value || *end != '\0' || !(percent > 0.0 && percent <= 100.0)) fail("illegal level");
+  settings.level_percent = percent;
+}
+
+// Handles the long option at argv[i] (a word of more than two characters
+// beginning with "--"); returns the index of the next word to scan.
+int32_t apply_long_option(int32_t argc, const char* const* argv, int32_t i) {
+  const std::string word = argv[i];
+  const size_t equals = word.find('=');
+  const std::string name = word.substr(0, equals);
+  const bool has_value = equals != std::string::npos;
+  const char* value = has_value ? argv[i] + equals + 1 : nullptr;
+  if (name == "--help" && !has_value) finish_with_text(usage_text() + long_option_lines);
+  if (name == "--version" && !has_value) finish_with_text("kelvora " KELVORA_VERSION "\n");
+  if (name == "--invert" && !has_value) {
+    settings.invert = true;
+    return i + 1;
+  }
+  if (name == "--level") {
+    if (has_value) {
+      apply_level(value);
+      return i + 1;
+    }
+    if (i + 1 >= argc) fail("illegal level");
+    apply_level(argv[i + 1]);
+    return i + 2;
+  }
+  if (name == "--read" && !has_value) {
+    if (request.mode == run_mode::play) fail("--read and --play cannot be combined");
+    request.mode = run_mode::read;
+    return i + 1;
+  }
+  if (name == "--play") {
+    if (request.mode == run_mode::read) fail("--read and --play cannot be combined");
+    if (has_value && *value == '\0') fail("--play= needs a device name");
+    request.mode = run_mode::play;
+    request.device = has_value ? value : "default";
+    return i + 1;
+  }
+  fail("unknown option " + printable_name(word));
+}
+
 }  // namespace
 
 void init_settings() {
-  settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200};
+  settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200, 100.0, false};
+  request = run_request{run_mode::convert, nullptr};
 }
+
+int32_t file_count() { return request.mode == run_mode::play ? 1 : 2; }
 
 int32_t parse_options(int32_t argc, const char* const* argv) {
   static const char* const chain[] = {"-b", "-c", "-f", "-q", "-r", "-s", "-w"};
@@ -108,6 +192,10 @@ int32_t parse_options(int32_t argc, const char* const* argv) {
     if (std::strcmp(argv[i], "--") == 0) {
       ++i;
       break;
+    }
+    if (argv[i][1] == '-') {  // a long option
+      i = apply_long_option(argc, argv, i);
+      continue;
     }
     const char* cur = argv[i];
     for (const char* name : chain) {
@@ -127,25 +215,14 @@ int32_t parse_options(int32_t argc, const char* const* argv) {
   return i;
 }
 
-void print_usage() {
-  std::string text =
-      "usage: kelvora [options] input-file output-file\n"
-      "options:\n"
-      " -b baud-rate\n"
-      " -c channels\n"
-      " -f format-string | io | bin\n"
-      " -q quantization-bits\n"
-      " -r sampling-rate\n"
-      " -s stop-bits\n"
-      " -w lower-carrier-wave\n";
-  text += "default: -b " + std::to_string(settings.baud_rate) + " -c " +
-          std::to_string(settings.channels) + " -f \"" + default_format_text + "\" -q " +
-          std::to_string(settings.quantization_bits) + " -r " +
-          std::to_string(settings.sampling_rate) + " -s " + std::to_string(settings.stop_bits) +
-          " -w " + std::to_string(settings.lower_carrier) + "\n";
-  fail_with_text(text);
-}
+void print_usage() { fail_with_text(usage_text()); }
 
 int32_t bytes_per_frame() { return settings.channels * settings.quantization_bits / 8; }
+
+double sample_scale() {
+  const double full = settings.quantization_bits == 8 ? 127.0 : 32767.0;
+  const double scale = full * settings.level_percent / 100.0;
+  return settings.invert ? -scale : scale;
+}
 
 }  // namespace kelvora

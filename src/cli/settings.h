@@ -14,7 +14,20 @@ struct settings_record {
   int32_t sampling_rate;      // sample frames per second
   int32_t stop_bits;          // stop bits after every byte
   int32_t lower_carrier;      // Hz of a 0 cell; a 1 cell uses twice this
+  double level_percent;       // tone amplitude in percent of full scale, above 0 and at most 100
+  bool invert;                // store the sine itself instead of its negation
 };
+
+// What the run does with its file names.
+enum class run_mode { convert, read, play };
+
+// The long options that choose the run: one process-wide record beside Settings.
+struct run_request {
+  run_mode mode;
+  const char* device;  // ALSA device for --play
+};
+
+extern run_request request;
 
 extern settings_record settings;
 
@@ -24,6 +37,9 @@ extern const char* const default_format_text;
 // Assigns every setting its default; the format string becomes unset.
 void init_settings();
 
+// Positional words a run of the requested mode takes (2, or 1 for --play).
+int32_t file_count();
+
 // Reads and checks the options; returns the index of the first positional word.
 int32_t parse_options(int32_t argc, const char* const* argv);
 
@@ -32,5 +48,8 @@ int32_t parse_options(int32_t argc, const char* const* argv);
 
 // Bytes in one sample frame: channels x quantization_bits / 8.
 int32_t bytes_per_frame();
+
+// Signed scale of the stored sample: 8-bit 128 - a v, 16-bit -a v (a < 0 inverts).
+double sample_scale();
 
 }  // namespace kelvora

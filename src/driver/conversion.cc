@@ -1,58 +1,52 @@
-// The conversion run. The format string is scanned for the letters b, h and
-// d; each starts an element whose number follows it (a real for b and h, an
-// integer for d) and the scan resumes right after the letter. A seekable
-// output gets a placeholder header that is rewritten at the end; any other
-// output (pipe, terminal, device) is measured first so that its header is
-// exact from the start.
+// The conversion run. The recording's size is a function of the settings,
+// the layout and the number of input bytes, so it is known before the output
+// is opened: a recording too large for a WAV header, or an input that cannot
+// be read, fails while an existing output file is still untouched. A seekable
+// output gets a placeholder header that is rewritten at the end (a file left
+// unfinished keeps its zero header); any other output (pipe, terminal,
+// device) gets the exact header first.
 #include "driver/conversion.h"
 
-#include <sys/stat.h>
-
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cli/failure.h"
 #include "cli/settings.h"
-#include "synth/bit_cell.h"
-#include "synth/sections.h"
+#include "read/read.h"
 #include "wav/wav_header.h"
 
 namespace kelvora {
 
 namespace {
 
-// Reads a decimal integer the way "%d" does; false when there is none.
-// Counts beyond 32 bits are held at the 32-bit limits.
-bool read_count(const char* text, int32_t& count) {
-  char* end = nullptr;
-  const long long value = std::strtoll(text, &end, 10);
-  if (end == text) return false;
-  count = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
-  return true;
-}
+// Standard streams that were closed when the process started.
+bool stdin_was_closed = false;
+bool stdout_was_closed = false;
 
-// Reads a real the way "%lf" does; false when there is none.
-bool read_duration(const char* text, double& duration) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text) return false;
-  duration = value;
-  return true;
-}
-
-int64_t emit_data_block(int32_t count, input_source& in, output_stream& out) {
-  int64_t total = 0;
-  if (count < 0) return 0;
-  for (int64_t read = 0; count == 0 || read < count;) {
-    const int c = read_input_byte(in);
-    if (c < 0) break;
-    total += emit_byte(c, out);
-    ++read;
+// A closed standard descriptor gets /dev/null, so that no file opened later
+// lands on it and is taken for a standard stream.
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    if (fd == 0) stdin_was_closed = true;
+    if (fd == 1) stdout_was_closed = true;
+    const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) close(null_fd);
   }
-  return total;
+}
+
+// True when the name is "-" or the very file that standard output is open on.
+bool names_standard_output(const char* name) {
+  if (std::strcmp(name, "-") == 0) return true;
+  struct stat named {};
+  struct stat out {};
+  return !stdout_was_closed && stat(name, &named) == 0 && fstat(1, &out) == 0 &&
+         named.st_dev == out.st_dev && named.st_ino == out.st_ino;
 }
 
 // A regular file at its start, not in append mode: the header can be rewritten.
@@ -76,86 +70,89 @@ bool names_input_file(std::FILE* input, const char* output_name) {
   return status == 0 && in_info.st_dev == out_info.st_dev && in_info.st_ino == out_info.st_ino;
 }
 
-}  // namespace
-
-int64_t lay_out_recording(input_source& in, output_stream& out) {
-  const char* format = settings.format_string;
-  const size_t length = std::strlen(format);
-  int64_t data_byte_count = 0;
-  double duration = 0.0;  // carried between b and h elements that lack a number
-  for (size_t p = 0; p < length;) {
-    const char* letter = std::strpbrk(format + p, "bhd");
-    if (letter == nullptr) break;
-    const char* number = letter + 1;
-    if (*letter == 'd') {
-      int32_t count = 0;
-      read_count(number, count);
-      data_byte_count += emit_data_block(count, in, out);
-    } else {
-      read_duration(number, duration);
-      data_byte_count += *letter == 'h' ? emit_leader(duration, out) : emit_silence(duration, out);
-    }
-    p = static_cast<size_t>(letter - format) + 1;
-  }
-  return data_byte_count;
+void refuse_terminal(std::FILE* output) {
+  if (isatty(fileno(output))) fail("will not write audio to a terminal");
 }
 
-void convert_streams(input_source& in, output_stream& out, bool seekable) {
+}  // namespace
+
+void fail_too_large() { fail("recording too large for a WAV file"); }
+
+uint64_t most_input_bytes() {
+  // Every cell of a byte but the first holds at least sampling_rate /
+  // baud_rate - 1 frames (at least 7, since the rate is at least 8 carriers).
+  const uint64_t cell_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) - 1;
+  const uint64_t byte_bytes = (8 + static_cast<uint64_t>(settings.stop_bits)) * cell_frames *
+                              static_cast<uint64_t>(bytes_per_frame());
+  return wav_data_limit / byte_bytes + 1;
+}
+
+recording_plan prepare_recording(input_source& in) {
+  const std::vector<layout_element> layout = parse_layout(settings.format_string);
+  settle_input(in, bytes_wanted(layout), most_input_bytes());
+  recording_plan plan = plan_recording(layout, in.available, wav_data_limit);
+  if (plan.data_bytes > wav_data_limit) fail_too_large();
+  return plan;
+}
+
+void write_recording(const recording_plan& plan, input_source& in, output_stream& out, bool seekable) {
   if (seekable) {
     write_header_placeholder(out);
-    reset_clock();
-    const int64_t data_size = lay_out_recording(in, out);
-    write_wav_header(static_cast<uint32_t>(data_size), out);
-    return;
+  } else {
+    write_header_fields(static_cast<uint32_t>(plan.data_bytes), out);
   }
-  // Measure first: frame counts depend on the settings, the layout and the
-  // number of input bytes, never on their values.
-  in.keep = true;
-  out.measuring = true;
-  reset_clock();
-  const int64_t data_size = lay_out_recording(in, out);
-  out.measuring = false;
-  out.data_bytes = 0;
-  start_replay(in);
-  write_header_fields(static_cast<uint32_t>(data_size), out);
-  reset_clock();
-  lay_out_recording(in, out);
+  const uint64_t written = lay_out_recording(plan.layout, in, out);
+  if (written != plan.data_bytes) {
+    fail("internal error: the recording came out " + std::to_string(written) + " bytes, not " +
+         std::to_string(plan.data_bytes));
+  }
+  if (seekable) write_wav_header(static_cast<uint32_t>(written), out);
 }
 
 int run_conversion(const char* input_name, const char* output_name) {
-  const bool input_is_stdin = std::strcmp(input_name, "-") == 0;
-  std::FILE* input = input_is_stdin ? stdin : std::fopen(input_name, "rb");
-  if (input == nullptr) fail(std::string("cannot open ") + input_name);
-  // From here on a message printed on standard output would land in the audio.
   const bool output_is_stdout = std::strcmp(output_name, "-") == 0;
-  if (output_is_stdout) send_messages_to_stderr(true);
-  if (names_input_file(input, output_name)) fail("input and output are the same file");
-  std::FILE* output = output_is_stdout ? stdout : std::fopen(output_name, "wb");
-  if (output == nullptr) fail(std::string("cannot open ") + output_name);
+  if (output_is_stdout && stdout_was_closed) fail("cannot write -");
+  if (output_is_stdout) refuse_terminal(stdout);
+  if (std::strcmp(input_name, "-") == 0 && stdin_was_closed) fail("cannot read -");
 
   input_source in;
-  in.file = input;
-  in.name = input_name;
+  open_input(in, input_name);
+  const recording_plan plan = prepare_recording(in);
+  if (names_input_file(in.file, output_name)) fail("input and output are the same file");
+
+  std::FILE* output = output_is_stdout ? stdout : std::fopen(output_name, "wb");
+  if (output == nullptr) fail("cannot open " + printable_name(output_name));
+  refuse_terminal(output);
   output_stream out;
   attach_output(out, output, output_name);
   try {
-    convert_streams(in, out, can_rewrite_header(output));
+    write_recording(plan, in, out, can_rewrite_header(output));
   } catch (const failure&) {
     // Leave the output as far as it got; the failure is what gets reported.
-    if (out.file != nullptr && !out.measuring) {
-      std::fwrite(out.buffer.data(), 1, out.used, out.file);
-    }
+    std::fwrite(out.buffer.data(), 1, out.used, out.file);
     throw;
   }
   close_output(out);
-  std::fclose(input);
+  close_input(in);
   return 0;
 }
 
 int run_main(int argc, const char* const* argv) {
+  reserve_standard_descriptors();
+  // Where the audio (or the image read back) may go to standard output, every
+  // message goes to standard error, from the first word of the command line on.
+  if (argc > 1 && names_standard_output(argv[argc - 1])) send_messages_to_stderr(true);
   init_settings();
   const int32_t i = parse_options(argc, argv);
-  if (i != argc - 2) print_usage();
+  if (i != argc - file_count()) print_usage();
+  switch (request.mode) {
+    case run_mode::read:
+      return run_read(argv[argc - 2], argv[argc - 1]);
+    case run_mode::play:
+      fail("--play is not available in this build");
+    case run_mode::convert:
+      break;
+  }
   return run_conversion(argv[argc - 2], argv[argc - 1]);
 }
 

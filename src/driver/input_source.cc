@@ -1,27 +1,77 @@
-// Input bytes, read through the C stream one at a time.
+// Input bytes: a regular file is read through its C stream one byte at a
+// time; any other input was read ahead in blocks.
 #include "driver/input_source.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "cli/failure.h"
 
 namespace kelvora {
 
+namespace {
+
+[[noreturn]] void read_failed(const input_source& in) { fail("cannot read " + printable_name(in.name)); }
+
+// Reads up to `most` bytes of a stream that cannot be read twice.
+void read_ahead(input_source& in, uint64_t most) {
+  in.in_memory = true;
+  unsigned char block[65536];
+  while (in.held.size() < most) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof block, most - in.held.size()));
+    const size_t got = std::fread(block, 1, want, in.file);
+    in.held.insert(in.held.end(), block, block + got);
+    if (got < want) {
+      if (std::ferror(in.file)) read_failed(in);
+      break;
+    }
+  }
+  in.available = in.held.size();
+}
+
+}  // namespace
+
+void open_input(input_source& in, const char* name) {
+  in.name = name;
+  in.file = std::strcmp(name, "-") == 0 ? stdin : std::fopen(name, "rb");
+  if (in.file == nullptr) fail("cannot open " + printable_name(name));
+}
+
+void settle_input(input_source& in, uint64_t wanted, uint64_t most) {
+  if (wanted == 0) return;
+  struct stat info {};
+  const int fd = fileno(in.file);
+  const bool regular = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  const off_t position = regular ? lseek(fd, 0, SEEK_CUR) : -1;
+  if (position < 0) {
+    read_ahead(in, std::min(wanted, most));
+    return;
+  }
+  const uint64_t size = info.st_size > position ? static_cast<uint64_t>(info.st_size - position) : 0;
+  in.available = std::min(wanted, size);
+  if (in.available == 0) return;
+  // A first byte that cannot be read is reported before the output is touched.
+  const int first = std::getc(in.file);
+  if (first == EOF) read_failed(in);
+  std::ungetc(first, in.file);
+}
+
 int read_input_byte(input_source& in) {
-  if (in.replay) {
-    if (in.replay_position >= in.kept.size()) return -1;
-    return in.kept[in.replay_position++];
-  }
+  if (in.taken >= in.available) return -1;
+  if (in.in_memory) return in.held[in.taken++];
   const int c = std::getc(in.file);
-  if (c == EOF) {
-    if (std::ferror(in.file)) fail("cannot read " + in.name);
-    return -1;
-  }
-  if (in.keep) in.kept.push_back(static_cast<unsigned char>(c));
+  // The file shrank, or failed, while it was being read.
+  if (c == EOF) read_failed(in);
+  ++in.taken;
   return c;
 }
 
-void start_replay(input_source& in) {
-  in.replay = true;
-  in.replay_position = 0;
+void close_input(input_source& in) {
+  if (in.file != nullptr) std::fclose(in.file);
+  in.file = nullptr;
 }
 
 }  // namespace kelvora

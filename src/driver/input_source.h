@@ -1,9 +1,10 @@
-// The tape image as a byte source. Bytes are read one at a time as the layout
-// asks; when the recording has to be measured before it is written, the bytes
-// read in the measuring pass are kept and played back in the writing pass.
+// The tape image as a byte source. How many bytes a run can take is settled
+// before the output is opened: a regular file tells its size; any other input
+// (a pipe, a terminal, a device) is read ahead into memory, as far as the
+// layout asks and no further than a WAV file could hold.
 #pragma once
 
-#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,17 +13,24 @@ namespace kelvora {
 
 struct input_source {
   std::FILE* file = nullptr;
-  std::string name;                // as given on the command line, for messages
-  bool keep = false;               // remember every byte read
-  bool replay = false;             // read the remembered bytes instead of the file
-  std::vector<unsigned char> kept;
-  size_t replay_position = 0;
+  std::string name;                  // as given on the command line, for messages
+  bool in_memory = false;            // the bytes were read ahead into held
+  std::vector<unsigned char> held;
+  uint64_t available = 0;            // bytes the run may take
+  uint64_t taken = 0;                // bytes the run has taken
 };
 
-// Next byte of the input, or -1 at its end; a read error ends the run.
+// Opens the named input ("-": standard input); fails with "cannot open".
+void open_input(input_source& in, const char* name);
+
+// Settles how many bytes the run can take: at most wanted, and for an input
+// read ahead at most `most` (more cannot fit a WAV file); fails with "cannot read".
+void settle_input(input_source& in, uint64_t wanted, uint64_t most);
+
+// Next byte of the input, or -1 once the available bytes are taken.
 int read_input_byte(input_source& in);
 
-// Starts playing back the kept bytes from the first.
-void start_replay(input_source& in);
+// Closes the input (standard input too).
+void close_input(input_source& in);
 
 }  // namespace kelvora

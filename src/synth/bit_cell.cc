@@ -1,8 +1,9 @@
 // Bit cells. A cell spans 1/baud_rate seconds from a grid point of the lower
 // carrier; its frames sit at the running clock, which advances by repeated
-// addition of 1/sampling_rate. Samples store the negated sine: 8-bit as
-// 128 - 127v (unsigned), 16-bit as -32767v (signed, low byte first); every
-// channel of a frame holds the same sample.
+// addition of 1/sampling_rate. Samples store the negated sine at full level:
+// 8-bit as 128 - 127v (unsigned), 16-bit as -32767v (signed, low byte first);
+// a lower level scales 127 and 32767, inverting negates them. Every channel of
+// a frame holds the same sample.
 #include "synth/bit_cell.h"
 
 #include <algorithm>
@@ -19,10 +20,6 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// A clock resting one rounding step below a grid point must still count as
-// having reached it, or a cell could come out empty and a leader never end.
-constexpr double grid_tolerance = 1e-6;
-
 // Cells are synthesised in batches: first the phases of every frame of
 // several cells (a serial chain of additions for the frame times), then every
 // sample of the batch from the fast sine without a branch, and last the
@@ -35,6 +32,7 @@ struct cell_plan {
   int32_t baud_rate = 0, sampling_rate = 0, channels = 0, quantization_bits = 0;
   double length = 0;  // 1 / baud_rate
   double step = 0;    // 1 / sampling_rate
+  double scale = 0;   // sample_scale()
   uint64_t frame_bytes = 0;
   uint64_t max_frames = 0;
 };
@@ -42,13 +40,15 @@ struct cell_plan {
 const cell_plan& current_plan() {
   static cell_plan plan;
   if (plan.baud_rate != settings.baud_rate || plan.sampling_rate != settings.sampling_rate ||
-      plan.channels != settings.channels || plan.quantization_bits != settings.quantization_bits) {
+      plan.channels != settings.channels || plan.quantization_bits != settings.quantization_bits ||
+      plan.scale != sample_scale()) {
     plan.baud_rate = settings.baud_rate;
     plan.sampling_rate = settings.sampling_rate;
     plan.channels = settings.channels;
     plan.quantization_bits = settings.quantization_bits;
     plan.length = 1.0 / settings.baud_rate;
     plan.step = 1.0 / settings.sampling_rate;
+    plan.scale = sample_scale();
     plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
     plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
   }
@@ -56,19 +56,19 @@ const cell_plan& current_plan() {
 }
 
 template <int bits>
-int encode_sample(double v) {
+int encode_sample(double v, double scale) {
   if constexpr (bits == 8) {
-    return encode_8bit(v);
+    return encode_8bit(v, scale);
   } else {
-    return encode_16bit(v);
+    return encode_16bit(v, scale);
   }
 }
 
 // Samples of the phases; count is a multiple of width (the caller pads).
 // doubt receives, per phase, whether the library sine has to settle it.
 template <int bits, int width>
-[[gnu::always_inline]] inline void synthesise_lanes(const double* phase, uint64_t count, int* sample,
-                                                    int* doubt) {
+[[gnu::always_inline]] inline void synthesise_lanes(const double* phase, uint64_t count, double scale,
+                                                    int* sample, int* doubt) {
   using real = typename sine_lanes<width>::real;
   using mask = typename sine_lanes<width>::mask;
   using whole = typename sine_lanes<width>::whole;
@@ -87,11 +87,12 @@ template <int bits, int width>
     whole low;
     whole high;
     if constexpr (bits == 8) {
-      low = __builtin_convertvector(128.0 - 127.0 * top, whole);  // encodings fall as v rises
-      high = __builtin_convertvector(128.0 - 127.0 * bottom, whole);
+      // The encoding is monotone in v (falling, or rising when inverted).
+      low = __builtin_convertvector(128.0 - scale * top, whole);
+      high = __builtin_convertvector(128.0 - scale * bottom, whole);
     } else {
-      low = __builtin_convertvector(-32767.0 * top, whole);
-      high = __builtin_convertvector(-32767.0 * bottom, whole);
+      low = __builtin_convertvector(-scale * top, whole);
+      high = __builtin_convertvector(-scale * bottom, whole);
     }
     const whole doubtful = (low != high) | (__builtin_convertvector(usable, whole) == 0);
     __builtin_memcpy(sample + i, &low, sizeof low);
@@ -102,20 +103,20 @@ template <int bits, int width>
   for (int lane = 0; lane < width; ++lane) any = any || any_doubt[lane] != 0;
   if (!any) return;
   for (uint64_t i = 0; i < count; ++i) {
-    if (doubt[i] != 0) sample[i] = encode_sample<bits>(std::sin(phase[i]));
+    if (doubt[i] != 0) sample[i] = encode_sample<bits>(std::sin(phase[i]), scale);
   }
 }
 
 template <int bits>
-void synthesise_default(const double* phase, uint64_t count, int* sample, int* doubt) {
-  synthesise_lanes<bits, 2>(phase, count, sample, doubt);
+void synthesise_default(const double* phase, uint64_t count, double scale, int* sample, int* doubt) {
+  synthesise_lanes<bits, 2>(phase, count, scale, sample, doubt);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 template <int bits>
-[[gnu::target("avx2")]] void synthesise_avx2(const double* phase, uint64_t count, int* sample,
-                                             int* doubt) {
-  synthesise_lanes<bits, 4>(phase, count, sample, doubt);
+[[gnu::target("avx2")]] void synthesise_avx2(const double* phase, uint64_t count, double scale,
+                                             int* sample, int* doubt) {
+  synthesise_lanes<bits, 4>(phase, count, scale, sample, doubt);
 }
 
 bool has_avx2() {
@@ -142,13 +143,14 @@ template <int bits>
 void synthesise(batch& b) {
   const uint64_t padded = (b.count + 3) & ~uint64_t{3};
   for (uint64_t i = b.count; i < padded; ++i) b.phase[i] = 0.0;
+  const double scale = current_plan().scale;
 #if defined(__x86_64__) && defined(__GNUC__)
   if (has_avx2()) {
-    synthesise_avx2<bits>(b.phase, padded, b.sample, b.doubt);
+    synthesise_avx2<bits>(b.phase, padded, scale, b.sample, b.doubt);
     return;
   }
 #endif
-  synthesise_default<bits>(b.phase, padded, b.sample, b.doubt);
+  synthesise_default<bits>(b.phase, padded, scale, b.sample, b.doubt);
 }
 
 // Stores the batch's samples as frames: every channel the same sample,
@@ -168,11 +170,10 @@ void store_frames(const batch& b, unsigned char* p) {
   }
 }
 
-// Synthesises the batch and appends its frames, claiming their bytes first.
+// Synthesises the batch and appends its frames.
 void write_batch(batch& b, output_stream& out) {
   const cell_plan& plan = current_plan();
   const uint64_t bytes = b.count * plan.frame_bytes;
-  claim_data_bytes(out, bytes);
   const bool wide = plan.quantization_bits == 16;
   if (wide) {
     synthesise<16>(b);
@@ -203,18 +204,15 @@ uint64_t add_cell_phases(batch& b, uint64_t most, double w, double s, double e, 
   return frames;
 }
 
-// A cell longer than a batch: counted first, then written batch by batch.
+// A cell longer than a batch, written batch by batch.
 uint64_t emit_long_cell(double w, double s, double e, output_stream& out) {
   double t = clock;
-  double end_time = t;
-  const uint64_t total = count_cell_frames(end_time);
-  if (total * current_plan().frame_bytes > data_room(out)) fail_too_large();
   batch& b = the_batch();
   uint64_t frames = 0;
-  while (frames < total) {
-    frames += add_cell_phases(b, std::min(batch_frames, total - frames), w, s, e, t);
+  do {
+    frames += add_cell_phases(b, batch_frames, w, s, e, t);
     write_batch(b, out);
-  }
+  } while (t < e);
   clock = t;
   return frames;
 }
@@ -230,33 +228,9 @@ double cell_start(double t) {
   return static_cast<double>(static_cast<int64_t>(grid_index)) / carrier;
 }
 
-uint64_t max_cell_frames() { return current_plan().max_frames; }
-
-uint64_t count_cell_frames(double& t) {
-  const double s = cell_start(t);
-  const double e = s + current_plan().length;
-  if (!(t < e)) return 0;
-  const double step = current_plan().step;
-  uint64_t frames = 0;
-  do {
-    ++frames;
-    t += step;
-  } while (t < e);
-  return frames;
-}
-
 int64_t emit_cells(const double* frequency, int64_t count, double until, output_stream& out) {
   const cell_plan& plan = current_plan();
   uint64_t frames = 0;
-  if (out.measuring) {
-    for (int64_t i = 0; i < count && until > clock; ++i) {
-      const uint64_t n = count_cell_frames(clock);
-      if (n == 0) break;
-      claim_data_bytes(out, n * plan.frame_bytes);
-      frames += n;
-    }
-    return static_cast<int64_t>(frames * plan.frame_bytes);
-  }
   batch& b = the_batch();
   b.count = 0;  // a batch never outlives a call, not even one that failed
   double t = clock;

@@ -14,14 +14,12 @@ extern double clock;
 // Sets the clock to 0 before the first section of a run.
 void reset_clock();
 
+// A clock resting one rounding step below a grid point must still count as
+// having reached it, or a cell could come out empty and a leader never end.
+constexpr double grid_tolerance = 1e-6;
+
 // The grid point of the lower carrier at or just before time t.
 double cell_start(double t);
-
-// Most frames one cell can hold: sampling_rate / baud_rate + 2.
-uint64_t max_cell_frames();
-
-// Frames of the cell that begins at time t; moves t to the first frame after it.
-uint64_t count_cell_frames(double& t);
 
 // Appends one cell of a sine tone at frequency; returns the bytes appended.
 int64_t emit_bit_cell(double frequency, output_stream& out);
@@ -30,12 +28,14 @@ int64_t emit_bit_cell(double frequency, output_stream& out);
 // before a cell once the clock has reached until; returns the bytes appended.
 int64_t emit_cells(const double* frequency, int64_t count, double until, output_stream& out);
 
-// One sample of the sine value v as stored (negated, truncated): 8-bit unsigned.
-inline unsigned char encode_8bit(double v) {
-  return static_cast<unsigned char>(static_cast<int>(128.0 - 127.0 * v));
+// One 8-bit sample of the sine value v: 128 - scale v, truncated (scale from sample_scale).
+inline unsigned char encode_8bit(double v, double scale) {
+  return static_cast<unsigned char>(static_cast<int>(128.0 - scale * v));
 }
 
-// One sample of the sine value v as stored (negated, truncated): 16-bit signed.
-inline int16_t encode_16bit(double v) { return static_cast<int16_t>(static_cast<int>(-32767.0 * v)); }
+// One 16-bit sample of the sine value v: -scale v, truncated (scale from sample_scale).
+inline int16_t encode_16bit(double v, double scale) {
+  return static_cast<int16_t>(static_cast<int>(-scale * v));
+}
 
 }  // namespace kelvora

@@ -1,5 +1,6 @@
 // The three kinds of section a recording is made of: silence, leader tone
 // (a run of 1 cells) and data bytes framed as asynchronous serial characters.
+// Each can be written, or counted in frames without writing.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,14 @@ int64_t emit_leader(double seconds, output_stream& out);
 
 // Appends one byte: a start cell, eight data cells (lowest bit first), stop cells.
 int64_t emit_byte(int value, output_stream& out);
+
+// Frames of a silence (more than budget when there are more); t moves as the clock would.
+uint64_t count_silence_frames(double& t, double seconds, uint64_t budget);
+
+// Frames of a leader from clock t (more than budget when there are more); t moves on.
+uint64_t count_leader_frames(double& t, double seconds, uint64_t budget);
+
+// Frames of `bytes` data bytes from clock t (more than budget when there are more); t moves on.
+uint64_t count_byte_frames(double& t, uint64_t bytes, uint64_t budget);
 
 }  // namespace kelvora

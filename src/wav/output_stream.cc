@@ -8,13 +8,11 @@
 
 namespace kelvora {
 
-uint64_t max_data_bytes = wav_data_limit;
-
 namespace {
 
 constexpr size_t buffer_size = size_t{1} << 20;
 
-[[noreturn]] void write_failed(const output_stream& out) { fail("cannot write " + out.name); }
+[[noreturn]] void write_failed(const output_stream& out) { fail("cannot write " + printable_name(out.name)); }
 
 void write_buffer(output_stream& out) {
   if (out.used == 0) return;
@@ -30,7 +28,6 @@ void attach_output(output_stream& out, std::FILE* file, const std::string& name)
   out.name = name;
   out.buffer.assign(buffer_size, 0);
   out.used = 0;
-  out.data_bytes = 0;
   if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
 }
 
@@ -45,23 +42,12 @@ unsigned char* reserve_space(output_stream& out, size_t n) {
 void commit_space(output_stream& out, size_t n) { out.used += n; }
 
 void put_bytes(output_stream& out, const unsigned char* data, size_t n) {
-  if (out.measuring || n == 0) return;
+  if (n == 0) return;
   std::memcpy(reserve_space(out, n), data, n);
   out.used += n;
 }
 
 void put_byte(output_stream& out, unsigned char value) { put_bytes(out, &value, 1); }
-
-uint64_t data_room(const output_stream& out) {
-  return max_data_bytes > out.data_bytes ? max_data_bytes - out.data_bytes : 0;
-}
-
-void fail_too_large() { fail("recording too large for a WAV file"); }
-
-void claim_data_bytes(output_stream& out, uint64_t n) {
-  if (n > data_room(out)) fail_too_large();
-  out.data_bytes += n;
-}
 
 void flush_output(output_stream& out) {
   write_buffer(out);
