@@ -125,3 +125,80 @@ TEST(CommandLine, DashesAndFormatTexts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandLine, LongOptionsStandAnywhereAmongTheOptions) {
+  const std::string help_tail =
+      "long options:\n"
+      " --play[=DEVICE]   play through ALSA instead of writing a file (DEVICE: default)\n";
+  // --help and --version answer on standard output with status 0, wherever
+  // they stand before the file names; the usage shows the values given so far.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"--help", "-b", "0", "in", "out"}, {"--help", "-"}}) {
+    const run_result help = run_kelvora(args);
+    EXPECT_EQ(help.status, 0) << testing::PrintToString(args);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.substr(0, default_usage.size() + help_tail.size()), default_usage + help_tail);
+  }
+  EXPECT_NE(run_kelvora({"-b", "600", "--help"}).out.find("default: -b 600 "), std::string::npos);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--version"}, {"-q", "16", "--version", "a"}, {"--invert", "--version"}}) {
+    const run_result version = run_kelvora(args);
+    EXPECT_EQ(version.out, "kelvora " KELVORA_VERSION "\n");
+    EXPECT_EQ(version.status, 0);
+  }
+  // Long options that take part in a conversion mix with the short ones.
+  EXPECT_EQ(parse({"--invert", "-b", "600", "--level=50", "-w", "600", "--level", "25", "in", "out"}), 9);
+  EXPECT_TRUE(kelvora::settings.invert);
+  EXPECT_EQ(kelvora::settings.level_percent, 25.0);
+  EXPECT_EQ(kelvora::settings.baud_rate, 600);
+  EXPECT_EQ(parse({"--play=hw:1", "-s", "1", "in"}), 4);
+  EXPECT_EQ(kelvora::request.mode, kelvora::run_mode::play);
+  EXPECT_STREQ(kelvora::request.device, "hw:1");
+  EXPECT_EQ(kelvora::file_count(), 1);
+  // A short option's value is never taken for a long option.
+  EXPECT_EQ(parse({"-f", "--help", "in", "out"}), 3);
+  EXPECT_STREQ(kelvora::settings.format_string, "--help");
+  // Reading needs no sampling rate fit for writing.
+  EXPECT_EQ(parse({"--read", "-b", "2400", "-w", "4800", "rec.wav", "img"}), 6);
+}
+
+TEST(CommandLine, BadLongOptionsAreRefused) {
+  const std::vector<failing_line> cases = {
+      {{"--level=0", "in", "out"}, "illegal level\n"},
+      {{"--level=100.5", "in", "out"}, "illegal level\n"},
+      {{"--level=-5", "in", "out"}, "illegal level\n"},
+      {{"--level=50%", "in", "out"}, "illegal level\n"},
+      {{"--level=nan", "in", "out"}, "illegal level\n"},
+      {{"--level=", "in", "out"}, "illegal level\n"},
+      {{"--level"}, "illegal level\n"},
+      {{"--bogus", "in", "out"}, "unknown option --bogus\n"},
+      {{"--help=me", "in", "out"}, "unknown option --help=me\n"},
+      {{"--read", "--play", "in"}, "--read and --play cannot be combined\n"},
+      {{"--play=", "in"}, "--play= needs a device name\n"},
+      {{"--play", "in", "out"}, default_usage},  // playing takes one file name
+      {{"--read", "in"}, default_usage},
+  };
+  for (const failing_line& line : cases) {
+    const run_result result = run_kelvora(line.args);
+    EXPECT_EQ(result.out, line.out) << testing::PrintToString(line.args);
+    EXPECT_EQ(result.status, 1) << testing::PrintToString(line.args);
+  }
+}
+
+TEST(CommandLine, AudioIsNeverWrittenToATerminal) {
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", "x");
+  // script(1) gives the command a terminal for its standard streams.
+  for (const std::string output : {"-", "/dev/tty"}) {
+    const int status = run_shell("cd " + dir + " && script -qec \"$K tape.img " + output +
+                                 "\" /dev/null > seen");
+    EXPECT_EQ(status, 1) << output;
+    const std::string seen = read_file(dir + "/seen");
+    EXPECT_NE(seen.find("will not write audio to a terminal"), std::string::npos) << output;
+    EXPECT_EQ(seen.find("RIFF"), std::string::npos) << output;
+  }
+}
+
+}  // namespace
