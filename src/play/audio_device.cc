@@ -2,14 +2,16 @@
 // recording's format: U8 for 8-bit, S16_LE for 16-bit samples, interleaved
 // frames, the sampling rate and channel count of the settings; kelvora
 // converts nothing (a plug device may). Writes go a twentieth of a second at
-// a time at most, and a signal cuts a blocked write short, so Ctrl-C is seen
-// within that time; then the sound is dropped, not drained. An underrun is
-// recovered and playing goes on, but the gap it left fails the run at the end.
+// a time at most, and Ctrl-C aborts a blocked write (snd_pcm_abort, which is
+// meant for signal handlers), so it is seen at once; then the sound is
+// dropped, not drained. An underrun is recovered and playing goes on, but the
+// gap it left fails the run at the end.
 #include "play/audio_device.h"
 
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -33,17 +35,24 @@ uint64_t frames_written = 0;
 uint64_t gaps = 0;  // underruns and suspends recovered from
 
 volatile std::sig_atomic_t interrupted = 0;
+std::atomic<snd_pcm_t*> abort_target{nullptr};  // the open device, for the signal handler
+static_assert(std::atomic<snd_pcm_t*>::is_always_lock_free);
 
 constexpr unsigned buffer_microseconds = 500000;
 constexpr unsigned period_microseconds = 50000;
 
-void note_interrupt(int) { interrupted = 1; }
+void note_interrupt(int) {
+  interrupted = 1;
+  snd_pcm_t* device = abort_target.load();
+  if (device != nullptr) snd_pcm_abort(device);
+}
 
 // libasound prints its own diagnostics on standard error; kelvora says one line.
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 
 void close_device() {
   if (pcm == nullptr) return;
+  abort_target.store(nullptr);  // the handler never sees a closed device
   snd_pcm_close(pcm);
   pcm = nullptr;
   snd_config_update_free_global();
@@ -155,6 +164,7 @@ void open_audio_device(const char* name) {
 
 void catch_interrupt() {
   interrupted = 0;
+  abort_target.store(pcm);
   struct sigaction action {};
   action.sa_handler = note_interrupt;
   sigemptyset(&action.sa_mask);
