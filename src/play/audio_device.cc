@@ -113,7 +113,8 @@ void set_software(snd_pcm_hw_params_t* hw, snd_pcm_sw_params_t* sw) {
   snd_pcm_uframes_t period_frames = 0;
   snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames);
   snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr);
-  const auto twentieth = std::max<snd_pcm_uframes_t>(1, static_cast<snd_pcm_uframes_t>(settings.sampling_rate / 20));
+  const auto twentieth =
+      std::max<snd_pcm_uframes_t>(1, static_cast<snd_pcm_uframes_t>(settings.sampling_rate / 20));
   write_frames = period_frames > 0 ? std::min(period_frames, twentieth) : twentieth;
   int err = snd_pcm_sw_params_current(pcm, sw);
   if (err >= 0) err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer_frames);
