@@ -17,6 +17,7 @@
 
 #include "cli/failure.h"
 #include "cli/settings.h"
+#include "driver/playback.h"
 #include "read/read.h"
 #include "wav/wav_header.h"
 
@@ -75,6 +76,8 @@ void refuse_terminal(std::FILE* output) {
 }
 
 }  // namespace
+
+bool standard_input_was_closed() { return stdin_was_closed; }
 
 void fail_too_large() { fail("recording too large for a WAV file"); }
 
@@ -149,7 +152,7 @@ int run_main(int argc, const char* const* argv) {
     case run_mode::read:
       return run_read(argv[argc - 2], argv[argc - 1]);
     case run_mode::play:
-      fail("--play is not available in this build");
+      return run_playback(argv[argc - 1]);
     case run_mode::convert:
       break;
   }

@@ -26,6 +26,9 @@ recording_plan prepare_recording(input_source& in);
 // `seekable` output gets a placeholder that is rewritten at the end.
 void write_recording(const recording_plan& plan, input_source& in, output_stream& out, bool seekable);
 
+// True when standard input was closed when the process started.
+bool standard_input_was_closed();
+
 // Ends the run: the recording would not fit what a WAV header can describe.
 [[noreturn]] void fail_too_large();
 

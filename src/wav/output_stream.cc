@@ -1,10 +1,12 @@
 // Buffered output over a C stream whose own buffering is switched off, so
-// every failed write is seen here and reported with the output's name.
+// every failed write is seen here and reported with the output's name. A
+// stream sent to the audio device hands its buffer to the device instead.
 #include "wav/output_stream.h"
 
 #include <cstring>
 
 #include "cli/failure.h"
+#include "play/audio_device.h"
 
 namespace kelvora {
 
@@ -18,6 +20,10 @@ void write_buffer(output_stream& out) {
   if (out.used == 0) return;
   const size_t n = out.used;
   out.used = 0;
+  if (out.to_device) {
+    play_samples(out.buffer.data(), n);
+    return;
+  }
   if (std::fwrite(out.buffer.data(), 1, n, out.file) != n) write_failed(out);
 }
 
@@ -29,6 +35,11 @@ void attach_output(output_stream& out, std::FILE* file, const std::string& name)
   out.buffer.assign(buffer_size, 0);
   out.used = 0;
   if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+}
+
+void attach_device_output(output_stream& out, const std::string& name) {
+  attach_output(out, nullptr, name);
+  out.to_device = true;
 }
 
 unsigned char* reserve_space(output_stream& out, size_t n) {
@@ -51,7 +62,7 @@ void put_byte(output_stream& out, unsigned char value) { put_bytes(out, &value, 
 
 void flush_output(output_stream& out) {
   write_buffer(out);
-  if (std::fflush(out.file) != 0) write_failed(out);
+  if (out.file != nullptr && std::fflush(out.file) != 0) write_failed(out);
 }
 
 void rewind_output(output_stream& out) {
@@ -63,7 +74,7 @@ void close_output(output_stream& out) {
   write_buffer(out);
   std::FILE* file = out.file;
   out.file = nullptr;
-  if (std::fclose(file) != 0) write_failed(out);
+  if (file != nullptr && std::fclose(file) != 0) write_failed(out);
 }
 
 }  // namespace kelvora

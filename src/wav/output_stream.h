@@ -1,5 +1,6 @@
-// The output stream: bytes gather in a buffer and leave in large writes; a
-// failed write, flush or close ends the run.
+// The output stream: bytes gather in a buffer and leave in large writes to a
+// file, or to the audio device when playing; a failed write, flush or close
+// ends the run.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@ struct output_stream {
   std::string name;                   // as given on the command line, for messages
   std::vector<unsigned char> buffer;  // bytes not yet handed to the file
   size_t used = 0;
+  bool to_device = false;             // the bytes go to the audio device (play/audio_device.h)
 };
 
 // Largest data size whose RIFF size (data + 36) still fits 32 bits.
@@ -22,6 +24,9 @@ constexpr uint64_t wav_data_limit = 0xFFFFFFFFull - 36;
 
 // Attaches an open file to the stream with an empty buffer.
 void attach_output(output_stream& out, std::FILE* file, const std::string& name);
+
+// Sends the stream to the open audio device, with an empty buffer; name is for messages.
+void attach_device_output(output_stream& out, const std::string& name);
 
 // Appends bytes.
 void put_bytes(output_stream& out, const unsigned char* data, size_t n);
