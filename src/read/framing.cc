@@ -21,11 +21,11 @@ namespace kelvora {
 namespace {
 
 // Tone energy over the noise floor for a window to count as tone.
-constexpr double tone_evidence = 6;
+constexpr double tone_evidence = 4;
 // Mean over a frame's start and data cells for a block to go on.
-constexpr double frame_evidence = 4;
+constexpr double frame_evidence = 3;
 // Mean for a block to start after silence, where noise could pose as data.
-constexpr double start_evidence = 8;
+constexpr double start_evidence = 5;
 // Leader cells before a 0 cell for it to start a block on the lenient terms.
 constexpr double leader_cells = 8;
 // Cells a section must last before the layout notes a change.
@@ -45,6 +45,8 @@ struct reader {
   double cell;           // samples in a cell now
   double noise = 0;      // noise floor: mean energy of the weaker tone
   int64_t noise_samples = 0;
+  double tone = 0;       // level of tone: mean energy of the stronger tone where there is one
+  int64_t tone_samples = 0;
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   int64_t level_samples = 0;
 };
@@ -55,6 +57,8 @@ struct cell_reading {
   double soft;       // (one - zero) / (one + zero), 0 for nothing
   double evidence;   // stronger tone over the noise floor
   bool complete;     // the window lies within the recording
+  double power;      // sum of squared samples
+  int64_t length;    // samples in the window
 };
 
 struct frame_reading {
@@ -63,6 +67,7 @@ struct frame_reading {
   int32_t bad_stops = 0;
   int32_t weak_stops = 0;  // stop cells without tone evidence
   double start_soft = 0;
+  bool start_tone = false;  // the start cell holds tone
   double evidence = 0;  // median over start and data cells
   bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
   double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
@@ -74,10 +79,28 @@ int64_t index_at(double position) { return std::llround(position); }
 
 double to_seconds(const reader& r, double samples) { return samples / r.ring.rate * r.speed; }
 
-// The floor is the plain mean of the first 256 windows, then a running mean.
-void learn_noise(reader& r, double weaker) {
+// The noise floor. A window tells the noise in a tone's share of it by its
+// weaker tone, or by what neither tone holds spread over the window's other
+// shares: the larger of the two (the first is sharp where noise crowds round
+// the tones, the second steady from the first window on). The floor is the
+// plain mean of the first 256 windows, then a running mean, and takes no
+// window for more than three times the floor: a click or the settling of a
+// DC offset does not raise it for long.
+void learn_noise(reader& r, const cell_reading& c) {
+  const double shares = std::max(1.0, static_cast<double>(c.length) / 2 - 2);
+  const double rest = std::max(0.0, c.power - c.zero - c.one) / shares;
+  double sample = std::max(std::min(c.zero, c.one), rest);
   if (r.noise_samples < 256) ++r.noise_samples;
-  r.noise += (weaker - r.noise) / static_cast<double>(r.noise_samples);
+  if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
+  r.noise += (sample - r.noise) / static_cast<double>(r.noise_samples);
+}
+
+// The level of tone: a running mean of the stronger tone in windows that
+// clearly hold one. Energy far below it is not tone, however quiet the
+// noise (a clean recording's silence holds next to none).
+void learn_tone(reader& r, const cell_reading& c) {
+  if (r.tone_samples < 256) ++r.tone_samples;
+  r.tone += (std::max(c.zero, c.one) - r.tone) / static_cast<double>(r.tone_samples);
 }
 
 // Levels of the two tones (a tape or filter may favour one): plain means of
@@ -95,9 +118,15 @@ void learn_level(reader& r, const cell_reading& c) {
 cell_reading read_cell(reader& r, double a) {
   const int64_t lo = index_at(a);
   const int64_t hi = index_at(a + r.cell);
-  const bool complete = ensure_samples(r.ring, hi) && lo >= r.ring.tuned_from;
+  ensure_samples(r.ring, hi);
+  // A window may reach an eighth of a cell past either end of the recording:
+  // a recording may begin with the first cell and end with the last, give
+  // or take rounding.
+  const double slack = std::max(1.0, r.cell / 8);
+  const bool complete = static_cast<double>(r.ring.tuned_from - lo) <= slack &&
+                        static_cast<double>(hi - r.ring.end) <= slack;
   const window_reading w = read_window(r.ring, lo, hi);
-  cell_reading c{w.zero_energy, w.one_energy, 0, 0, 0, 0, complete && w.length == hi - lo};
+  cell_reading c{w.zero_energy, w.one_energy, 0, 0, 0, 0, complete, w.power, w.length};
   // The correlation is taken against e^{-i w n} from sample 0; turning it
   // back by w lo refers it to the window's start.
   const bool one = c.one > c.zero;
@@ -113,7 +142,8 @@ cell_reading read_cell(reader& r, double a) {
   }
   const double sum = c.zero + c.one;
   if (sum > 0) c.soft = (c.one - c.zero) / sum;
-  c.evidence = std::max(c.zero, c.one) / std::max(r.noise, 1e-12);
+  // Tone 25 dB under the level counts as none.
+  c.evidence = std::max(c.zero, c.one) / std::max({r.noise, 0.003 * r.tone, 1e-12});
   return c;
 }
 
@@ -229,12 +259,13 @@ frame_reading read_frame(reader& r, double s, bool with_stops) {
     evidence[i] = c.evidence;
     strength[i] = std::max(c.zero, c.one);
     const bool one = c.one > c.zero;
-    if (c.complete) learn_noise(r, std::min(c.zero, c.one));
+    if (c.complete) learn_noise(r, c);
     if (c.complete && c.evidence >= tone_evidence) learn_level(r, c);
     if (!one) f.all_ones = false;
     if (i == 0) {
       f.start_zero = !one;
       f.start_soft = c.soft;
+      f.start_tone = c.evidence >= tone_evidence;
     } else if (one) {
       f.value |= 1 << (i - 1);
     }
@@ -290,26 +321,43 @@ void measure_speed(reader& r, double from, double to) {
 
 // After a leader a 0 cell starts a block on lenient terms; after silence (or
 // a short leader) the frame must be complete, strong and correctly framed.
-double try_block_start(reader& r, double p, bool after_leader) {
-  // The first window to read 0 began half a cell (after leader) to a whole
-  // cell (after silence) before the start cell.
-  const double s = align(r, p + 0.6 * r.cell, 4, false);
-  const frame_reading f = read_frame(r, s, true);
-  if (getenv("KDEBUG")) fprintf(stderr, "try p=%.2f s=%.2f cell=%.4f speed=%.5f value=%02x start=%d soft=%.3f ev=%.1f stops=%d leader=%d coh=%.2f\n", p, s, r.cell, r.speed, f.value, f.start_zero, f.start_soft, f.evidence, f.bad_stops, after_leader, f.coherence);
-  if (!f.complete || !f.start_zero) return -1;
-  if (f.evidence < (after_leader ? frame_evidence : start_evidence)) return -1;
-  if (!after_leader) {
-    return f.bad_stops == 0 && f.weak_stops == 0 && f.full_start && f.start_soft < -0.5 &&
-                   f.coherence >= 0.8
-               ? s
-               : -1;
+// Where a tone that follows silence begins, near p (the first window that
+// held tone): a window's power grows in proportion to the tone it holds, so
+// the window half in the tone holds half the power of one wholly in it.
+double tone_onset(reader& r, double p) {
+  auto power_at = [&](double u) {
+    ensure_samples(r.ring, index_at(u + r.cell));
+    return read_window(r.ring, index_at(u), index_at(u + r.cell)).power;
+  };
+  const double half = 0.5 * (power_at(p - 1.5 * r.cell) + power_at(p + r.cell));
+  double lo = p - r.cell, hi = p + r.cell;
+  for (int i = 0; i < 12; ++i) {
+    const double m = 0.5 * (lo + hi);
+    (power_at(m) < half ? lo : hi) = m;
+  }
+  return 0.5 * (lo + hi) + r.cell / 2;
+}
+
+bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, double& start) {
+  // After tone (leader or stop cells) the first window to read 0 began about
+  // half a cell before the start cell; after silence the tone's onset tells
+  // where it starts.
+  const double guess = after_tone ? p + 0.6 * r.cell : tone_onset(r, p);
+  start = align(r, guess, after_tone ? 4 : 2, false);
+  const frame_reading f = read_frame(r, start, true);
+  if (getenv("KDEBUG")) fprintf(stderr, "try p=%.2f s=%.2f cell=%.4f speed=%.5f value=%02x start=%d soft=%.3f ev=%.1f stops=%d leader=%d coh=%.2f weak=%d full=%d complete=%d\n", p, start, r.cell, r.speed, f.value, f.start_zero, f.start_soft, f.evidence, f.bad_stops, after_leader, f.coherence, f.weak_stops, f.full_start, f.complete);
+  if (!f.complete || !f.start_zero) return false;
+  if (f.evidence < (after_leader ? frame_evidence : start_evidence)) return false;
+  if (!after_leader && !(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start &&
+                          f.start_soft < -0.5 && f.coherence >= 0.8)) {
+    return false;
   }
   if (f.value == 0xFF && f.start_soft > -0.9) {
     // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.
-    const frame_reading next = read_frame(r, s + frame_cells(r) * r.cell, false);
-    if (next.complete && next.all_ones) return -1;
+    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, false);
+    if (next.complete && next.all_ones) return false;
   }
-  return s;
+  return true;
 }
 
 // Layout bookkeeping while hunting: the section running now and a change
@@ -328,21 +376,48 @@ void close_run(reader& r, layout_run& run, double end) {
   }
 }
 
-// Scans from `from` for the next block; returns its first frame's start, or
-// -1 when the recording ends first.
-double hunt(reader& r, double from) {
+// Scans from `from` (the end of a block's last frame when after_block) for
+// the next block; returns its first frame's start, or -infinity when the
+// recording ends first (a block may start a little before sample 0).
+double hunt(reader& r, double from, bool after_block) {
   layout_run run;
   int estimates = 0;
   int zero_windows = 0;
-  for (double p = from;; p += r.cell / 4) {
+  double smoothed = 0;
+  // A leader is one steady tone: windows a cell apart find it at the same
+  // phase, where noise has any phase. Running means of that agreement (as a
+  // unit vector) and of its weight; after a block the stop cells count as
+  // steady tone.
+  double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
+  double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
+  int64_t step = 0;
+  for (double p = from;; p += r.cell / 4, ++step) {
     const cell_reading c = read_cell(r, p);
     if (!c.complete && index_at(p + r.cell) > r.ring.end) {
       close_run(r, run, static_cast<double>(r.ring.end));
-      return -1;
+      return -INFINITY;
     }
-    learn_noise(r, std::min(c.zero, c.one));
+    learn_noise(r, c);
+    if (c.evidence >= 2 * tone_evidence) learn_tone(r, c);
+    // Sections by the evidence over about two cells, so that a noisy leader
+    // is not cut into pieces; a 0 cell by the window alone.
+    smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;
     const bool tone = c.evidence >= tone_evidence;
-    const section_kind kind = tone ? section_kind::leader : section_kind::silence;
+    const int slot = static_cast<int>(step & 3);
+    const bool one = c.one > c.zero;
+    const double agree_now_re = one ? c.phase_re * phase_re[slot] + c.phase_im * phase_im[slot] : 0;
+    const double agree_now_im = one ? c.phase_im * phase_re[slot] - c.phase_re * phase_im[slot] : 0;
+    agree_re += (agree_now_re - agree_re) / 16;
+    agree_im += (agree_now_im - agree_im) / 16;
+    agree_weight += ((one && step >= 4 ? 1.0 : 0.0) - agree_weight) / 16;
+    phase_re[slot] = one ? c.phase_re : 0;
+    phase_im[slot] = one ? c.phase_im : 0;
+    // With some hysteresis, so that noise does not cut a leader into pieces.
+    const bool in_leader = run.known && run.kind == section_kind::leader;
+    const double agreement = std::hypot(agree_re, agree_im) / std::max(agree_weight, 0.5);
+    const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
+    const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
+    const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
     if (!run.known) {
       run = layout_run{kind, true, p, false, 0};
       estimates = 0;
@@ -363,8 +438,12 @@ double hunt(reader& r, double from) {
       const double leader_start = run.change_pending ? run.change_start : run.start;
       const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
                                 p - leader_start >= leader_cells * r.cell;
-      const double s = try_block_start(r, p - r.cell / 4, after_leader);
-      if (s >= 0) {
+      // Tone before the 0 cell: the leader, or the stop cells of the block
+      // the hunt began after.
+      const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
+                              (p - leader_start >= r.cell || (after_block && run.start == from));
+      double s = 0;
+      if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
         close_run(r, run, s);
         return s;
       }
@@ -378,6 +457,17 @@ double hunt(reader& r, double from) {
       }
     }
   }
+}
+
+// Whether a frame whose start cell reads 1 still belongs to the block (its
+// start cell misread under noise) rather than ending it: not if the block
+// went over into leader (every cell 1) or the 1 is clean; if the 1 is
+// doubtful, the next frame decides.
+bool start_misread(reader& r, const frame_reading& f, double next) {
+  if (f.all_ones || f.start_soft > 0.99) return false;
+  if (f.start_soft <= 0.5) return true;
+  const frame_reading after = read_frame(r, next, false);
+  return after.complete && after.start_zero && after.start_tone && after.evidence >= frame_evidence;
 }
 
 // Reads the block whose first frame starts at s; returns where the frame
@@ -418,8 +508,14 @@ double read_block(reader& r, double s) {
     timing measured;
     const double found = align(r, next, 3, wander >= 2, &measured);
     const frame_reading ahead = read_frame(r, found, false);
-    if (ahead.evidence < frame_evidence) break;
-    if (!ahead.start_zero && (ahead.start_soft > 0.5 || ahead.all_ones)) break;
+    if (ahead.evidence < frame_evidence) {
+      // Silence ends the block; a dip of the tone under noise does not: the
+      // frame after it is there.
+      const frame_reading after = read_frame(r, found + cells * r.cell, false);
+      if (!after.complete || after.evidence < frame_evidence || !after.start_zero || !after.start_tone) break;
+    }
+    if (getenv("KDEBUG") && (ahead.evidence < frame_evidence || !ahead.start_zero)) fprintf(stderr, "ahead at %.1f: ev=%.2f start0=%d soft=%.2f ones=%d\n", found, ahead.evidence, ahead.start_zero, ahead.start_soft, ahead.all_ones);
+    if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) break;
     s = next;
     if (measured.transitions > 0) {
       // ... and correct by it: the place of the boundaries'
@@ -454,8 +550,8 @@ void read_frames(tone_ring& ring, const frame_format& format, image_sink& image,
   reader r{ring, format, image, summary, nominal, 1, nominal};
   double p = 0;
   for (;;) {
-    const double s = hunt(r, p);
-    if (s < 0) return;
+    const double s = hunt(r, p, p > 0);
+    if (s == -INFINITY) return;
     p = read_block(r, s);
   }
 }
