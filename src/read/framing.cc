@@ -115,14 +115,14 @@ void learn_level(reader& r, const cell_reading& c) {
   }
 }
 
-cell_reading read_cell(reader& r, double a) {
+cell_reading read_cell(reader& r, double a, bool with_phase = false) {
   const int64_t lo = index_at(a);
   const int64_t hi = index_at(a + r.cell);
   ensure_samples(r.ring, hi);
-  // A window may reach an eighth of a cell past either end of the recording:
+  // A window may reach a quarter of a cell past either end of the recording:
   // a recording may begin with the first cell and end with the last, give
   // or take rounding.
-  const double slack = std::max(1.0, r.cell / 8);
+  const double slack = std::max(1.0, r.cell / 4);
   const bool complete = static_cast<double>(r.ring.tuned_from - lo) <= slack &&
                         static_cast<double>(hi - r.ring.end) <= slack;
   const window_reading w = read_window(r.ring, lo, hi);
@@ -130,6 +130,7 @@ cell_reading read_cell(reader& r, double a) {
   // The correlation is taken against e^{-i w n} from sample 0; turning it
   // back by w lo refers it to the window's start.
   const bool one = c.one > c.zero;
+  if (with_phase) {
   const double w_tone = one ? r.ring.w1 : r.ring.w0;
   const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
   const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
@@ -139,6 +140,7 @@ cell_reading read_cell(reader& r, double a) {
   if (size > 0) {
     c.phase_re = turned_re / size;
     c.phase_im = turned_im / size;
+  }
   }
   const double sum = c.zero + c.one;
   if (sum > 0) c.soft = (c.one - c.zero) / sum;
@@ -242,25 +244,28 @@ double align(reader& r, double guess, int rounds, bool from_afar, timing* last =
     const timing t = measure_timing(r, s);
     s -= std::clamp(t.late, -r.cell / 4, r.cell / 4);
     if (last != nullptr) *last = t;
+    if (std::abs(t.late) < r.cell / 64) break;  // settled
   }
   return s;
 }
 
-frame_reading read_frame(reader& r, double s, bool with_stops) {
+// Reads the frame starting at s (stop cells too when with_stops; phases when
+// with_phase); a frame of a block (learn) teaches the noise floor and levels.
+frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase = false, bool learn = false) {
   frame_reading f;
   double evidence[9];
   double strength[9];
   double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
   for (int i = 0; i <= 8; ++i) {
-    const cell_reading c = read_cell(r, s + i * r.cell);
+    const cell_reading c = read_cell(r, s + i * r.cell, with_phase);
     sum_re[c.one > c.zero] += c.phase_re;
     sum_im[c.one > c.zero] += c.phase_im;
     f.complete = f.complete && c.complete;
     evidence[i] = c.evidence;
     strength[i] = std::max(c.zero, c.one);
     const bool one = c.one > c.zero;
-    if (c.complete) learn_noise(r, c);
-    if (c.complete && c.evidence >= tone_evidence) learn_level(r, c);
+    if (learn && c.complete) learn_noise(r, c);
+    if (learn && c.complete && c.evidence >= tone_evidence) learn_level(r, c);
     if (!one) f.all_ones = false;
     if (i == 0) {
       f.start_zero = !one;
@@ -278,7 +283,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops) {
   f.full_start = start_strength >= 0.5 * strength[5];
   if (!with_stops) return f;
   for (int32_t i = 0; i < r.format.stop_bits; ++i) {
-    const cell_reading c = read_cell(r, s + (9.0 + i) * r.cell);
+    const cell_reading c = read_cell(r, s + (9.0 + i) * r.cell, with_phase);
     f.complete = f.complete && c.complete;
     if (c.one <= c.zero) ++f.bad_stops;
     if (c.evidence < tone_evidence) ++f.weak_stops;
@@ -321,6 +326,35 @@ void measure_speed(reader& r, double from, double to) {
 
 // After a leader a 0 cell starts a block on lenient terms; after silence (or
 // a short leader) the frame must be complete, strong and correctly framed.
+// The first edge from a 1 cell to a 0 cell between from and to: where the
+// balance of a window centred there first turns from the upper tone to the
+// lower, refined by false position; NaN when there is none.
+double first_falling_edge(reader& r, double from, double to) {
+  auto balance_at = [&](double u) {
+    const cell_reading c = read_cell(r, u - r.cell / 2);
+    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
+    return zero + one > 0 ? (zero - one) / (one + zero) : 0;
+  };
+  const double step = r.cell / 8;
+  double lo = from, b_lo = balance_at(lo);
+  for (double hi = from + step; hi <= to; hi += step) {
+    double b_hi = balance_at(hi);
+    if (getenv("KDEBUG")) fprintf(stderr, "edge scan %.1f: %.3f (levels %.3g %.3g)\n", hi, b_hi, r.zero_level, r.one_level);
+    if (b_lo < 0 && b_hi >= 0) {
+      for (int k = 0; k < 3; ++k) {
+        const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
+        const double b_m = balance_at(m);
+        (b_m < 0 ? lo : hi) = m;
+        (b_m < 0 ? b_lo : b_hi) = b_m;
+      }
+      return lo - b_lo * (hi - lo) / (b_hi - b_lo);
+    }
+    lo = hi;
+    b_lo = b_hi;
+  }
+  return NAN;
+}
+
 // Where a tone that follows silence begins, near p (the first window that
 // held tone): a window's power grows in proportion to the tone it holds, so
 // the window half in the tone holds half the power of one wholly in it.
@@ -342,9 +376,14 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   // After tone (leader or stop cells) the first window to read 0 began about
   // half a cell before the start cell; after silence the tone's onset tells
   // where it starts.
-  const double guess = after_tone ? p + 0.6 * r.cell : tone_onset(r, p);
+  double guess = tone_onset(r, p);
+  if (after_tone) {
+    guess = p + 0.6 * r.cell;
+    const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
+    if (!std::isnan(edge)) guess = edge;
+  }
   start = align(r, guess, after_tone ? 4 : 2, false);
-  const frame_reading f = read_frame(r, start, true);
+  const frame_reading f = read_frame(r, start, true, true);
   if (getenv("KDEBUG")) fprintf(stderr, "try p=%.2f s=%.2f cell=%.4f speed=%.5f value=%02x start=%d soft=%.3f ev=%.1f stops=%d leader=%d coh=%.2f weak=%d full=%d complete=%d\n", p, start, r.cell, r.speed, f.value, f.start_zero, f.start_soft, f.evidence, f.bad_stops, after_leader, f.coherence, f.weak_stops, f.full_start, f.complete);
   if (!f.complete || !f.start_zero) return false;
   if (f.evidence < (after_leader ? frame_evidence : start_evidence)) return false;
@@ -392,7 +431,7 @@ double hunt(reader& r, double from, bool after_block) {
   double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
   int64_t step = 0;
   for (double p = from;; p += r.cell / 4, ++step) {
-    const cell_reading c = read_cell(r, p);
+    const cell_reading c = read_cell(r, p, true);
     if (!c.complete && index_at(p + r.cell) > r.ring.end) {
       close_run(r, run, static_cast<double>(r.ring.end));
       return -INFINITY;
@@ -487,7 +526,7 @@ double read_block(reader& r, double s) {
   double wander = 1, surprise = 1;
   double next = s;
   for (;;) {
-    const frame_reading f = read_frame(r, s, true);
+    const frame_reading f = read_frame(r, s, true, false, true);
     if (!f.complete) {
       r.summary.cut_short = true;
       next = static_cast<double>(r.ring.end);
