@@ -1,20 +1,24 @@
 // Framing. A cell is read by correlating its window with both tones in
 // quadrature: the stronger tone is the bit, whatever the level, polarity or
-// phase. Evidence of a tone is its energy over the noise floor, taken as the
-// running mean energy of the weaker tone (in a tone cell the weaker one holds
-// only noise). Outside a block the ring is scanned in quarter cells; a block
-// starts at a 0 cell after a leader (8 cells at least) or, more strictly, after
-// silence. Inside a block the next frame is expected right after the stop
-// cells: its start is aligned by the largest total tone energy near the
-// expected place, and a second-order loop follows the alignment, so the cell
-// length tracks the tape's speed. A block ends where the expected frame is
-// silent or plainly leader.
+// phase. Evidence of tone is its energy over the noise floor (and not far
+// under the level of tone seen so far).
+//
+// Outside a block the ring is scanned in quarter cells. Runs of steady tone
+// are leader, anything else silence; the leader's tone gives the tape's
+// speed. A block starts at a 0 cell: after 8 cells of leader on lenient
+// terms, otherwise only where the whole frame is strong, correctly framed
+// and coherent (every cell of a tone starting at the same phase, as the
+// writer makes them), which noise never is.
+//
+// Inside a block the next frame is expected right after the stop cells. Its
+// alignment is measured at the boundaries where the bit changes, and a
+// Kalman filter over the frame start and the cell length follows it, so the
+// clock keeps up with a tape whose speed is off or wobbles. A block ends
+// where the expected frame is silent (twice running) or plainly leader.
 #include "read/framing.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace kelvora {
 
@@ -22,9 +26,9 @@ namespace {
 
 // Tone energy over the noise floor for a window to count as tone.
 constexpr double tone_evidence = 4;
-// Mean over a frame's start and data cells for a block to go on.
+// Median over a frame's start and data cells for a block to go on.
 constexpr double frame_evidence = 3;
-// Mean for a block to start after silence, where noise could pose as data.
+// Median for a block to start after silence, where noise could pose as data.
 constexpr double start_evidence = 5;
 // Leader cells before a 0 cell for it to start a block on the lenient terms.
 constexpr double leader_cells = 8;
@@ -43,7 +47,7 @@ struct reader {
   double nominal_cell;   // samples in a cell at nominal speed
   double speed = 1;      // the tones are tuned to this speed
   double cell;           // samples in a cell now
-  double noise = 0;      // noise floor: mean energy of the weaker tone
+  double noise = 0;      // noise floor: energy of noise in a tone's share of a window
   int64_t noise_samples = 0;
   double tone = 0;       // level of tone: mean energy of the stronger tone where there is one
   int64_t tone_samples = 0;
@@ -115,6 +119,7 @@ void learn_level(reader& r, const cell_reading& c) {
   }
 }
 
+// Reads the cell window from a (its stronger tone's phase too when with_phase).
 cell_reading read_cell(reader& r, double a, bool with_phase = false) {
   const int64_t lo = index_at(a);
   const int64_t hi = index_at(a + r.cell);
@@ -131,16 +136,16 @@ cell_reading read_cell(reader& r, double a, bool with_phase = false) {
   // back by w lo refers it to the window's start.
   const bool one = c.one > c.zero;
   if (with_phase) {
-  const double w_tone = one ? r.ring.w1 : r.ring.w0;
-  const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
-  const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
-  const double turned_re = re * std::cos(angle) - im * std::sin(angle);
-  const double turned_im = re * std::sin(angle) + im * std::cos(angle);
-  const double size = std::hypot(turned_re, turned_im);
-  if (size > 0) {
-    c.phase_re = turned_re / size;
-    c.phase_im = turned_im / size;
-  }
+    const double w_tone = one ? r.ring.w1 : r.ring.w0;
+    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
+    const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
+    const double turned_re = re * std::cos(angle) - im * std::sin(angle);
+    const double turned_im = re * std::sin(angle) + im * std::cos(angle);
+    const double size = std::hypot(turned_re, turned_im);
+    if (size > 0) {
+      c.phase_re = turned_re / size;
+      c.phase_im = turned_im / size;
+    }
   }
   const double sum = c.zero + c.one;
   if (sum > 0) c.soft = (c.one - c.zero) / sum;
@@ -317,15 +322,12 @@ void measure_speed(reader& r, double from, double to) {
   // The correlation turns by the difference of the tone and the tuning per sample.
   const double turn = std::atan2(im, re) / static_cast<double>(step);
   const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
-  if (getenv("KDEBUG")) fprintf(stderr, "speed %.2f..%.2f -> %.5f\n", from, to, speed);
   if (std::abs(speed / r.speed - 1) < 0.001) return;
   r.speed = speed;
   r.cell = r.nominal_cell / speed;
   retune(r.ring, index_at(to - 2 * r.cell), r.format.lower_hz * speed);
 }
 
-// After a leader a 0 cell starts a block on lenient terms; after silence (or
-// a short leader) the frame must be complete, strong and correctly framed.
 // The first edge from a 1 cell to a 0 cell between from and to: where the
 // balance of a window centred there first turns from the upper tone to the
 // lower, refined by false position; NaN when there is none.
@@ -339,7 +341,6 @@ double first_falling_edge(reader& r, double from, double to) {
   double lo = from, b_lo = balance_at(lo);
   for (double hi = from + step; hi <= to; hi += step) {
     double b_hi = balance_at(hi);
-    if (getenv("KDEBUG")) fprintf(stderr, "edge scan %.1f: %.3f (levels %.3g %.3g)\n", hi, b_hi, r.zero_level, r.one_level);
     if (b_lo < 0 && b_hi >= 0) {
       for (int k = 0; k < 3; ++k) {
         const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
@@ -372,6 +373,10 @@ double tone_onset(reader& r, double p) {
   return 0.5 * (lo + hi) + r.cell / 2;
 }
 
+// Whether a block starts near p, where the scan met a 0 cell; its first
+// frame's start goes to start. After a leader the terms are lenient; after
+// silence (or a short leader) the frame must be complete, strong, correctly
+// framed and coherent.
 bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, double& start) {
   // After tone (leader or stop cells) the first window to read 0 began about
   // half a cell before the start cell; after silence the tone's onset tells
@@ -384,7 +389,6 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   }
   start = align(r, guess, after_tone ? 4 : 2, false);
   const frame_reading f = read_frame(r, start, true, true);
-  if (getenv("KDEBUG")) fprintf(stderr, "try p=%.2f s=%.2f cell=%.4f speed=%.5f value=%02x start=%d soft=%.3f ev=%.1f stops=%d leader=%d coh=%.2f weak=%d full=%d complete=%d\n", p, start, r.cell, r.speed, f.value, f.start_zero, f.start_soft, f.evidence, f.bad_stops, after_leader, f.coherence, f.weak_stops, f.full_start, f.complete);
   if (!f.complete || !f.start_zero) return false;
   if (f.evidence < (after_leader ? frame_evidence : start_evidence)) return false;
   if (!after_leader && !(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start &&
@@ -553,13 +557,11 @@ double read_block(reader& r, double s) {
       const frame_reading after = read_frame(r, found + cells * r.cell, false);
       if (!after.complete || after.evidence < frame_evidence || !after.start_zero || !after.start_tone) break;
     }
-    if (getenv("KDEBUG") && (ahead.evidence < frame_evidence || !ahead.start_zero)) fprintf(stderr, "ahead at %.1f: ev=%.2f start0=%d soft=%.2f ones=%d\n", found, ahead.evidence, ahead.start_zero, ahead.start_soft, ahead.all_ones);
     if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) break;
     s = next;
     if (measured.transitions > 0) {
-      // ... and correct by it: the place of the boundaries'
-      // mean, c cells into the frame, which depends on the start and c times
-      // the cell length.
+      // ... and correct by it. What was measured is the place of the
+      // boundaries' mean, c cells into the frame: the start plus c cells.
       const double c = measured.place;
       const double error = found - next;
       const double ps = p_ss + c * p_sc, pc = p_sc + c * p_cc;
@@ -575,7 +577,6 @@ double read_block(reader& r, double s) {
       p_ss -= gain_s * ps;
       p_sc -= gain_s * pc;
       p_cc -= gain_c * pc;
-      if (getenv("KDEBUG")) fprintf(stderr, "frame %.2f %.2f %.2f %.2f %.4f %.1f %.2f\n", next, found, s, std::sqrt(measured.variance), r.cell, wander, std::sqrt(p_ss));
     }
   }
   note_block(r.summary, count);

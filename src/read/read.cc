@@ -37,7 +37,7 @@ int read_open_recording(recording& rec, image_sink& image) {
          std::to_string(2 * int64_t{settings.lower_carrier}) + " Hz tone");
   }
   tone_ring ring;
-  open_tone_ring(ring, rec, lower, settings.baud_rate);
+  open_tone_ring(ring, rec, lower, settings.baud_rate, 9.0 + settings.stop_bits);
   read_summary summary;
   read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits},
               image, summary);

@@ -16,12 +16,12 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Cells a ring holds at least; the framing looks a few cells back and a
-// frame ahead, far less than this.
+// Cells a ring holds beyond four frames.
 constexpr int64_t ring_cells = 64;
 constexpr int64_t least_capacity = int64_t{1} << 16;
-// Longest cell the reader handles, in samples after decimation.
+// Longest cell and longest reach the reader handles, in samples after decimation.
 constexpr double longest_cell = double(int64_t{1} << 16);
+constexpr double longest_reach = double(int64_t{1} << 20);
 
 int64_t slot(const tone_ring& ring, int64_t n) { return n & (ring.capacity - 1); }
 
@@ -91,17 +91,20 @@ bool pull_block(tone_ring& ring) {
 
 }  // namespace
 
-void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud) {
+void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells) {
   ring.source = &source;
   const double upper = 2 * lower;
   ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (32 * upper)));
   ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(ring.decimation);
   const double cell = ring.rate / baud;
-  if (cell > longest_cell) {
-    fail("cannot read " + printable_name(source.name) + ": bit cells of more than 65536 samples");
+  // The framing looks a few cells back and up to two frames and a few cells
+  // ahead.
+  const double reach = (ring_cells + 4 * frame_cells) * cell;
+  if (cell > longest_cell || reach > longest_reach) {
+    fail("cannot read " + printable_name(source.name) + ": its frames are too long to read");
   }
   ring.capacity = least_capacity;
-  while (static_cast<double>(ring.capacity) < ring_cells * cell) ring.capacity *= 2;
+  while (static_cast<double>(ring.capacity) < reach) ring.capacity *= 2;
   ring.sample.assign(static_cast<size_t>(ring.capacity), 0.0f);
   ring.sums.assign(static_cast<size_t>(ring.capacity), running_sums{});
   ring.block.assign(static_cast<size_t>(std::max<int64_t>(1, source.buffer.size() / source.channels)), 0.0f);

@@ -48,8 +48,8 @@ struct window_reading {
   int64_t length;      // samples in the window
 };
 
-// Sets the ring up for a recording with tones at lower and 2 lower Hz and cells of `baud`.
-void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud);
+// Sets the ring up for tones at lower and 2 lower Hz, `baud` cells a second, frames of frame_cells.
+void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells);
 
 // Makes samples up to index n available (false when the recording ends before n).
 bool ensure_samples(tone_ring& ring, int64_t n);
