@@ -81,8 +81,6 @@ struct frame_reading {
 
 int64_t index_at(double position) { return std::llround(position); }
 
-double to_seconds(const reader& r, double samples) { return samples / r.ring.rate * r.speed; }
-
 // The noise floor. A window tells the noise in a tone's share of it by its
 // weaker tone, or by what neither tone holds spread over the window's other
 // shares: the larger of the two (the first is sharp where noise crowds round
@@ -415,7 +413,7 @@ struct layout_run {
 
 void close_run(reader& r, layout_run& run, double end) {
   if (run.known && end - run.start >= r.cell) {
-    note_span(r.summary, run.kind, to_seconds(r, end - run.start));
+    note_span(r.summary, run.kind, end - run.start);
   }
 }
 
@@ -434,6 +432,8 @@ double hunt(reader& r, double from, bool after_block) {
   double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
   double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
   int64_t step = 0;
+  bool was_tone = after_block;
+  double last_rise = from, last_fall = from;
   for (double p = from;; p += r.cell / 4, ++step) {
     const cell_reading c = read_cell(r, p, true);
     if (!c.complete && index_at(p + r.cell) > r.ring.end) {
@@ -446,6 +446,11 @@ double hunt(reader& r, double from, bool after_block) {
     // is not cut into pieces; a 0 cell by the window alone.
     smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;
     const bool tone = c.evidence >= tone_evidence;
+    // The first window to hold tone holds its start in its later part; the
+    // first to hold none comes right after its end.
+    if (tone && !was_tone) last_rise = p + 0.75 * r.cell;
+    if (!tone && was_tone) last_fall = p - r.cell / 8;
+    was_tone = tone;
     const int slot = static_cast<int>(step & 3);
     const bool one = c.one > c.zero;
     const double agree_now_re = one ? c.phase_re * phase_re[slot] + c.phase_im * phase_im[slot] : 0;
@@ -467,10 +472,9 @@ double hunt(reader& r, double from, bool after_block) {
     } else if (kind == run.kind) {
       run.change_pending = false;
     } else if (!run.change_pending) {
-      // A window that turns to tone holds the tone's start in its later part, one
-      // that turns silent the tone's end in its earlier part.
+      // The change happened where the windows themselves last changed.
       run.change_pending = true;
-      run.change_start = p + (tone ? 0.75 : 0.25) * r.cell;
+      run.change_start = kind == section_kind::leader ? last_rise : last_fall;
     } else if (p - run.change_start >= settle_cells * r.cell) {
       close_run(r, run, run.change_start);
       run = layout_run{kind, true, run.change_start, false, 0};

@@ -44,7 +44,7 @@ int read_open_recording(recording& rec, image_sink& image) {
   close_image(image);
   if (summary.bytes == 0) fail("no data found in " + printable_name(rec.name));
   if (!image.discard) {
-    std::fputs(summary_text(summary, ring.rate / settings.baud_rate).c_str(), stderr);
+    std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
   }
   return summary.framing_errors > 0 || summary.cut_short ? 1 : 0;
 }

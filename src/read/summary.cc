@@ -27,13 +27,13 @@ std::string plural(uint64_t n, const char* one, const char* many) {
 
 }  // namespace
 
-void note_span(read_summary& s, section_kind kind, double seconds) {
+void note_span(read_summary& s, section_kind kind, double samples) {
   if (!s.sections.empty() && s.unlisted_sections == 0 && s.sections.back().kind == kind) {
-    s.sections.back().amount += seconds;
+    s.sections.back().amount += samples;
     return;
   }
   if (s.sections.size() < listed_sections) {
-    s.sections.push_back({kind, seconds});
+    s.sections.push_back({kind, samples});
   } else {
     ++s.unlisted_sections;
   }
@@ -52,7 +52,8 @@ void note_framing_error(read_summary& s, uint64_t offset) {
   if (s.error_offsets.size() < listed_offsets) s.error_offsets.push_back(offset);
 }
 
-std::string summary_text(const read_summary& s, double nominal_cell) {
+std::string summary_text(const read_summary& s, double nominal_cell, double rate) {
+  const double speed = s.frames > 0 ? nominal_cell / (s.cell_sum / static_cast<double>(s.frames)) : 1.0;
   std::string text = "layout:";
   const char* separator = " ";
   for (const section& part : s.sections) {
@@ -61,16 +62,16 @@ std::string summary_text(const read_summary& s, double nominal_cell) {
     if (part.kind == section_kind::block) {
       text += "a block of " + plural(static_cast<uint64_t>(part.amount), "byte", "bytes");
     } else {
-      text += (part.kind == section_kind::silence ? "silence " : "leader ") + seconds_text(part.amount) + " s";
+      text += (part.kind == section_kind::silence ? "silence " : "leader ") +
+              seconds_text(part.amount / rate * speed) + " s";
     }
   }
   if (s.unlisted_sections > 0) text += ", and " + plural(s.unlisted_sections, "more section", "more sections");
   text += "\n";
   if (s.frames > 0) {
-    char speed[64];
-    std::snprintf(speed, sizeof speed, "speed: %.3f of nominal\n",
-                  nominal_cell / (s.cell_sum / static_cast<double>(s.frames)));
-    text += speed;
+    char line[64];
+    std::snprintf(line, sizeof line, "speed: %.3f of nominal\n", speed);
+    text += line;
   }
   text += "read " + plural(s.bytes, "byte", "bytes") + ", ";
   if (s.framing_errors == 0) {

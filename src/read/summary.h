@@ -12,7 +12,7 @@ enum class section_kind { silence, leader, block };
 
 struct section {
   section_kind kind;
-  double amount;  // seconds of silence or leader at nominal speed, or bytes of a block
+  double amount;  // samples of silence or leader as recorded, or bytes of a block
 };
 
 struct read_summary {
@@ -26,8 +26,8 @@ struct read_summary {
   bool cut_short = false;             // the recording ends inside a byte
 };
 
-// Adds a silence or leader of the given seconds (joined to one just before of the same kind).
-void note_span(read_summary& s, section_kind kind, double seconds);
+// Adds a silence or leader of the given samples (joined to one just before of the same kind).
+void note_span(read_summary& s, section_kind kind, double samples);
 
 // Adds a block of the given bytes.
 void note_block(read_summary& s, uint64_t bytes);
@@ -35,7 +35,8 @@ void note_block(read_summary& s, uint64_t bytes);
 // Records a framing error at the given image offset.
 void note_framing_error(read_summary& s, uint64_t offset);
 
-// The summary: layout, speed (nominal cell / mean cell) and bytes, one fact a line.
-std::string summary_text(const read_summary& s, double nominal_cell);
+// The summary: layout (durations at the speed found), speed (nominal cell /
+// mean cell, both in samples) and bytes, one fact a line; rate in samples a second.
+std::string summary_text(const read_summary& s, double nominal_cell, double rate);
 
 }  // namespace kelvora

@@ -22,6 +22,8 @@ constexpr int64_t least_capacity = int64_t{1} << 16;
 // Longest cell and longest reach the reader handles, in samples after decimation.
 constexpr double longest_cell = double(int64_t{1} << 16);
 constexpr double longest_reach = double(int64_t{1} << 20);
+// Largest sample magnitude taken (full scale is 1).
+constexpr double largest_sample = 1e6;
 
 int64_t slot(const tone_ring& ring, int64_t n) { return n & (ring.capacity - 1); }
 
@@ -75,7 +77,10 @@ bool pull_block(tone_ring& ring) {
     return false;
   }
   for (int64_t i = 0; i < got; ++i) {
-    ring.boxcar_sum += ring.block[static_cast<size_t>(i)];
+    // A float recording may hold anything: what is not a finite sample of
+    // sane size is taken as silence or held at that size.
+    const double x = ring.block[static_cast<size_t>(i)];
+    ring.boxcar_sum += std::isfinite(x) ? std::clamp(x, -largest_sample, largest_sample) : 0.0;
     if (++ring.boxcar_count < ring.decimation) continue;
     const double in = ring.boxcar_sum / static_cast<double>(ring.decimation);
     ring.boxcar_sum = 0;
