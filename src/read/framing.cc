@@ -29,7 +29,7 @@ constexpr double tone_evidence = 4;
 // Median over a frame's start and data cells for a block to go on.
 constexpr double frame_evidence = 3;
 // Median for a block to start after silence, where noise could pose as data.
-constexpr double start_evidence = 5;
+constexpr double strict_evidence = 5;
 // Leader cells before a 0 cell for it to start a block on the lenient terms.
 constexpr double leader_cells = 8;
 // Cells a section must last before the layout notes a change.
@@ -71,7 +71,7 @@ struct frame_reading {
   int32_t bad_stops = 0;
   int32_t weak_stops = 0;  // stop cells without tone evidence
   double start_soft = 0;
-  bool start_tone = false;  // the start cell holds tone
+  double start_evidence = 0;  // of tone in the start cell
   double evidence = 0;  // median over start and data cells
   bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
   double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
@@ -228,7 +228,7 @@ timing measure_timing(reader& r, double s) {
   double residual = 0;
   for (int i = 0; i < n; ++i) residual += (late[i] - mean_late) * (late[i] - mean_late);
   // One boundary alone, or boundaries that agree too well, are not trusted far.
-  const double floor = 0.05 * r.cell;
+  const double floor = 0.1 * r.cell;
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
   return t;
@@ -273,7 +273,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
     if (i == 0) {
       f.start_zero = !one;
       f.start_soft = c.soft;
-      f.start_tone = c.evidence >= tone_evidence;
+      f.start_evidence = c.evidence;
     } else if (one) {
       f.value |= 1 << (i - 1);
     }
@@ -388,10 +388,17 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   start = align(r, guess, after_tone ? 4 : 2, false);
   const frame_reading f = read_frame(r, start, true, true);
   if (!f.complete || !f.start_zero) return false;
-  if (f.evidence < (after_leader ? frame_evidence : start_evidence)) return false;
-  if (!after_leader && !(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start &&
-                          f.start_soft < -0.5 && f.coherence >= 0.8)) {
-    return false;
+  if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
+  if (!after_leader) {
+    if (!(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start && f.start_soft < -0.5 &&
+          f.coherence >= 0.8)) {
+      return false;
+    }
+    // The frame after it frames as well, or there is none: a place inside
+    // the frames of a block that was lost frames only by chance.
+    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, true);
+    const bool none = next.evidence < frame_evidence;
+    if (!none && !(next.start_zero && next.bad_stops == 0)) return false;
   }
   if (f.value == 0xFF && f.start_soft > -0.9) {
     // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.
@@ -514,7 +521,8 @@ bool start_misread(reader& r, const frame_reading& f, double next) {
   if (f.all_ones || f.start_soft > 0.99) return false;
   if (f.start_soft <= 0.5) return true;
   const frame_reading after = read_frame(r, next, false);
-  return after.complete && after.start_zero && after.start_tone && after.evidence >= frame_evidence;
+  return after.complete && after.start_soft < -0.3 && after.start_evidence >= frame_evidence &&
+         after.evidence >= frame_evidence;
 }
 
 // Reads the block whose first frame starts at s; returns where the frame
@@ -532,6 +540,9 @@ double read_block(reader& r, double s) {
   // filter expects (wow and flutter), the expected wander grows, and shrinks
   // back where they agree.
   double wander = 1, surprise = 1;
+  // Frames in a row that framed wrongly: the clock has slipped off the frames
+  // (or the tape is too worn here); the hunt finds them again.
+  int misframed = 0;
   double next = s;
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
@@ -540,13 +551,16 @@ double read_block(reader& r, double s) {
       next = static_cast<double>(r.ring.end);
       break;
     }
-    if (!f.start_zero || f.bad_stops > 0) note_framing_error(r.summary, r.summary.bytes);
+    const bool framed = f.start_zero && f.bad_stops == 0;
+    if (!framed) note_framing_error(r.summary, r.summary.bytes);
     put_image_byte(r.image, static_cast<unsigned char>(f.value));
     ++r.summary.bytes;
     ++count;
     r.summary.cell_sum += r.cell;
     ++r.summary.frames;
     next = s + cells * r.cell;
+    misframed = framed ? 0 : misframed + 1;
+    if (misframed >= 3 && r.format.stop_bits > 0) break;
     // Predict ...
     p_ss += 2 * cells * p_sc + cells * cells * p_cc + wander * q_start;
     p_sc += cells * p_cc;
@@ -559,7 +573,10 @@ double read_block(reader& r, double s) {
       // Silence ends the block; a dip of the tone under noise does not: the
       // frame after it is there.
       const frame_reading after = read_frame(r, found + cells * r.cell, false);
-      if (!after.complete || after.evidence < frame_evidence || !after.start_zero || !after.start_tone) break;
+      if (!after.complete || after.evidence < frame_evidence || !(after.start_soft < -0.3) ||
+          after.start_evidence < frame_evidence) {
+        break;
+      }
     }
     if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) break;
     s = next;
