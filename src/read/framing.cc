@@ -199,10 +199,12 @@ struct timing {
 timing measure_timing(reader& r, double s) {
   int bit[11];
   bool tone[11];
+  double evidence[11];
   for (int i = 0; i < 11; ++i) {
     const cell_reading c = read_cell(r, s + (i - 1) * r.cell);
     bit[i] = c.one > c.zero ? 1 : 0;
     tone[i] = c.evidence >= tone_evidence;
+    evidence[i] = c.evidence;
   }
   double late[10];
   double place[10];  // the boundary's distance from the frame's start, in cells
@@ -227,8 +229,11 @@ timing measure_timing(reader& r, double s) {
   t.late = mean_late;
   double residual = 0;
   for (int i = 0; i < n; ++i) residual += (late[i] - mean_late) * (late[i] - mean_late);
-  // One boundary alone, or boundaries that agree too well, are not trusted far.
-  const double floor = 0.1 * r.cell;
+  // One boundary alone, or boundaries that agree too well, are not trusted
+  // beyond what the noise allows: the boundary's place wanders about as the
+  // noise's share of the tone's amplitude.
+  std::nth_element(evidence, evidence + 5, evidence + 11);
+  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(evidence[5], 1.0)));
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
   return t;
