@@ -79,7 +79,8 @@ struct frame_reading {
   bool complete = true;
 };
 
-int64_t index_at(double position) { return std::llround(position); }
+// The sample nearest a position (positions stay far inside 64 bits).
+int64_t index_at(double position) { return static_cast<int64_t>(std::floor(position + 0.5)); }
 
 // The noise floor. A window tells the noise in a tone's share of it by its
 // weaker tone, or by what neither tone holds spread over the window's other
@@ -157,7 +158,7 @@ cell_reading read_cell(reader& r, double a, bool with_phase = false) {
 // within +-reach. The balance of the two tones (each against its own level)
 // of a window centred there, signed to rise through the boundary, crosses 0
 // at the boundary; it is steep near the crossing and flat away from it, so
-// the crossing is found by false position within a bracket.
+// the crossing is found by a step of false position within a bracket.
 double boundary_crossing(reader& r, double boundary, int direction, double reach) {
   auto balance_at = [&](double u) {
     const cell_reading c = read_cell(r, boundary + u - r.cell / 2);
@@ -168,16 +169,14 @@ double boundary_crossing(reader& r, double boundary, int direction, double reach
   double b_lo = balance_at(lo), b_hi = balance_at(hi);
   if (b_lo >= 0) return lo;
   if (b_hi <= 0) return hi;
-  for (int k = 0; k < 3; ++k) {
-    const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
-    const double b_m = balance_at(m);
-    if (b_m < 0) {
-      lo = m;
-      b_lo = b_m;
-    } else {
-      hi = m;
-      b_hi = b_m;
-    }
+  const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
+  const double b_m = balance_at(m);
+  if (b_m < 0) {
+    lo = m;
+    b_lo = b_m;
+  } else {
+    hi = m;
+    b_hi = b_m;
   }
   return lo - b_lo * (hi - lo) / (b_hi - b_lo);
 }
@@ -399,11 +398,11 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
           f.coherence >= 0.8)) {
       return false;
     }
-    // The frame after it frames as well, or there is none: a place inside
-    // the frames of a block that was lost frames only by chance.
+    // The frame after it frames as well, or silence or leader follows: a
+    // place inside the frames of a block that was lost frames only by chance.
     const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, true);
-    const bool none = next.evidence < frame_evidence;
-    if (!none && !(next.start_zero && next.bad_stops == 0)) return false;
+    const bool ends = next.evidence < frame_evidence || next.all_ones;
+    if (!ends && !(next.start_zero && next.bad_stops == 0)) return false;
   }
   if (f.value == 0xFF && f.start_soft > -0.9) {
     // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.

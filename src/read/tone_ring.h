@@ -1,9 +1,10 @@
 // The demodulator's front end: mono samples, decimated to a rate that keeps
-// at least 32 samples in a cycle of the upper tone and freed of DC, kept in a
+// at least 16 samples in a cycle of the upper tone and freed of DC, kept in a
 // ring together with running sums from which the correlation of any window
 // with both tones (in quadrature) and its energy follow in constant time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -20,9 +21,9 @@ struct tone_ring {
   recording* source = nullptr;
   int64_t decimation = 1;          // input frames averaged into one sample
   double rate = 0;                 // samples per second after decimation
-  // Decimation and the DC blocker, carried across blocks.
-  double boxcar_sum = 0;
-  int64_t boxcar_count = 0;
+  // Decimation and the DC estimate, carried across blocks.
+  double group_sum = 0, group_rising = 0, last_rising = 0;
+  int64_t group_count = 0;
   double dc_pole = 0, dc_last_in = 0, dc_last_out = 0;
   std::vector<float> block;        // mono samples as read
   bool exhausted = false;          // the recording has ended
@@ -51,13 +52,34 @@ struct window_reading {
 // Sets the ring up for tones at lower and 2 lower Hz, `baud` cells a second, frames of frame_cells.
 void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells);
 
+// Reads blocks until samples up to index n are available (false when the recording ends first).
+bool pull_until(tone_ring& ring, int64_t n);
+
 // Makes samples up to index n available (false when the recording ends before n).
-bool ensure_samples(tone_ring& ring, int64_t n);
+inline bool ensure_samples(tone_ring& ring, int64_t n) { return ring.end >= n || pull_until(ring, n); }
 
 // Re-tunes both tones to lower and 2 lower Hz (speed-corrected) for windows from n on.
 void retune(tone_ring& ring, int64_t n, double lower_hz);
 
 // Reads the window [a, b) (clamped to what the ring holds).
-window_reading read_window(const tone_ring& ring, int64_t a, int64_t b);
+inline window_reading read_window(const tone_ring& ring, int64_t a, int64_t b) {
+  const int64_t oldest = std::max(ring.tuned_from, ring.end - ring.capacity + 1);
+  a = std::clamp(a, oldest, ring.end);
+  b = std::clamp(b, a, ring.end);
+  const running_sums& p = ring.sums[static_cast<size_t>(a & (ring.capacity - 1))];
+  const running_sums& q = ring.sums[static_cast<size_t>(b & (ring.capacity - 1))];
+  window_reading w{};
+  w.length = b - a;
+  if (w.length == 0) return w;
+  w.zero_re = q.zero_re - p.zero_re;
+  w.zero_im = q.zero_im - p.zero_im;
+  w.one_re = q.one_re - p.one_re;
+  w.one_im = q.one_im - p.one_im;
+  const double scale = 2.0 / static_cast<double>(w.length);
+  w.zero_energy = (w.zero_re * w.zero_re + w.zero_im * w.zero_im) * scale;
+  w.one_energy = (w.one_re * w.one_re + w.one_im * w.one_im) * scale;
+  w.power = std::max(0.0, q.power - p.power);
+  return w;
+}
 
 }  // namespace kelvora
