@@ -190,6 +190,8 @@ TEST(Read, UnwritableImagesAndSameFileFail) {
   const run_result same = run_kelvora({"--read", "tape.wav", "tape.wav"}, "/dev/null", dir);
   EXPECT_EQ(same.status, 1);
   EXPECT_EQ(same.out, "input and output are the same file\n");
+  const run_result same_stdin = run_kelvora({"--read", "-", "tape.wav"}, dir + "/tape.wav", dir);
+  EXPECT_EQ(same_stdin.out, "input and output are the same file\n");
   EXPECT_TRUE(read_file(dir + "/tape.wav") == wav);
 }
 

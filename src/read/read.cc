@@ -3,6 +3,7 @@
 #include "read/read.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,13 +20,18 @@ namespace kelvora {
 
 namespace {
 
-// True when the image name is the very regular file the recording is.
+// The file a name stands for ("-": the standard stream at fd); false when there is none.
+bool identify(const char* name, int fd, struct stat& info) {
+  return std::strcmp(name, "-") == 0 ? fstat(fd, &info) == 0 : stat(name, &info) == 0;
+}
+
+// True when the image would be the very regular file the recording is read
+// from (a terminal or /dev/null on both sides is harmless).
 bool same_regular_file(const char* recording_name, const char* image_name) {
   struct stat in {};
   struct stat out {};
-  if (std::strcmp(recording_name, "-") == 0 || std::strcmp(image_name, "-") == 0) return false;
-  return stat(recording_name, &in) == 0 && S_ISREG(in.st_mode) && stat(image_name, &out) == 0 &&
-         in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+  return identify(recording_name, STDIN_FILENO, in) && S_ISREG(in.st_mode) &&
+         identify(image_name, STDOUT_FILENO, out) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 // Reads the open recording into the image; returns the exit status.
