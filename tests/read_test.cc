@@ -12,8 +12,10 @@
 namespace {
 
 bool reader_available() {
-  static const bool available =
-      run_kelvora({"--read", "/nonexistent", "/nonexistent"}).err.find("not available") == std::string::npos;
+  static const bool available = [] {
+    const run_result probe = run_kelvora({"--read", "/nonexistent", "/nonexistent"});
+    return (probe.out + probe.err).find("not available") == std::string::npos;
+  }();
   return available;
 }
 

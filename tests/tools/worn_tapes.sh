@@ -16,7 +16,9 @@ if ! "$numpy" -c 'import numpy' 2>/dev/null; then
   echo "SKIP: numpy is not installed"
   exit 77
 fi
-if "$kelvora" --read /dev/null /dev/null 2>&1 | grep -q "not available"; then
+probe=$("$kelvora" --read /dev/null /dev/null 2>&1 || true)
+if [[ $probe == *"not available"* ]]; then
+  [ "${CI:-}" = "true" ] && { echo "FAIL: kelvora was built without libsndfile (CI installs libsndfile1-dev)"; exit 1; }
   echo "SKIP: kelvora was built without libsndfile"
   exit 77
 fi
