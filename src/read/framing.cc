@@ -14,7 +14,8 @@
 // alignment is measured at the boundaries where the bit changes, and a
 // Kalman filter over the frame start and the cell length follows it, so the
 // clock keeps up with a tape whose speed is off or wobbles. A block ends
-// where the expected frame is silent (twice running) or plainly leader.
+// where the expected frame is silent (twice running) or plainly leader, or
+// where three frames running misframe (the hunt then finds the frames again).
 #include "read/framing.h"
 
 #include <algorithm>
