@@ -3,6 +3,8 @@
 // tape image. Two file names are appended so that a well-formed command line
 // converts; the recording is sized, and written into /dev/null when it is at
 // most 1 MB. A written size that differs from the planned one is a finding.
+// With --read among the words the last piece is a recording instead, read
+// from memory with the framing the words give.
 #include "fuzz_harness.h"
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "cli/failure.h"
 #include "cli/settings.h"
 #include "driver/conversion.h"
+#include "read/read.h"
 #include "wav/output_stream.h"
 
 namespace kelvora {
@@ -48,7 +51,9 @@ int fuzz_one(const uint8_t* data, size_t size) {
   try {
     init_settings();
     const int32_t first = parse_options(static_cast<int32_t>(argv.size()), argv.data());
-    if (first == static_cast<int32_t>(argv.size()) - 2 && request.mode == run_mode::convert) {
+    if (first == static_cast<int32_t>(argv.size()) - 2 && request.mode == run_mode::read) {
+      read_recording_in_memory(reinterpret_cast<const unsigned char*>(tape.data()), tape.size());
+    } else if (first == static_cast<int32_t>(argv.size()) - 2 && request.mode == run_mode::convert) {
       const std::vector<layout_element> layout = parse_layout(settings.format_string);
       settle_input(in, bytes_wanted(layout), most_input_bytes());
       const recording_plan plan = plan_recording(layout, in.available, cap);

@@ -6,7 +6,7 @@
 
 namespace kelvora {
 
-// Runs option parsing and a capped conversion into /dev/null; never exits.
+// Runs option parsing, then a capped conversion into /dev/null or (--read) a reading from memory; never exits.
 int fuzz_one(const uint8_t* data, size_t size);
 
 }  // namespace kelvora

@@ -1,10 +1,16 @@
 // Reading a recording back into the tape image it was made from.
 #pragma once
 
+#include <cstddef>
+
 namespace kelvora {
 
 // Decodes the named recording ("-": standard input) into the named image
 // ("-": standard output); returns the exit status.
 int run_read(const char* recording_name, const char* image_name);
+
+// Decodes a recording held in memory with the current settings, keeping no
+// image (the fuzz target's way in); returns the exit status.
+int read_recording_in_memory(const unsigned char* data, size_t size);
 
 }  // namespace kelvora

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Benchmark of --read beside minimodem --rx on the same files: payload bytes
+# recovered against noise and against speed error, reading speed against
+# minimodem and against real time, and peak memory for a one-hour recording.
+# Recordings are kelvora's own: default framing, 16-bit 44.1 kHz, a 4 KiB
+# random payload. Bytes recovered are counted in order (the matching parts of
+# a diff), so that one lost or stray byte costs one byte. Times are medians of
+# RUNS interleaved runs. Prints Markdown tables.
+# Usage: bench/read.sh [path/to/kelvora]   (needs sox, minimodem, python3, GNU time)
+set -euo pipefail
+kelvora=$(realpath "${1:-build/kelvora}")
+runs=${RUNS:-3}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+sox() { command sox -R "$@"; }
+
+python3 -c "import random,sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(4096))" >payload
+"$kelvora" -q 16 -r 44100 payload clean.wav
+sox clean.wav half.wav vol 0.5
+
+recovered() {
+  python3 -c "
+import difflib, sys
+a, b = open(sys.argv[1], 'rb').read(), open(sys.argv[2], 'rb').read()
+print(sum(m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()))" payload "$1"
+}
+ours() { "$kelvora" --read "$1" ours.img 2>/dev/null || true; recovered ours.img; }
+theirs() {  # minimodem --rx with extra options
+  local wav=$1
+  shift
+  minimodem --rx -q -8 "$@" -f "$wav" -M 2400 -S 1200 --stopbits 3 1200 >theirs.img 2>/dev/null || true
+  recovered theirs.img
+}
+add_noise() {  # in out dB: white noise over the full band, SNR over the tones
+  sox -n -r 44100 -c 1 -b 16 noise.wav synth "$(soxi -s "$1")s" whitenoise vol 0.1
+  local rms
+  rms=$(sox noise.wav -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')
+  sox -m -v 0.25 "$1" -v "$(python3 -c "print(0.125 / 2 ** 0.5 / $rms / 10 ** ($3 / 20))")" noise.wav -b 16 "$2"
+}
+
+echo "Payload bytes recovered in order, of 4096 (white noise over the full band):"
+echo
+echo "| SNR | kelvora --read | minimodem --rx |"
+echo "|---|---|---|"
+for snr in 4 2 1 0 -1 -2 -3 -4; do
+  add_noise half.wav worn.wav "$snr"
+  echo "| $snr dB | $(ours worn.wav) | $(theirs worn.wav) |"
+done
+echo
+echo "Payload bytes recovered in order, of 4096 (tape speed off by sox's speed effect):"
+echo
+echo "| speed | kelvora --read | minimodem --rx | minimodem --rx -a |"
+echo "|---|---|---|---|"
+for speed in 0.90 0.92 0.94 0.96 0.98 1.02 1.04 1.06 1.08 1.10; do
+  sox half.wav worn.wav speed "$speed"
+  echo "| ×$speed | $(ours worn.wav) | $(theirs worn.wav) | $(theirs worn.wav -a) |"
+done
+
+seconds() {  # wall time of a command line, in seconds
+  local start end
+  start=$(date +%s.%N)
+  bash -c "$1" >/dev/null 2>&1 || true
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Speed: ten minutes of recording, read by both, interleaved.
+python3 -c "import random,sys; random.seed(8); sys.stdout.buffer.write(random.randbytes(60000))" >long.img
+"$kelvora" -q 16 -r 44100 -f bin long.img long.wav
+long_seconds=$(soxi -D long.wav)
+: >ours-times
+: >theirs-times
+for _ in $(seq "$runs"); do
+  seconds "'$kelvora' --read long.wav long.out" >>ours-times
+  seconds "minimodem --rx -q -8 -f long.wav -M 2400 -S 1200 --stopbits 3 1200 > long.theirs" >>theirs-times
+done
+k=$(median <ours-times)
+m=$(median <theirs-times)
+
+# One hour of recording: time and peak memory.
+python3 -c "import random,sys; random.seed(9); sys.stdout.buffer.write(random.randbytes(360000))" >hour.img
+"$kelvora" -q 16 -r 44100 -f bin hour.img hour.wav
+hour_seconds=$(soxi -D hour.wav)
+: >hour-times
+for _ in $(seq "$runs"); do seconds "'$kelvora' --read hour.wav hour.out" >>hour-times; done
+h=$(median <hour-times)
+/usr/bin/time -o peak -f '%M' "$kelvora" --read hour.wav hour.out 2>/dev/null
+peak=$(awk '{ printf "%.1f", $1 / 1024 }' peak)
+cmp -s hour.img hour.out && hour_exact=exact || hour_exact="NOT exact"
+
+cpu=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)
+echo
+echo "Machine: $cpu, $(nproc) cores; median of $runs interleaved runs."
+echo
+echo "| measurement | figure | target |"
+echo "|---|---|---|"
+printf '| %.0f s recording: kelvora --read against minimodem --rx | %s s against %s s: %.1f× faster | at least 10× |\n' \
+  "$long_seconds" "$k" "$m" "$(echo "$m / $k" | bc -l)"
+printf '| %.0f s recording (one hour): kelvora --read | %s s: %.0f× real time (%s) | at least 500× |\n' \
+  "$hour_seconds" "$h" "$(echo "$hour_seconds / $h" | bc -l)" "$hour_exact"
+echo "| peak memory reading the one-hour recording | $peak MiB | 32 MiB |"

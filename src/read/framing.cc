@@ -1,0 +1,625 @@
+// Framing. A cell is read by correlating its window with both tones in
+// quadrature: the stronger tone is the bit, whatever the level, polarity or
+// phase. Evidence of tone is its energy over the noise floor (and not far
+// under the level of tone seen so far).
+//
+// Outside a block the ring is scanned in quarter cells. Runs of steady tone
+// are leader, anything else silence; the leader's tone gives the tape's
+// speed. A block starts at a 0 cell: after 8 cells of leader on lenient
+// terms, otherwise only where the whole frame is strong, correctly framed
+// and coherent (every cell of a tone starting at the same phase, as the
+// writer makes them), which noise never is.
+//
+// Inside a block the next frame is expected right after the stop cells. Its
+// alignment is measured at the boundaries where the bit changes, and a
+// Kalman filter over the frame start and the cell length follows it, so the
+// clock keeps up with a tape whose speed is off or wobbles. A block ends
+// where the expected frame is silent (twice running) or plainly leader, or
+// where three frames running misframe (the hunt then finds the frames again).
+#include "read/framing.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kelvora {
+
+namespace {
+
+// Tone energy over the noise floor for a window to count as tone.
+constexpr double tone_evidence = 4;
+// Median over a frame's start and data cells for a block to go on.
+constexpr double frame_evidence = 3;
+// Median for a block to start after silence, where noise could pose as data.
+constexpr double strict_evidence = 5;
+// Leader cells before a 0 cell for it to start a block on the lenient terms.
+constexpr double leader_cells = 8;
+// Cells a section must last before the layout notes a change.
+constexpr double settle_cells = 2;
+// The speed is measured after this many cells of leader, then as often
+// again, over at most the last estimate_span_cells.
+constexpr double estimate_every_cells = 32;
+constexpr double estimate_span_cells = 128;
+
+struct reader {
+  tone_ring& ring;
+  const frame_format& format;
+  image_sink& image;
+  read_summary& summary;
+  double nominal_cell;   // samples in a cell at nominal speed
+  double speed = 1;      // the tones are tuned to this speed
+  double cell;           // samples in a cell now
+  double noise = 0;      // noise floor: energy of noise in a tone's share of a window
+  int64_t noise_samples = 0;
+  double tone = 0;       // level of tone: mean energy of the stronger tone where there is one
+  int64_t tone_samples = 0;
+  double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
+  int64_t level_samples = 0;
+};
+
+struct cell_reading {
+  double zero, one;  // tone energies
+  double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
+  double soft;       // (one - zero) / (one + zero), 0 for nothing
+  double evidence;   // stronger tone over the noise floor
+  bool complete;     // the window lies within the recording
+  double power;      // sum of squared samples
+  int64_t length;    // samples in the window
+};
+
+struct frame_reading {
+  int value = 0;
+  bool start_zero = false;
+  int32_t bad_stops = 0;
+  int32_t weak_stops = 0;  // stop cells without tone evidence
+  double start_soft = 0;
+  double start_evidence = 0;  // of tone in the start cell
+  double evidence = 0;  // median over start and data cells
+  bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
+  double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
+  bool all_ones = true;  // start and data cells all read 1
+  bool complete = true;
+};
+
+// The sample nearest a position (positions stay far inside 64 bits).
+int64_t index_at(double position) { return static_cast<int64_t>(std::floor(position + 0.5)); }
+
+// The noise floor. A window tells the noise in a tone's share of it by its
+// weaker tone, or by what neither tone holds spread over the window's other
+// shares: the larger of the two (the first is sharp where noise crowds round
+// the tones, the second steady from the first window on). The floor is the
+// plain mean of the first 256 windows, then a running mean, and takes no
+// window for more than three times the floor: a click or the settling of a
+// DC offset does not raise it for long.
+void learn_noise(reader& r, const cell_reading& c) {
+  const double shares = std::max(1.0, static_cast<double>(c.length) / 2 - 2);
+  const double rest = std::max(0.0, c.power - c.zero - c.one) / shares;
+  double sample = std::max(std::min(c.zero, c.one), rest);
+  if (r.noise_samples < 256) ++r.noise_samples;
+  if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
+  r.noise += (sample - r.noise) / static_cast<double>(r.noise_samples);
+}
+
+// The level of tone: a running mean of the stronger tone in windows that
+// clearly hold one. Energy far below it is not tone, however quiet the
+// noise (a clean recording's silence holds next to none).
+void learn_tone(reader& r, const cell_reading& c) {
+  if (r.tone_samples < 256) ++r.tone_samples;
+  r.tone += (std::max(c.zero, c.one) - r.tone) / static_cast<double>(r.tone_samples);
+}
+
+// Levels of the two tones (a tape or filter may favour one): plain means of
+// the first 64 cells of each, then running means.
+void learn_level(reader& r, const cell_reading& c) {
+  if (r.level_samples < 64) ++r.level_samples;
+  const double share = 1.0 / static_cast<double>(r.level_samples);
+  if (c.one > c.zero) {
+    r.one_level += (c.one - r.one_level) * share;
+  } else {
+    r.zero_level += (c.zero - r.zero_level) * share;
+  }
+}
+
+// Reads the cell window from a (its stronger tone's phase too when with_phase).
+cell_reading read_cell(reader& r, double a, bool with_phase = false) {
+  const int64_t lo = index_at(a);
+  const int64_t hi = index_at(a + r.cell);
+  ensure_samples(r.ring, hi);
+  // A window may reach a quarter of a cell past either end of the recording:
+  // a recording may begin with the first cell and end with the last, give
+  // or take rounding.
+  const double slack = std::max(1.0, r.cell / 4);
+  const bool complete = static_cast<double>(r.ring.tuned_from - lo) <= slack &&
+                        static_cast<double>(hi - r.ring.end) <= slack;
+  const window_reading w = read_window(r.ring, lo, hi);
+  cell_reading c{w.zero_energy, w.one_energy, 0, 0, 0, 0, complete, w.power, w.length};
+  // The correlation is taken against e^{-i w n} from sample 0; turning it
+  // back by w lo refers it to the window's start.
+  const bool one = c.one > c.zero;
+  if (with_phase) {
+    const double w_tone = one ? r.ring.w1 : r.ring.w0;
+    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
+    const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
+    const double turned_re = re * std::cos(angle) - im * std::sin(angle);
+    const double turned_im = re * std::sin(angle) + im * std::cos(angle);
+    const double size = std::hypot(turned_re, turned_im);
+    if (size > 0) {
+      c.phase_re = turned_re / size;
+      c.phase_im = turned_im / size;
+    }
+  }
+  const double sum = c.zero + c.one;
+  if (sum > 0) c.soft = (c.one - c.zero) / sum;
+  // Tone 25 dB under the level counts as none.
+  c.evidence = std::max(c.zero, c.one) / std::max({r.noise, 0.003 * r.tone, 1e-12});
+  return c;
+}
+
+// Where the boundary expected at `boundary` between cells of different bits
+// (direction +1: 0 to 1, -1: 1 to 0) lies, relative to the expectation and
+// within +-reach. The balance of the two tones (each against its own level)
+// of a window centred there, signed to rise through the boundary, crosses 0
+// at the boundary; it is steep near the crossing and flat away from it, so
+// the crossing is found by a step of false position within a bracket.
+double boundary_crossing(reader& r, double boundary, int direction, double reach) {
+  auto balance_at = [&](double u) {
+    const cell_reading c = read_cell(r, boundary + u - r.cell / 2);
+    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
+    return (zero + one > 0 ? (one - zero) / (one + zero) : 0) * direction;
+  };
+  double lo = -reach, hi = reach;
+  double b_lo = balance_at(lo), b_hi = balance_at(hi);
+  if (b_lo >= 0) return lo;
+  if (b_hi <= 0) return hi;
+  const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
+  const double b_m = balance_at(m);
+  if (b_m < 0) {
+    lo = m;
+    b_lo = b_m;
+  } else {
+    hi = m;
+    b_hi = b_m;
+  }
+  return lo - b_lo * (hi - lo) / (b_hi - b_lo);
+}
+
+// How late a frame expected at s is (in samples), and how sure.
+struct timing {
+  double late = 0;      // samples the expectation lies after the frame's start
+  double variance = 0;  // of that figure
+  int transitions = 0;  // bit changes it was measured at
+  double place = 0;     // their mean distance from the frame's start, in cells
+};
+
+// The timing is measured at the cell boundaries where the bit changes: a
+// window straddling such a boundary holds both tones alike (each measured
+// against its own level) when the boundary is where it is expected, and more
+// of the second tone the later the expectation. The tones join without a
+// phase jump, so the energy of aligned windows hardly tells the alignment;
+// the balance at the boundary does.
+timing measure_timing(reader& r, double s) {
+  int bit[11];
+  bool tone[11];
+  double evidence[11];
+  for (int i = 0; i < 11; ++i) {
+    const cell_reading c = read_cell(r, s + (i - 1) * r.cell);
+    bit[i] = c.one > c.zero ? 1 : 0;
+    tone[i] = c.evidence >= tone_evidence;
+    evidence[i] = c.evidence;
+  }
+  double late[10];
+  double place[10];  // the boundary's distance from the frame's start, in cells
+  int n = 0;
+  for (int i = 1; i < 11; ++i) {
+    if (bit[i] == bit[i - 1] || !tone[i] || !tone[i - 1]) continue;
+    const double crossing = boundary_crossing(r, s + (i - 1) * r.cell, bit[i] - bit[i - 1], r.cell / 4);
+    place[n] = i - 1;
+    late[n++] = -crossing;
+  }
+  timing t;
+  t.transitions = n;
+  if (n == 0) return t;
+  // The mean lateness belongs to the boundaries' mean place: where the cell
+  // length is off (the tape's speed moves within a frame) it differs from
+  // the lateness at the start.
+  double mean_late = 0;
+  for (int i = 0; i < n; ++i) {
+    t.place += place[i] / n;
+    mean_late += late[i] / n;
+  }
+  t.late = mean_late;
+  double residual = 0;
+  for (int i = 0; i < n; ++i) residual += (late[i] - mean_late) * (late[i] - mean_late);
+  // One boundary alone, or boundaries that agree too well, are not trusted
+  // beyond what the noise allows: the boundary's place wanders about as the
+  // noise's share of the tone's amplitude.
+  std::nth_element(evidence, evidence + 5, evidence + 11);
+  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(evidence[5], 1.0)));
+  const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
+  t.variance = std::max(scatter / n, floor * floor);
+  return t;
+}
+
+// The frame start near `guess`, from a few rounds of measure_timing; the
+// last round's variance goes with it.
+double align(reader& r, double guess, int rounds, bool from_afar, timing* last = nullptr) {
+  double s = guess;
+  if (from_afar && r.format.stop_bits > 0) {
+    // First the edge from the last stop cell to the start cell, from afar.
+    const double edge = boundary_crossing(r, s, -1, 0.6 * r.cell);
+    if (std::abs(edge) < 0.6 * r.cell) s += edge;
+  }
+  for (int i = 0; i < rounds; ++i) {
+    const timing t = measure_timing(r, s);
+    s -= std::clamp(t.late, -r.cell / 4, r.cell / 4);
+    if (last != nullptr) *last = t;
+    if (std::abs(t.late) < r.cell / 64) break;  // settled
+  }
+  return s;
+}
+
+// Reads the frame starting at s (stop cells too when with_stops; phases when
+// with_phase); a frame of a block (learn) teaches the noise floor and levels.
+frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase = false, bool learn = false) {
+  frame_reading f;
+  double evidence[9];
+  double strength[9];
+  double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
+  for (int i = 0; i <= 8; ++i) {
+    const cell_reading c = read_cell(r, s + i * r.cell, with_phase);
+    sum_re[c.one > c.zero] += c.phase_re;
+    sum_im[c.one > c.zero] += c.phase_im;
+    f.complete = f.complete && c.complete;
+    evidence[i] = c.evidence;
+    strength[i] = std::max(c.zero, c.one);
+    const bool one = c.one > c.zero;
+    if (learn && c.complete) learn_noise(r, c);
+    if (learn && c.complete && c.evidence >= tone_evidence) learn_level(r, c);
+    if (!one) f.all_ones = false;
+    if (i == 0) {
+      f.start_zero = !one;
+      f.start_soft = c.soft;
+      f.start_evidence = c.evidence;
+    } else if (one) {
+      f.value |= 1 << (i - 1);
+    }
+  }
+  // Medians: one odd cell (a click, a half-silent window) does not decide.
+  std::nth_element(evidence, evidence + 4, evidence + 9);
+  f.evidence = evidence[4];
+  const double start_strength = strength[0];
+  std::nth_element(strength + 1, strength + 5, strength + 9);
+  f.full_start = start_strength >= 0.5 * strength[5];
+  if (!with_stops) return f;
+  for (int32_t i = 0; i < r.format.stop_bits; ++i) {
+    const cell_reading c = read_cell(r, s + (9.0 + i) * r.cell, with_phase);
+    f.complete = f.complete && c.complete;
+    if (c.one <= c.zero) ++f.bad_stops;
+    if (c.evidence < tone_evidence) ++f.weak_stops;
+    sum_re[c.one > c.zero] += c.phase_re;
+    sum_im[c.one > c.zero] += c.phase_im;
+  }
+  f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
+                (9.0 + r.format.stop_bits);
+  return f;
+}
+
+double frame_cells(const reader& r) { return 9.0 + r.format.stop_bits; }
+
+// Measures the leader's tone over [from, to) from how far its correlation
+// turns from one window to the next, and tunes the tones and cell to it.
+void measure_speed(reader& r, double from, double to) {
+  const int64_t length = index_at(r.cell);
+  const int64_t step = std::max<int64_t>(1, index_at(r.cell / 4));
+  int64_t a = std::max(index_at(from), r.ring.tuned_from);
+  const int64_t last = index_at(to) - length - step;
+  if (last - a < 4 * step) return;
+  double re = 0, im = 0;
+  window_reading previous = read_window(r.ring, a, a + length);
+  for (a += step; a <= last; a += step) {
+    const window_reading w = read_window(r.ring, a, a + length);
+    re += w.one_re * previous.one_re + w.one_im * previous.one_im;
+    im += w.one_im * previous.one_re - w.one_re * previous.one_im;
+    previous = w;
+  }
+  if (re == 0 && im == 0) return;
+  // The correlation turns by the difference of the tone and the tuning per sample.
+  const double turn = std::atan2(im, re) / static_cast<double>(step);
+  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
+  if (std::abs(speed / r.speed - 1) < 0.001) return;
+  r.speed = speed;
+  r.cell = r.nominal_cell / speed;
+  retune(r.ring, index_at(to - 2 * r.cell), r.format.lower_hz * speed);
+}
+
+// The first edge from a 1 cell to a 0 cell between from and to: where the
+// balance of a window centred there first turns from the upper tone to the
+// lower, refined by false position; NaN when there is none.
+double first_falling_edge(reader& r, double from, double to) {
+  auto balance_at = [&](double u) {
+    const cell_reading c = read_cell(r, u - r.cell / 2);
+    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
+    return zero + one > 0 ? (zero - one) / (one + zero) : 0;
+  };
+  const double step = r.cell / 8;
+  double lo = from, b_lo = balance_at(lo);
+  for (double hi = from + step; hi <= to; hi += step) {
+    double b_hi = balance_at(hi);
+    if (b_lo < 0 && b_hi >= 0) {
+      for (int k = 0; k < 3; ++k) {
+        const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
+        const double b_m = balance_at(m);
+        (b_m < 0 ? lo : hi) = m;
+        (b_m < 0 ? b_lo : b_hi) = b_m;
+      }
+      return lo - b_lo * (hi - lo) / (b_hi - b_lo);
+    }
+    lo = hi;
+    b_lo = b_hi;
+  }
+  return NAN;
+}
+
+// Where a tone that follows silence begins, near p (the first window that
+// held tone): a window's power grows in proportion to the tone it holds, so
+// the window half in the tone holds half the power of one wholly in it.
+double tone_onset(reader& r, double p) {
+  auto power_at = [&](double u) {
+    ensure_samples(r.ring, index_at(u + r.cell));
+    return read_window(r.ring, index_at(u), index_at(u + r.cell)).power;
+  };
+  const double half = 0.5 * (power_at(p - 1.5 * r.cell) + power_at(p + r.cell));
+  double lo = p - r.cell, hi = p + r.cell;
+  for (int i = 0; i < 12; ++i) {
+    const double m = 0.5 * (lo + hi);
+    (power_at(m) < half ? lo : hi) = m;
+  }
+  return 0.5 * (lo + hi) + r.cell / 2;
+}
+
+// Whether a block starts near p, where the scan met a 0 cell; its first
+// frame's start goes to start. After a leader the terms are lenient; after
+// silence (or a short leader) the frame must be complete, strong, correctly
+// framed and coherent.
+bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, double& start) {
+  // After tone (leader or stop cells) the first window to read 0 began about
+  // half a cell before the start cell; after silence the tone's onset tells
+  // where it starts.
+  double guess = tone_onset(r, p);
+  if (after_tone) {
+    guess = p + 0.6 * r.cell;
+    const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
+    if (!std::isnan(edge)) guess = edge;
+  }
+  start = align(r, guess, after_tone ? 4 : 2, false);
+  const frame_reading f = read_frame(r, start, true, true);
+  if (!f.complete || !f.start_zero) return false;
+  if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
+  if (!after_leader) {
+    if (!(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start && f.start_soft < -0.5 &&
+          f.coherence >= 0.8)) {
+      return false;
+    }
+    // The frame after it frames as well, or silence or leader follows: a
+    // place inside the frames of a block that was lost frames only by chance.
+    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, true);
+    const bool ends = next.evidence < frame_evidence || next.all_ones;
+    if (!ends && !(next.start_zero && next.bad_stops == 0)) return false;
+  }
+  if (f.value == 0xFF && f.start_soft > -0.9) {
+    // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.
+    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, false);
+    if (next.complete && next.all_ones) return false;
+  }
+  return true;
+}
+
+// Layout bookkeeping while hunting: the section running now and a change
+// that must last settle_cells before it counts.
+struct layout_run {
+  section_kind kind = section_kind::silence;
+  bool known = false;
+  double start = 0;
+  bool change_pending = false;
+  double change_start = 0;
+};
+
+void close_run(reader& r, layout_run& run, double end) {
+  if (run.known && end - run.start >= r.cell) {
+    note_span(r.summary, run.kind, end - run.start);
+  }
+}
+
+// Scans from `from` (the end of a block's last frame when after_block) for
+// the next block; returns its first frame's start, or -infinity when the
+// recording ends first (a block may start a little before sample 0).
+double hunt(reader& r, double from, bool after_block) {
+  layout_run run;
+  int estimates = 0;
+  int zero_windows = 0;
+  double smoothed = 0;
+  // A leader is one steady tone: windows a cell apart find it at the same
+  // phase, where noise has any phase. Running means of that agreement (as a
+  // unit vector) and of its weight; after a block the stop cells count as
+  // steady tone.
+  double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
+  double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
+  int64_t step = 0;
+  bool was_tone = after_block;
+  double last_rise = from, last_fall = from;
+  for (double p = from;; p += r.cell / 4, ++step) {
+    const cell_reading c = read_cell(r, p, true);
+    if (!c.complete && index_at(p + r.cell) > r.ring.end) {
+      close_run(r, run, static_cast<double>(r.ring.end));
+      return -INFINITY;
+    }
+    learn_noise(r, c);
+    if (c.evidence >= 2 * tone_evidence) learn_tone(r, c);
+    // Sections by the evidence over about two cells, so that a noisy leader
+    // is not cut into pieces; a 0 cell by the window alone.
+    smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;
+    const bool tone = c.evidence >= tone_evidence;
+    // The first window to hold tone holds its start in its later part; the
+    // first to hold none comes right after its end.
+    if (tone && !was_tone) last_rise = p + 0.75 * r.cell;
+    if (!tone && was_tone) last_fall = p - r.cell / 8;
+    was_tone = tone;
+    const int slot = static_cast<int>(step & 3);
+    const bool one = c.one > c.zero;
+    const double agree_now_re = one ? c.phase_re * phase_re[slot] + c.phase_im * phase_im[slot] : 0;
+    const double agree_now_im = one ? c.phase_im * phase_re[slot] - c.phase_re * phase_im[slot] : 0;
+    agree_re += (agree_now_re - agree_re) / 16;
+    agree_im += (agree_now_im - agree_im) / 16;
+    agree_weight += ((one && step >= 4 ? 1.0 : 0.0) - agree_weight) / 16;
+    phase_re[slot] = one ? c.phase_re : 0;
+    phase_im[slot] = one ? c.phase_im : 0;
+    // With some hysteresis, so that noise does not cut a leader into pieces.
+    const bool in_leader = run.known && run.kind == section_kind::leader;
+    const double agreement = std::hypot(agree_re, agree_im) / std::max(agree_weight, 0.5);
+    const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
+    const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
+    const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
+    if (!run.known) {
+      run = layout_run{kind, true, p, false, 0};
+      estimates = 0;
+    } else if (kind == run.kind) {
+      run.change_pending = false;
+    } else if (!run.change_pending) {
+      // The change happened where the windows themselves last changed.
+      run.change_pending = true;
+      run.change_start = kind == section_kind::leader ? last_rise : last_fall;
+    } else if (p - run.change_start >= settle_cells * r.cell) {
+      close_run(r, run, run.change_start);
+      run = layout_run{kind, true, run.change_start, false, 0};
+      estimates = 0;
+    }
+    zero_windows = tone && c.one < c.zero ? zero_windows + 1 : 0;
+    if (zero_windows >= 2) {
+      const double leader_start = run.change_pending ? run.change_start : run.start;
+      const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
+                                p - leader_start >= leader_cells * r.cell;
+      // Tone before the 0 cell: the leader, or the stop cells of the block
+      // the hunt began after.
+      const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
+                              (p - leader_start >= r.cell || (after_block && run.start == from));
+      double s = 0;
+      if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
+        close_run(r, run, s);
+        return s;
+      }
+      zero_windows = 0;
+    }
+    if (run.kind == section_kind::leader && !run.change_pending) {
+      const double cells = (p - run.start) / r.cell;
+      if (cells >= (estimates + 1) * estimate_every_cells) {
+        ++estimates;
+        measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p);
+      }
+    }
+  }
+}
+
+// Whether a frame whose start cell reads 1 still belongs to the block (its
+// start cell misread under noise) rather than ending it: not if the block
+// went over into leader (every cell 1) or the 1 is clean; if the 1 is
+// doubtful, the next frame decides.
+bool start_misread(reader& r, const frame_reading& f, double next) {
+  if (f.all_ones || f.start_soft > 0.99) return false;
+  if (f.start_soft <= 0.5) return true;
+  const frame_reading after = read_frame(r, next, false);
+  return after.complete && after.start_soft < -0.3 && after.start_evidence >= frame_evidence &&
+         after.evidence >= frame_evidence;
+}
+
+// Reads the block whose first frame starts at s; returns where the frame
+// after its last would have started.
+double read_block(reader& r, double s) {
+  uint64_t count = 0;
+  const double cells = frame_cells(r);
+  // The bit clock: a Kalman filter over the frame start and the cell length,
+  // fed with each frame's measured alignment and its variance. A clean tape
+  // that wobbles is followed frame by frame; a noisy one is smoothed.
+  const double q_start = 0.01 * r.cell * 0.01 * r.cell;
+  const double q_cell = 0.008 * r.cell * 0.008 * r.cell;
+  double p_ss = 0.05 * r.cell * 0.05 * r.cell, p_sc = 0, p_cc = 0.005 * r.cell * 0.005 * r.cell;
+  // Where the measurements keep landing farther from the prediction than the
+  // filter expects (wow and flutter), the expected wander grows, and shrinks
+  // back where they agree.
+  double wander = 1, surprise = 1;
+  // Frames in a row that framed wrongly: the clock has slipped off the frames
+  // (or the tape is too worn here); the hunt finds them again.
+  int misframed = 0;
+  double next = s;
+  for (;;) {
+    const frame_reading f = read_frame(r, s, true, false, true);
+    if (!f.complete) {
+      r.summary.cut_short = true;
+      next = static_cast<double>(r.ring.end);
+      break;
+    }
+    const bool framed = f.start_zero && f.bad_stops == 0;
+    if (!framed) note_framing_error(r.summary, r.summary.bytes);
+    put_image_byte(r.image, static_cast<unsigned char>(f.value));
+    ++r.summary.bytes;
+    ++count;
+    r.summary.cell_sum += r.cell;
+    ++r.summary.frames;
+    next = s + cells * r.cell;
+    misframed = framed ? 0 : misframed + 1;
+    if (misframed >= 3 && r.format.stop_bits > 0) break;
+    // Predict ...
+    p_ss += 2 * cells * p_sc + cells * cells * p_cc + wander * q_start;
+    p_sc += cells * p_cc;
+    p_cc += wander * q_cell;
+    // ... measure (from afar on a wobbling tape) ...
+    timing measured;
+    const double found = align(r, next, 3, wander >= 2, &measured);
+    const frame_reading ahead = read_frame(r, found, false);
+    if (ahead.evidence < frame_evidence) {
+      // Silence ends the block; a dip of the tone under noise does not: the
+      // frame after it is there.
+      const frame_reading after = read_frame(r, found + cells * r.cell, false);
+      if (!after.complete || after.evidence < frame_evidence || !(after.start_soft < -0.3) ||
+          after.start_evidence < frame_evidence) {
+        break;
+      }
+    }
+    if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) break;
+    s = next;
+    if (measured.transitions > 0) {
+      // ... and correct by it. What was measured is the place of the
+      // boundaries' mean, c cells into the frame: the start plus c cells.
+      const double c = measured.place;
+      const double error = found - next;
+      const double ps = p_ss + c * p_sc, pc = p_sc + c * p_cc;
+      double total = ps + c * pc + measured.variance;
+      surprise += (std::min(error * error / total, 9.0) - surprise) * 0.2;
+      // A measurement beyond three standard deviations counts as that far only.
+      total = std::max(total, error * error / 9);
+      if (surprise > 2) wander = std::min(wander * 1.5, 100.0);
+      if (surprise < 0.7) wander = std::max(wander / 1.5, 1.0);
+      const double gain_s = ps / total, gain_c = pc / total;
+      s += gain_s * error;
+      r.cell = std::clamp(r.cell + gain_c * error, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
+      p_ss -= gain_s * ps;
+      p_sc -= gain_s * pc;
+      p_cc -= gain_c * pc;
+    }
+  }
+  note_block(r.summary, count);
+  return next;
+}
+
+}  // namespace
+
+void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary) {
+  const double nominal = ring.rate / format.baud_rate;
+  reader r{ring, format, image, summary, nominal, 1, nominal};
+  double p = 0;
+  for (;;) {
+    const double s = hunt(r, p, p > 0);
+    if (s == -INFINITY) return;
+    p = read_block(r, s);
+  }
+}
+
+}  // namespace kelvora

@@ -1,0 +1,24 @@
+// Where the bytes read go: the image file, opened at the first byte so that a
+// recording without data leaves an existing file untouched.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace kelvora {
+
+struct image_sink {
+  std::string name;           // "-": standard output
+  bool discard = false;       // count the bytes only (the fuzz target)
+  std::FILE* file = nullptr;  // open once the first byte arrived
+  uint64_t written = 0;
+};
+
+// Appends one byte to the image; fails with "cannot open NAME" or "cannot write NAME".
+void put_image_byte(image_sink& image, unsigned char value);
+
+// Flushes and closes the image; fails with "cannot write NAME".
+void close_image(image_sink& image);
+
+}  // namespace kelvora

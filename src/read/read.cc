@@ -1,0 +1,91 @@
+// The --read run: recording in, image out, summary on standard error. The
+// exit status is 0 only when every byte framed correctly.
+#include "read/read.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/failure.h"
+#include "cli/settings.h"
+#include "read/framing.h"
+#include "read/recording.h"
+#include "read/summary.h"
+#include "read/tone_ring.h"
+
+namespace kelvora {
+
+namespace {
+
+// The file a name stands for ("-": the standard stream at fd); false when there is none.
+bool identify(const char* name, int fd, struct stat& info) {
+  return std::strcmp(name, "-") == 0 ? fstat(fd, &info) == 0 : stat(name, &info) == 0;
+}
+
+// True when the image would be the very regular file the recording is read
+// from (a terminal or /dev/null on both sides is harmless).
+bool same_regular_file(const char* recording_name, const char* image_name) {
+  struct stat in {};
+  struct stat out {};
+  return identify(recording_name, STDIN_FILENO, in) && S_ISREG(in.st_mode) &&
+         identify(image_name, STDOUT_FILENO, out) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// Reads the open recording into the image; returns the exit status.
+int read_open_recording(recording& rec, image_sink& image) {
+  const double lower = settings.lower_carrier;
+  if (static_cast<double>(rec.sampling_rate) <= 4 * lower) {
+    fail("cannot read " + printable_name(rec.name) + ": a sampling rate of " +
+         std::to_string(rec.sampling_rate) + " Hz cannot carry a " +
+         std::to_string(2 * int64_t{settings.lower_carrier}) + " Hz tone");
+  }
+  tone_ring ring;
+  open_tone_ring(ring, rec, lower, settings.baud_rate, 9.0 + settings.stop_bits);
+  read_summary summary;
+  read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits},
+              image, summary);
+  close_image(image);
+  if (summary.bytes == 0) fail("no data found in " + printable_name(rec.name));
+  if (!image.discard) {
+    std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
+  }
+  return summary.framing_errors > 0 || summary.cut_short ? 1 : 0;
+}
+
+int read_and_close(recording& rec, image_sink& image) {
+  try {
+    const int status = read_open_recording(rec, image);
+    close_recording(rec);
+    return status;
+  } catch (...) {
+    close_recording(rec);
+    if (image.file != nullptr && image.file != stdout) std::fclose(image.file);
+    image.file = nullptr;
+    throw;
+  }
+}
+
+}  // namespace
+
+int run_read(const char* recording_name, const char* image_name) {
+  if (same_regular_file(recording_name, image_name)) fail("input and output are the same file");
+  recording rec;
+  open_recording(rec, recording_name);
+  image_sink image;
+  image.name = image_name;
+  return read_and_close(rec, image);
+}
+
+int read_recording_in_memory(const unsigned char* data, size_t size) {
+  recording rec;
+  open_recording_in_memory(rec, data, size);
+  image_sink image;
+  image.name = "image";
+  image.discard = true;
+  return read_and_close(rec, image);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,200 @@
+// Reading recordings back through the real binary: every setting the writer
+// has must come back byte for byte, and every bad input, bad framing and
+// unwritable image must end in one line and status 1. Skipped where the
+// binary was built without libsndfile.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "run_binary.h"
+
+namespace {
+
+bool reader_available() {
+  static const bool available = [] {
+    const run_result probe = run_kelvora({"--read", "/nonexistent", "/nonexistent"});
+    return (probe.out + probe.err).find("not available") == std::string::npos;
+  }();
+  return available;
+}
+
+#define SKIP_WITHOUT_READER() \
+  if (!reader_available()) GTEST_SKIP() << "built without libsndfile"
+
+struct round_trip {
+  std::string name;
+  std::vector<std::string> write;  // writer options (the framing ones are repeated for reading)
+  size_t bytes;                    // payload size
+  size_t taken;                    // bytes the layout takes (0: all)
+};
+
+void PrintTo(const round_trip& r, std::ostream* os) { *os << r.name; }
+
+class RoundTrip : public testing::TestWithParam<round_trip> {};
+
+// The framing options of a writer's command line: what --read needs.
+std::vector<std::string> framing_of(const std::vector<std::string>& options) {
+  std::vector<std::string> framing;
+  for (size_t i = 0; i + 1 < options.size(); ++i) {
+    if (options[i] == "-b" || options[i] == "-w" || options[i] == "-s") {
+      framing.push_back(options[i]);
+      framing.push_back(options[i + 1]);
+    }
+  }
+  return framing;
+}
+
+TEST_P(RoundTrip, ReadReturnsExactlyTheBytesWritten) {
+  SKIP_WITHOUT_READER();
+  const round_trip& row = GetParam();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(row.bytes, static_cast<unsigned>(row.bytes * 7 + row.write.size()));
+  write_file(dir + "/tape.img", payload);
+  std::vector<std::string> write = row.write;
+  write.insert(write.end(), {"tape.img", "tape.wav"});
+  ASSERT_EQ(run_kelvora(write, "/dev/null", dir).status, 0);
+
+  std::vector<std::string> read = {"--read"};
+  for (const std::string& word : framing_of(row.write)) read.push_back(word);
+  read.insert(read.end(), {"tape.wav", "back.img"});
+  const run_result result = run_kelvora(read, "/dev/null", dir);
+  const std::string expected = row.taken == 0 ? payload : payload.substr(0, row.taken);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(read_file(dir + "/back.img") == expected) << result.err;
+  EXPECT_NE(result.err.find("read " + std::to_string(expected.size()) + " bytes, no framing error\n"),
+            std::string::npos)
+      << result.err;
+}
+
+// Sampling rates from 850 Hz to 96 kHz, 50 to 4800 baud, carriers 1 to 8
+// times the baud rate, 0 to 5 stop bits, 8 and 16 bits, mono and stereo, the
+// default layout, both presets and layouts of several blocks, blocks right
+// at the start, after silence without leader and after short leaders.
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RoundTrip,
+    testing::Values(
+        round_trip{"defaults", {}, 100, 0},
+        round_trip{"io_preset_16bit_44k", {"-f", "io", "-q", "16", "-r", "44100"}, 60, 0},
+        round_trip{"bin_preset_one_stop_stereo", {"-f", "bin", "-s", "1", "-c", "2"}, 60, 0},
+        round_trip{"rate_850_baud_50_carrier_x2", {"-r", "850", "-b", "50", "-w", "100", "-s", "2", "-f", "d"}, 8, 0},
+        round_trip{"carrier_x8_no_stop_bits", {"-r", "4000", "-b", "50", "-w", "400", "-s", "0", "-f", "b0.5 d"}, 8, 0},
+        round_trip{"baud_4800_rate_38400", {"-r", "38400", "-b", "4800", "-w", "4800", "-s", "1", "-q", "16"}, 200, 0},
+        round_trip{"baud_4800_96k_stereo_five_stops",
+                   {"-r", "96000", "-b", "4800", "-w", "9600", "-s", "5", "-q", "16", "-c", "2", "-f", "h0.1 d"}, 200, 0},
+        round_trip{"carrier_x3_stereo_8bit", {"-r", "11025", "-b", "300", "-w", "900", "-s", "4", "-c", "2", "-f", "bin"}, 40, 0},
+        round_trip{"blocks_silences_short_leaders_x8",
+                   {"-r", "8000", "-b", "110", "-w", "880", "-s", "2", "-f", "d3 b0.37 h0.11 d5 b-1 h0.013 d"}, 14, 0},
+        round_trip{"after_silence_without_leader_x4",
+                   {"-r", "96000", "-b", "2400", "-w", "9600", "-s", "0", "-q", "16", "-f", "b1 d"}, 120, 0},
+        round_trip{"first_cell_at_sample_0_no_stop_bits", {"-r", "48000", "-b", "600", "-w", "600", "-s", "0", "-c", "2", "-f", "d"}, 40, 0},
+        round_trip{"three_blocks_22k", {"-r", "22050", "-b", "1200", "-w", "2400", "-s", "3", "-f", "h0.2 d7 h0.3 d9 b0.5 d"}, 40, 0},
+        round_trip{"tiny_leader_between_blocks", {"-r", "22050", "-b", "75", "-w", "300", "-s", "1", "-f", "d2 h0.01 d3"}, 9, 5},
+        round_trip{"low_level_inverted", {"-r", "22050", "-q", "16", "--level", "5", "--invert"}, 30, 0}),
+    [](const testing::TestParamInfo<round_trip>& info) { return info.param.name; });
+
+TEST(Read, SummaryShowsTheLayoutSpeedAndBytes) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(100, 3));
+  ASSERT_EQ(run_kelvora({"tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  const run_result result = run_kelvora({"--read", "tape.wav", "back.img"}, "/dev/null", dir);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err,
+            "layout: silence 2.0 s, leader 3.5 s, a block of 16 bytes, leader 0.5 s, a block of 84 bytes, "
+            "leader 0.05 s, silence 0.6 s\n"
+            "speed: 1.000 of nominal\n"
+            "read 100 bytes, no framing error\n");
+}
+
+TEST(Read, StandardStreams) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(50, 4);
+  write_file(dir + "/tape.img", payload);
+  ASSERT_EQ(run_kelvora({"-q", "16", "-r", "22050", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  // The recording from a pipe, the image to standard output, the summary to standard error.
+  const run_result piped = run_kelvora_piped({"--read", "-", "-"}, read_file(dir + "/tape.wav"), dir);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_TRUE(piped.out == payload);
+  EXPECT_NE(piped.err.find("read 50 bytes"), std::string::npos);
+}
+
+TEST(Read, FramingErrorsKeepTheBestReadingAndExitOne) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(12, 5);
+  write_file(dir + "/tape.img", payload);
+  // 8 frames a cell, 12 cells a byte, the first cell at sample 0.
+  ASSERT_EQ(run_kelvora({"-f", "d", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  std::string wav = read_file(dir + "/tape.wav");
+  for (size_t byte : {5u, 9u}) {
+    // The stop cells become 0 cells: copies of the byte's start cell.
+    const size_t start = 44 + byte * 96;
+    for (size_t cell = 9; cell < 12; ++cell) wav.replace(start + cell * 8, 8, wav.substr(start, 8));
+  }
+  write_file(dir + "/bad.wav", wav);
+  const run_result result = run_kelvora({"--read", "bad.wav", "back.img"}, "/dev/null", dir);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(read_file(dir + "/back.img") == payload);
+  EXPECT_NE(result.err.find("read 12 bytes, 2 framing errors at image offsets 5, 9\n"), std::string::npos)
+      << result.err;
+}
+
+TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/empty.wav", "");
+  write_file(dir + "/text.wav", "this is not a recording\n");
+  write_file(dir + "/tape.img", random_bytes(20, 6));
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  write_file(dir + "/truncated.wav", read_file(dir + "/tape.wav").substr(0, 30));
+  ASSERT_EQ(run_kelvora({"-f", "b3", "tape.img", "silent.wav"}, "/dev/null", dir).status, 0);
+  ASSERT_EQ(run_kelvora({"-b", "300", "-w", "300", "-r", "4000", "tape.img", "slow.wav"}, "/dev/null", dir).status, 0);
+  struct bad {
+    std::vector<std::string> args;
+    std::string message_start;
+  };
+  const std::vector<bad> cases = {
+      {{"empty.wav"}, "cannot read empty.wav: "},
+      {{"text.wav"}, "cannot read text.wav: "},
+      {{"truncated.wav"}, "cannot read truncated.wav: "},
+      {{"missing.wav"}, "cannot read missing.wav: "},
+      {{"silent.wav"}, "no data found in silent.wav"},
+      {{"slow.wav"}, "cannot read slow.wav: a sampling rate of 4000 Hz cannot carry a 2400 Hz tone"},
+  };
+  for (const bad& c : cases) {
+    std::vector<std::string> args = {"--read"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("image.img");
+    const run_result result = run_kelvora(args, "/dev/null", dir);
+    SCOPED_TRACE(c.args.front());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out.rfind(c.message_start, 0), 0u) << result.out;
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read_file(dir + "/image.img"), "");
+  }
+}
+
+TEST(Read, UnwritableImagesAndSameFileFail) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(20, 7));
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  const std::string wav = read_file(dir + "/tape.wav");
+  // Failures are reported where the writer reports them: standard output,
+  // unless the image goes there.
+  EXPECT_EQ(run_kelvora({"--read", "tape.wav", "/dev/full"}, "/dev/null", dir).out, "cannot write /dev/full\n");
+  EXPECT_EQ(run_kelvora({"--read", "tape.wav", "no/such/dir/x.img"}, "/dev/null", dir).out,
+            "cannot open no/such/dir/x.img\n");
+  const run_result same = run_kelvora({"--read", "tape.wav", "tape.wav"}, "/dev/null", dir);
+  EXPECT_EQ(same.status, 1);
+  EXPECT_EQ(same.out, "input and output are the same file\n");
+  const run_result same_stdin = run_kelvora({"--read", "-", "tape.wav"}, dir + "/tape.wav", dir);
+  EXPECT_EQ(same_stdin.out, "input and output are the same file\n");
+  EXPECT_TRUE(read_file(dir + "/tape.wav") == wav);
+}
+
+}  // namespace

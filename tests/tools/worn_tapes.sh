@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Worn tapes: a 4 KiB payload in kelvora's default framing, 16-bit 44.1 kHz,
+# is worn with sox (noise, speed, wow and flutter, band limits, polarity, DC,
+# 8-bit requantisation) and must read back exactly with no stray byte; below
+# 1 dB SNR at least as many payload bytes as minimodem --rx recovers. Other
+# file formats (24/32-bit, float, FLAC, OGG, AIFF, stereo, other rates) must
+# read back exactly too.
+# Usage: worn_tapes.sh path/to/kelvora
+kelvora=$(realpath "$1")
+tools=$(realpath "$(dirname "$0")")
+. "$tools/common.sh"
+need sox minimodem python3
+numpy=/usr/bin/python3
+if ! "$numpy" -c 'import numpy' 2>/dev/null; then
+  [ "${CI:-}" = "true" ] && { echo "FAIL: numpy is not installed (CI installs python3-numpy)"; exit 1; }
+  echo "SKIP: numpy is not installed"
+  exit 77
+fi
+probe=$("$kelvora" --read /dev/null /dev/null 2>&1 || true)
+if [[ $probe == *"not available"* ]]; then
+  [ "${CI:-}" = "true" ] && { echo "FAIL: kelvora was built without libsndfile (CI installs libsndfile1-dev)"; exit 1; }
+  echo "SKIP: kelvora was built without libsndfile"
+  exit 77
+fi
+
+cd "$work"
+python3 -c "import random,sys; random.seed(12); sys.stdout.buffer.write(random.randbytes(4096))" >payload
+"$kelvora" -q 16 -r 44100 payload clean.wav
+# Every sox run is repeatable (-R: fixed seeds for noise and dither).
+sox() { command sox -R "$@"; }
+# Worn copies are made at half level, so that filters do not clip; noise is
+# added at a quarter of that (tones of RMS 0.125 / sqrt(2)).
+sox clean.wav half.wav vol 0.5
+
+# Payload bytes recovered in order (the matching parts of a diff): a lost or
+# stray byte costs one byte, not the rest of the tape.
+recovered() {
+  python3 -c "
+import difflib, sys
+a, b = open(sys.argv[1], 'rb').read(), open(sys.argv[2], 'rb').read()
+print(sum(m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()))" payload "$1"
+}
+
+# White noise over the full band at the given SNR (signal RMS over the tones
+# against noise RMS): in, out, dB.
+add_noise() {
+  sox -n -r 44100 -c 1 -b 16 noise.wav synth "$(soxi -s "$1")s" whitenoise vol 0.1
+  local noise_rms scale
+  noise_rms=$(sox noise.wav -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')
+  scale=$(python3 -c "print(0.125 / 2 ** 0.5 / $noise_rms / 10 ** ($3 / 20))")
+  sox -m -v 0.25 "$1" -v "$scale" noise.wav -b 16 "$2"
+}
+
+# Reads a worn recording: it must give exactly the payload, status 0.
+exact() {
+  local name=$1 wav=$2
+  if "$kelvora" --read "$wav" back.img 2>summary && cmp -s payload back.img; then
+    echo "ok: $name ($(grep speed summary))"
+  else
+    fail "$name: $(wc -c <back.img) bytes, $(recovered back.img) of 4096 in order; $(tr '\n' ' ' <summary)"
+  fi
+}
+
+add_noise half.wav worn.wav 1
+exact "white noise, SNR 1 dB" worn.wav
+for speed in 1.08 0.92; do
+  sox half.wav worn.wav speed "$speed"
+  exact "speed x$speed" worn.wav
+done
+for rate in 1 4 10; do
+  "$numpy" "$tools/wow.py" half.wav worn.wav 0.03 "$rate"
+  exact "wow and flutter +-3 % at $rate Hz" worn.wav
+done
+sox half.wav worn.wav sinc -2600
+exact "brick-wall low-pass 2600 Hz" worn.wav
+sox half.wav worn.wav lowpass -1 700
+exact "treble loss at 700 Hz" worn.wav
+sox half.wav worn.wav sinc 200-3500
+exact "band 200-3500 Hz" worn.wav
+sox clean.wav worn.wav vol -1
+exact "inverted polarity" worn.wav
+sox half.wav worn.wav dcshift 0.3
+exact "DC offset of 30 %" worn.wav
+sox clean.wav -b 8 worn.wav vol 0.03
+exact "8-bit at 3 % level" worn.wav
+sox half.wav fast.wav speed 1.03
+add_noise fast.wav noisy.wav 4
+sox noisy.wav worn.wav sinc 200-3500
+exact "speed x1.03, SNR 4 dB and band 200-3500 Hz together" worn.wav
+
+# Below 1 dB: at least as many payload bytes in order as minimodem.
+for snr in -2 -4; do
+  add_noise half.wav worn.wav "$snr"
+  "$kelvora" --read worn.wav back.img 2>/dev/null || true
+  minimodem --rx -q -8 -f worn.wav -M 2400 -S 1200 --stopbits 3 1200 >theirs.img 2>/dev/null || true
+  ours=$(recovered back.img)
+  theirs=$(recovered theirs.img)
+  if [ "$ours" -ge "$theirs" ]; then
+    echo "ok: SNR $snr dB: $ours of 4096 bytes in order (minimodem $theirs)"
+  else
+    fail "SNR $snr dB: $ours of 4096 bytes in order, minimodem $theirs"
+  fi
+done
+
+# Other formats and rates, as sox writes them.
+for format in "-b 24 f.wav" "-b 32 f.wav" "-e floating-point -b 32 f.wav" "f.flac" "f.ogg" \
+  "f.aiff" "-c 2 f.wav" "-r 48000 f.wav" "-r 22050 f.wav"; do
+  # shellcheck disable=SC2086
+  sox half.wav $format
+  exact "format: $format" "${format##* }"
+done
+finish
