@@ -4,13 +4,22 @@
 // 8-bit as 128 - 127v (unsigned), 16-bit as -32767v (signed, low byte first);
 // a lower level scales 127 and 32767, inverting negates them. Every channel of
 // a frame holds the same sample.
+//
+// Every byte is the one the plain computation makes (doc/exactness.md): a
+// cell whose frames stay inside one binade of the clock is placed in whole
+// units of that binade (frame_times.h) and is a copy of a proven template
+// when one fits (cell_templates.h); any other cell is made by the vector
+// sine (fast_sine.h), its frame times from the same closed form.
 #include "synth/bit_cell.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "cli/settings.h"
+#include "synth/cell_templates.h"
 #include "synth/fast_sine.h"
+#include "synth/frame_times.h"
 
 namespace kelvora {
 
@@ -20,39 +29,73 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Cells are synthesised in batches: first the phases of every frame of
-// several cells (a serial chain of additions for the frame times), then every
-// sample of the batch from the fast sine without a branch, and last the
-// library sine for the few samples the fast one leaves in doubt. Batches are
-// large enough for the processor to overlap the work of many frames.
+// Cells without a template are synthesised in batches: first the phases of
+// every frame of several cells, then every sample of the batch from the fast
+// sine without a branch, and last the library sine for the few samples the
+// fast one leaves in doubt. Batches are large enough for the processor to
+// overlap the work of many frames.
 constexpr uint64_t batch_frames = 4096;
+
+// Room past the last cell, for copying a template in whole 32-byte moves.
+constexpr size_t copy_slack = 64;
 
 // Settings-derived values every cell needs, worked out once per settings.
 struct cell_plan {
-  int32_t baud_rate = 0, sampling_rate = 0, channels = 0, quantization_bits = 0;
-  double length = 0;  // 1 / baud_rate
-  double step = 0;    // 1 / sampling_rate
-  double scale = 0;   // sample_scale()
+  int32_t baud_rate = 0, sampling_rate = 0, channels = 0, quantization_bits = 0, lower_carrier = 0;
+  double level_percent = 0;
+  bool invert = false;
+  double length = 0;           // 1 / baud_rate
+  double step = 0;             // 1 / sampling_rate
+  double scale = 0;            // sample_scale()
+  double carrier = 0;          // lower_carrier
+  double angular[2] = {0, 0};  // 2 pi times the frequency of a 0 cell and of a 1 cell
+  double chain = 0;            // grid indices from one cell to the next: lower_carrier / baud_rate
   uint64_t frame_bytes = 0;
   uint64_t max_frames = 0;
 };
 
-const cell_plan& current_plan() {
-  static cell_plan plan;
-  if (plan.baud_rate != settings.baud_rate || plan.sampling_rate != settings.sampling_rate ||
-      plan.channels != settings.channels || plan.quantization_bits != settings.quantization_bits ||
-      plan.scale != sample_scale()) {
-    plan.baud_rate = settings.baud_rate;
-    plan.sampling_rate = settings.sampling_rate;
-    plan.channels = settings.channels;
-    plan.quantization_bits = settings.quantization_bits;
-    plan.length = 1.0 / settings.baud_rate;
-    plan.step = 1.0 / settings.sampling_rate;
-    plan.scale = sample_scale();
-    plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
-    plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
+cell_plan plan;
+
+// The binade of the clock the last cells ran in (empty until a cell runs).
+binade_grid binade{0, 0, 0, 0, 0};
+
+// A template no cell fits, for a tone that has none yet.
+const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, {}};
+
+// Per tone, the template the last copied cell came from.
+const cell_template* current[2] = {&no_template, &no_template};
+
+// Forgets the binade and every template.
+void forget_state() {
+  binade = {0, 0, 0, 0, 0};
+  current[0] = current[1] = &no_template;
+  clear_templates();
+}
+
+void update_plan() {
+  if (plan.baud_rate == settings.baud_rate && plan.sampling_rate == settings.sampling_rate &&
+      plan.channels == settings.channels && plan.quantization_bits == settings.quantization_bits &&
+      plan.lower_carrier == settings.lower_carrier && plan.level_percent == settings.level_percent &&
+      plan.invert == settings.invert) {
+    return;
   }
-  return plan;
+  plan.baud_rate = settings.baud_rate;
+  plan.sampling_rate = settings.sampling_rate;
+  plan.channels = settings.channels;
+  plan.quantization_bits = settings.quantization_bits;
+  plan.lower_carrier = settings.lower_carrier;
+  plan.level_percent = settings.level_percent;
+  plan.invert = settings.invert;
+  plan.length = 1.0 / settings.baud_rate;
+  plan.step = 1.0 / settings.sampling_rate;
+  plan.scale = sample_scale();
+  plan.carrier = settings.lower_carrier;
+  plan.angular[0] = two_pi * settings.lower_carrier;
+  plan.angular[1] = two_pi * (2.0 * settings.lower_carrier);
+  plan.chain = settings.lower_carrier / settings.baud_rate;
+  plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
+  plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
+  forget_state();
 }
 
 template <int bits>
@@ -125,25 +168,59 @@ bool has_avx2() {
 }
 #endif
 
-// The phases of one batch and the samples made from them.
+// Phases w * (x0 + k * D) of frames k = 0 .. frames - 1, four at a time.
+void fill_phases_plain(double* phase, int64_t frames, double w, double x0, double D) {
+  double k = 0;
+  for (int64_t n = 0; n < frames; ++n, k += 1) phase[n] = w * (x0 + k * D);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void fill_phases_avx2(double* phase, int64_t frames, double w, double x0, double D) {
+  using real = sine_lanes<4>::real;
+  real k{0, 1, 2, 3};
+  for (int64_t n = 0; n < frames; n += 4, k += 4) {
+    const real p = w * (x0 + k * D);
+    __builtin_memcpy(phase + n, &p, sizeof p);
+  }
+}
+#endif
+
+void fill_phases(double* phase, int64_t frames, double w, double x0, double D) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    fill_phases_avx2(phase, frames, w, x0, D);
+    return;
+  }
+#endif
+  fill_phases_plain(phase, frames, w, x0, D);
+}
+
+// A cell waiting in the batch for the vector sine.
+struct pending_cell {
+  size_t offset;           // of its bytes in the reserved output room
+  uint64_t first, frames;  // its phases in the batch
+  int64_t d0;              // its first frame's offset from its start, in units of the binade
+  int32_t tone;            // the tone to prove a template for, or -1 for none
+};
+
+// The phases of one batch, the samples made from them and the cells they belong to.
 struct batch {
   double phase[batch_frames + 4];
   int sample[batch_frames + 4];
   int doubt[batch_frames + 4];
   uint64_t count = 0;
+  pending_cell cell[batch_frames];
+  uint64_t cells = 0;
 };
 
-batch& the_batch() {
-  static batch b;
-  return b;
-}
+batch the_batch;
 
 // Turns the batch's phases into samples.
 template <int bits>
 void synthesise(batch& b) {
   const uint64_t padded = (b.count + 3) & ~uint64_t{3};
   for (uint64_t i = b.count; i < padded; ++i) b.phase[i] = 0.0;
-  const double scale = current_plan().scale;
+  const double scale = plan.scale;
 #if defined(__x86_64__) && defined(__GNUC__)
   if (has_avx2()) {
     synthesise_avx2<bits>(b.phase, padded, scale, b.sample, b.doubt);
@@ -153,15 +230,15 @@ void synthesise(batch& b) {
   synthesise_default<bits>(b.phase, padded, scale, b.sample, b.doubt);
 }
 
-// Stores the batch's samples as frames: every channel the same sample,
-// 16-bit samples low byte first.
+// Stores samples as frames: every channel the same sample, 16-bit samples
+// low byte first.
 template <int bits, int channels>
-void store_frames(const batch& b, unsigned char* p) {
-  for (uint64_t i = 0; i < b.count; ++i) {
+void store_frames(const int* sample, uint64_t count, unsigned char* p) {
+  for (uint64_t i = 0; i < count; ++i) {
     if constexpr (bits == 8) {
-      for (int c = 0; c < channels; ++c) *p++ = static_cast<unsigned char>(b.sample[i]);
+      for (int c = 0; c < channels; ++c) *p++ = static_cast<unsigned char>(sample[i]);
     } else {
-      const auto value = static_cast<uint16_t>(b.sample[i]);
+      const auto value = static_cast<uint16_t>(sample[i]);
       for (int c = 0; c < channels; ++c) {
         *p++ = static_cast<unsigned char>(value & 0xFF);
         *p++ = static_cast<unsigned char>(value >> 8);
@@ -170,56 +247,219 @@ void store_frames(const batch& b, unsigned char* p) {
   }
 }
 
-// Synthesises the batch and appends its frames.
-void write_batch(batch& b, output_stream& out) {
-  const cell_plan& plan = current_plan();
-  const uint64_t bytes = b.count * plan.frame_bytes;
+void store_samples(const int* sample, uint64_t count, unsigned char* p) {
   const bool wide = plan.quantization_bits == 16;
-  if (wide) {
+  if (plan.channels == 1) {
+    wide ? store_frames<16, 1>(sample, count, p) : store_frames<8, 1>(sample, count, p);
+  } else {
+    wide ? store_frames<16, 2>(sample, count, p) : store_frames<8, 2>(sample, count, p);
+  }
+}
+
+void synthesise_batch(batch& b) {
+  if (plan.quantization_bits == 16) {
     synthesise<16>(b);
   } else {
     synthesise<8>(b);
   }
-  unsigned char* p = reserve_space(out, bytes);
-  if (plan.channels == 1) {
-    wide ? store_frames<16, 1>(b, p) : store_frames<8, 1>(b, p);
-  } else {
-    wide ? store_frames<16, 2>(b, p) : store_frames<8, 2>(b, p);
-  }
-  commit_space(out, bytes);
-  b.count = 0;
 }
 
 // Appends the phases of the cell [s, e) at angular frequency w from time t
 // on (at least one frame, at most `most`); returns how many, t moved on.
+// Frame times are those of repeated addition, inside a binade in closed form.
 uint64_t add_cell_phases(batch& b, uint64_t most, double w, double s, double e, double& t) {
-  const double step = current_plan().step;
+  const double step = plan.step;
+  double* phase = b.phase + b.count;
   uint64_t frames = 0;
   do {
-    b.phase[b.count + frames] = w * (t - s);
-    ++frames;
-    t += step;
+    const frame_progression p = progression_at(t, step);
+    if (p.increment > 0) {
+      // Frames t + i*D below the binade's end are exact, and so is the one
+      // after them while it stays below; the first one past is a plain sum.
+      const uint64_t j = std::min(most - frames, steps_to_reach(t, p.increment, std::min(e, p.limit)));
+      for (uint64_t i = 0; i < j; ++i) phase[frames + i] = w * ((t + static_cast<double>(i) * p.increment) - s);
+      frames += j;
+      const double next = t + static_cast<double>(j) * p.increment;
+      t = next < p.limit ? next : (t + static_cast<double>(j - 1) * p.increment) + step;
+    } else {
+      phase[frames++] = w * (t - s);
+      t += step;
+    }
   } while (frames < most && t < e);
   b.count += frames;
   return frames;
 }
 
-// A cell longer than a batch, written batch by batch.
-uint64_t emit_long_cell(double w, double s, double e, output_stream& out) {
-  double t = clock;
-  batch& b = the_batch();
+// Cells longer than a batch, each written batch by batch.
+int64_t emit_long_cells(uint64_t ones, int32_t count, double until, output_stream& out) {
+  batch& b = the_batch;
+  b.count = 0;  // a batch never outlives a call, not even one that failed
   uint64_t frames = 0;
-  do {
-    frames += add_cell_phases(b, batch_frames, w, s, e, t);
-    write_batch(b, out);
-  } while (t < e);
-  clock = t;
-  return frames;
+  for (int32_t i = 0; i < count && until > clock; ++i) {
+    const double s = cell_start(clock);
+    const double e = s + plan.length;
+    // A clock at or past the cell's end writes nothing, and so would every
+    // cell after it: the run stops.
+    if (!(clock < e)) break;
+    const double w = plan.angular[(ones >> i) & 1];
+    double t = clock;
+    do {
+      frames += add_cell_phases(b, batch_frames, w, s, e, t);
+      const uint64_t bytes = b.count * plan.frame_bytes;
+      synthesise_batch(b);
+      store_samples(b.sample, b.count, reserve_space(out, bytes));
+      commit_space(out, bytes);
+      b.count = 0;
+    } while (t < e);
+    clock = t;
+  }
+  return static_cast<int64_t>(frames * plan.frame_bytes);
+}
+
+// The output room of one call's cells, filled from its start.
+struct cell_run {
+  unsigned char* base;
+  size_t used;  // bytes of the cells placed so far
+};
+
+// Synthesises the waiting cells into their places, and proves templates
+// for those that may have one where no template holds them yet and proofs
+// pay.
+void finish_batch(cell_run& run) {
+  batch& b = the_batch;
+  if (b.cells == 0) return;
+  synthesise_batch(b);
+  for (uint64_t n = 0; n < b.cells; ++n) {
+    const pending_cell& c = b.cell[n];
+    unsigned char* bytes = run.base + c.offset;
+    store_samples(b.sample + c.first, c.frames, bytes);
+    const auto frames = static_cast<int64_t>(c.frames);
+    if (c.tone < 0 || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr ||
+        !template_worth_building(frames)) {
+      continue;
+    }
+    const template_key key{plan.angular[c.tone], binade.increment,       binade.unit,
+                           plan.scale,           plan.quantization_bits, static_cast<int32_t>(plan.frame_bytes)};
+    const cell_template* kept = keep_template(key, c.tone, c.d0, frames, bytes);
+    if (kept != nullptr) current[c.tone] = kept;
+  }
+  b.count = 0;
+  b.cells = 0;
+}
+
+// Makes the binade of t the current one; the cells waiting for the sine
+// are finished first, since their templates belong to the old one.
+void enter_binade(double t, cell_run& run) {
+  finish_batch(run);
+  binade = binade_at(t, plan.step);
+  current[0] = current[1] = &no_template;
+  forget_templates();
+}
+
+// Copies a template's bytes to p, in whole 32-byte moves where it is short.
+inline void copy_template(unsigned char* p, const cell_template& c) {
+  if (c.size <= 32) {
+    std::memcpy(p, c.bytes, 32);
+  } else if (c.size <= 64) {
+    std::memcpy(p, c.bytes, 64);
+  } else {
+    std::memcpy(p, c.bytes, static_cast<size_t>(c.size));
+  }
+}
+
+// Cells i, i + 1, ... before count while each lies inside the clock's binade
+// (t is in it), in whole units of the binade: the cell with grid index m
+// starts at S and ends at E, its first frame is at T, d0 = T - S, and the
+// cell after it has grid index m + chain. Stops before the first cell that
+// leaves the binade or the chain; false when an empty cell ends the call.
+bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, double& t, cell_run& run) {
+  const double grid = plan.carrier * t + grid_tolerance;
+  const int32_t cells = count - i;
+  if (!(grid + cells * plan.chain < chain_grid_limit)) return true;
+  const binade_grid z = binade;
+  const double increment = static_cast<double>(z.increment);
+  const double binade_end = 0x1p53;  // the binade's limit in units
+  // Start and end of every cell, as the plain computation makes them; the
+  // cells whose next frame still lies inside the binade.
+  double start[64];
+  double finish[64];
+  const double m = std::floor(grid);
+  for (int32_t j = 0; j < cells; ++j) {
+    const double s = (m + j * plan.chain) / plan.carrier;
+    start[j] = s * z.per_unit;
+    finish[j] = (s + plan.length) * z.per_unit;
+  }
+  if (!(start[0] >= binade_end / 2)) return true;
+  int32_t inside = cells;
+  while (inside > 0 && !(finish[inside - 1] + increment < binade_end)) --inside;
+
+  const double until_units = until * z.per_unit;
+  const auto frame_bytes = static_cast<int64_t>(plan.frame_bytes);
+  batch& b = the_batch;
+  double T = t * z.per_unit;
+  unsigned char* p = run.base + run.used;
+  int64_t copied = 0;
+  bool going = true;
+  int32_t j = 0;
+  for (; j < inside; ++j) {
+    if (!(T < until_units)) break;
+    const double S = start[j];
+    const double E = finish[j];
+    const double d0 = T - S;
+    const auto tone = static_cast<int32_t>((ones >> (i + j)) & 1);
+    // The last template of the tone, when its interval and frame count fit.
+    const cell_template& c = *current[tone];
+    const double next = T + c.span;
+    if (d0 >= c.low && d0 <= c.high && next - increment < E && next >= E) {
+      copy_template(p, c);
+      copied += c.frames;
+      T = next;
+      p += c.size;
+      continue;
+    }
+    if (!(T < E)) {
+      going = false;  // an empty cell: the run stops
+      break;
+    }
+    const auto frames = static_cast<int64_t>(steps_to_reach(T, increment, E));
+    if (frames > static_cast<int64_t>(plan.max_frames)) break;
+    const cell_template* found = find_template(tone, frames, d0);
+    if (found != nullptr) {
+      current[tone] = found;
+      copy_template(p, *found);
+      copied += frames;
+    } else {
+      if (b.count + static_cast<uint64_t>(frames) > batch_frames) {
+        run.used = static_cast<size_t>(p - run.base);
+        finish_batch(run);
+      }
+      // t_k - s is exactly (d0 + k * increment) * unit = x0 + k * D: both
+      // terms and their sum are whole multiples of unit below 2^53 units.
+      const double w = plan.angular[tone];
+      const double x0 = d0 * z.unit;
+      const double D = increment * z.unit;
+      fill_phases(b.phase + b.count, frames, w, x0, D);
+      const bool may_keep = frames * frame_bytes <= static_cast<int64_t>(most_template_bytes);
+      b.cell[b.cells++] = {static_cast<size_t>(p - run.base), b.count, static_cast<uint64_t>(frames),
+                           static_cast<int64_t>(d0), may_keep ? tone : -1};
+      b.count += static_cast<uint64_t>(frames);
+    }
+    T += static_cast<double>(frames) * increment;
+    p += frames * frame_bytes;
+  }
+  i += j;
+  t = T * z.unit;
+  run.used = static_cast<size_t>(p - run.base);
+  count_template_frames(copied);
+  return going;
 }
 
 }  // namespace
 
-void reset_clock() { clock = 0.0; }
+void reset_clock() {
+  clock = 0.0;
+  forget_state();
+}
 
 double cell_start(double t) {
   const double carrier = settings.lower_carrier;
@@ -228,38 +468,37 @@ double cell_start(double t) {
   return static_cast<double>(static_cast<int64_t>(grid_index)) / carrier;
 }
 
-int64_t emit_cells(const double* frequency, int64_t count, double until, output_stream& out) {
-  const cell_plan& plan = current_plan();
-  uint64_t frames = 0;
-  batch& b = the_batch();
+int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& out) {
+  update_plan();
+  count = std::clamp(count, 0, 64);
+  if (plan.max_frames > batch_frames) return emit_long_cells(ones, count, until, out);
+  cell_run run{reserve_space(out, static_cast<size_t>(count) * plan.max_frames * plan.frame_bytes + copy_slack), 0};
+  batch& b = the_batch;
   b.count = 0;  // a batch never outlives a call, not even one that failed
+  b.cells = 0;
   double t = clock;
-  for (int64_t i = 0; i < count && until > t; ++i) {
+  int32_t i = 0;
+  while (i < count && until > t) {
+    if (!(t >= binade.low && t < binade.limit)) enter_binade(t, run);
+    if (binade.increment > 0) {
+      if (!run_in_binade(ones, count, until, i, t, run)) break;
+      if (i >= count || !(until > t)) break;
+    }
+    // One cell the plain way: it crosses a binade, or the closed form does not apply.
     const double s = cell_start(t);
     const double e = s + plan.length;
-    // A clock at or past the cell's end writes nothing, and so would every
-    // cell after it: the run stops.
-    if (!(t < e)) break;
-    const double w = two_pi * frequency[i];
-    if (plan.max_frames > batch_frames) {
-      clock = t;
-      frames += emit_long_cell(w, s, e, out);
-      t = clock;
-      continue;
-    }
-    if (b.count + plan.max_frames > batch_frames) {
-      write_batch(b, out);
-      clock = t;
-    }
-    frames += add_cell_phases(b, plan.max_frames, w, s, e, t);
+    if (!(t < e)) break;  // an empty cell: the run stops
+    if (b.count + plan.max_frames > batch_frames) finish_batch(run);
+    const uint64_t first = b.count;
+    const uint64_t frames = add_cell_phases(b, plan.max_frames, plan.angular[(ones >> i) & 1], s, e, t);
+    b.cell[b.cells++] = {run.used, first, frames, 0, -1};
+    run.used += frames * plan.frame_bytes;
+    ++i;
   }
-  if (b.count > 0) write_batch(b, out);
+  finish_batch(run);
+  commit_space(out, run.used);
   clock = t;
-  return static_cast<int64_t>(frames * plan.frame_bytes);
-}
-
-int64_t emit_bit_cell(double frequency, output_stream& out) {
-  return emit_cells(&frequency, 1, INFINITY, out);
+  return static_cast<int64_t>(run.used);
 }
 
 }  // namespace kelvora
