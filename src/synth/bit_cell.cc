@@ -168,66 +168,183 @@ bool has_avx2() {
 }
 #endif
 
-// Phases w * (x0 + k * D) of frames k = 0 .. frames - 1, four at a time.
-void fill_phases_plain(double* phase, int64_t frames, double w, double x0, double D) {
-  double k = 0;
-  for (int64_t n = 0; n < frames; ++n, k += 1) phase[n] = w * (x0 + k * D);
-}
+// The lane numbers 0, 1, ..., width - 1.
+template <int width>
+constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
 
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void fill_phases_avx2(double* phase, int64_t frames, double w, double x0, double D) {
-  using real = sine_lanes<4>::real;
-  real k{0, 1, 2, 3};
-  for (int64_t n = 0; n < frames; n += 4, k += 4) {
-    const real p = w * (x0 + k * D);
-    __builtin_memcpy(phase + n, &p, sizeof p);
-  }
-}
-#endif
+template <>
+constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
 
-void fill_phases(double* phase, int64_t frames, double w, double x0, double D) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) {
-    fill_phases_avx2(phase, frames, w, x0, D);
-    return;
-  }
-#endif
-  fill_phases_plain(phase, frames, w, x0, D);
-}
+// A walk of a tone: the frames of a cell inside a binade have the phases
+// w * x_k with x_k = x0 + k * D exact, so the tone advances by the same
+// angle from frame to frame. A walk takes the sine and cosine of `width`
+// frames from the polynomials and turns them on `width` frames at a time by
+// a rotation, starting afresh every walk_steps turns; the bound of its
+// samples counts every rounding (doc/exactness.md, "The walk").
+constexpr int walk_steps = 64;
+constexpr double half_ulp = 0x1p-53;
 
-// A cell waiting in the batch for the vector sine.
-struct pending_cell {
-  size_t offset;           // of its bytes in the reserved output room
-  uint64_t first, frames;  // its phases in the batch
-  int64_t d0;              // its first frame's offset from its start, in units of the binade
-  int32_t tone;            // the tone to prove a template for, or -1 for none
+// The rotation by `width` frames of a tone in the clock's binade.
+struct walk_rotation {
+  double cosine, sine;  // of width * fl(w * D)
+  double step_error;    // what one turn adds to the distance from the true tone
 };
 
-// The phases of one batch, the samples made from them and the cells they belong to.
+walk_rotation rotation[2];
+
+walk_rotation rotation_for(double w, double D, int width) {
+  const double a = w * D;
+  const double turn = width * a;  // exact: width is a power of two
+  // The library's cosine and sine (within an ulp of 2^-53 each), the
+  // rounding of w * D times width, and the rounding of one complex product.
+  const double error = (1.5 + width * a + 3.01) * half_ulp;
+  return {std::cos(turn), std::sin(turn), error};
+}
+
+// Samples of the frames k < frames with phases w * (x0 + k * D), walked
+// `width` at a time; doubt marks those the walk leaves in doubt. Returns
+// whether any is, or -1 (nothing written) where the phases are too large
+// for the polynomials.
+enum walk_result { walked_sure, walked_in_doubt, not_walked };
+
+template <int bits, int width>
+[[gnu::always_inline]] inline walk_result walk_lanes(double w, double x0, double D, uint64_t frames,
+                                              const walk_rotation& turn, double scale, int* sample, int* doubt) {
+  using real = typename sine_lanes<width>::real;
+  using whole = typename sine_lanes<width>::whole;
+  const double x_last = x0 + static_cast<double>(frames - 1) * D;
+  const double phase_most = 1.01 * w * std::max(std::fabs(x0), std::fabs(x_last));
+  if (!(phase_most < sine_constants::range)) return not_walked;
+  // Start (1e-15 each for sine and cosine), the phases' own rounding at the
+  // start and at the frame, the turns, the library, and rounding v +- bound.
+  const double bound =
+      1.01 * (1.5e-15 + 4 * half_ulp * phase_most + walk_steps * turn.step_error) + 3 * half_ulp;
+  const real lane = lane_numbers<width>;
+  whole any_doubt{};
+  const auto stride = static_cast<uint64_t>(width) * walk_steps;
+  for (uint64_t first = 0; first < frames; first += stride) {
+    const real x = x0 + (lane + static_cast<double>(first)) * D;
+    real s;
+    real c;
+    sine_cosine_estimate<width>(w * x, s, c);
+    const uint64_t end = std::min(frames, first + stride);
+    for (uint64_t i = first; i < end; i += width) {
+      const real top = s + bound;
+      const real bottom = s - bound;
+      whole low;
+      whole high;
+      if constexpr (bits == 8) {
+        low = __builtin_convertvector(128.0 - scale * top, whole);
+        high = __builtin_convertvector(128.0 - scale * bottom, whole);
+      } else {
+        low = __builtin_convertvector(-scale * top, whole);
+        high = __builtin_convertvector(-scale * bottom, whole);
+      }
+      const whole doubtful = low != high;
+      __builtin_memcpy(sample + i, &low, sizeof low);
+      __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
+      any_doubt |= doubtful;
+      const real turned_s = s * turn.cosine + c * turn.sine;
+      const real turned_c = c * turn.cosine - s * turn.sine;
+      s = turned_s;
+      c = turned_c;
+    }
+  }
+  // Lanes past the last frame count too: at worst the doubt marks are read.
+  bool any = false;
+  for (int i = 0; i < width; ++i) any = any || any_doubt[i] != 0;
+  return any ? walked_in_doubt : walked_sure;
+}
+
+template <int bits>
+walk_result walk_default(double w, double x0, double D, uint64_t frames, const walk_rotation& turn, double scale,
+                  int* sample, int* doubt) {
+  return walk_lanes<bits, 2>(w, x0, D, frames, turn, scale, sample, doubt);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <int bits>
+[[gnu::target("avx2")]] walk_result walk_avx2(double w, double x0, double D, uint64_t frames, const walk_rotation& turn,
+                                       double scale, int* sample, int* doubt) {
+  return walk_lanes<bits, 4>(w, x0, D, frames, turn, scale, sample, doubt);
+}
+#endif
+
+int walk_width() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) return 4;
+#endif
+  return 2;
+}
+
+// A cell waiting in the batch for its samples.
+struct pending_cell {
+  size_t offset;           // of its bytes in the reserved output room
+  uint64_t first, frames;  // its samples in the batch
+  int64_t d0;              // a walked cell: its offset from its start, in units of the binade
+  int32_t tone;            // a walked cell's tone; -1 for a cell whose phases are listed
+  bool keep;               // whether a template may be proven for it
+};
+
+// The samples of one batch of cells, and the phases the polynomials have to
+// settle: every frame of a cell that is not walked, and the frames a walk
+// leaves in doubt.
 struct batch {
-  double phase[batch_frames + 4];
-  int sample[batch_frames + 4];
-  int doubt[batch_frames + 4];
-  uint64_t count = 0;
+  int sample[batch_frames + 8];
+  int doubt[batch_frames + 8];
+  uint64_t count = 0;  // samples
+  double phase[batch_frames + 8];
+  int phase_sample[batch_frames + 8];
+  int phase_doubt[batch_frames + 8];
+  uint32_t phase_frame[batch_frames];  // the sample each phase belongs to
+  uint64_t phases = 0;
   pending_cell cell[batch_frames];
   uint64_t cells = 0;
 };
 
 batch the_batch;
 
-// Turns the batch's phases into samples.
+// Turns the listed phases into their samples.
 template <int bits>
-void synthesise(batch& b) {
-  const uint64_t padded = (b.count + 3) & ~uint64_t{3};
-  for (uint64_t i = b.count; i < padded; ++i) b.phase[i] = 0.0;
+void settle_phases(batch& b) {
+  const uint64_t padded = (b.phases + 3) & ~uint64_t{3};
+  for (uint64_t i = b.phases; i < padded; ++i) b.phase[i] = 0.0;
   const double scale = plan.scale;
 #if defined(__x86_64__) && defined(__GNUC__)
   if (has_avx2()) {
-    synthesise_avx2<bits>(b.phase, padded, scale, b.sample, b.doubt);
-    return;
-  }
+    synthesise_avx2<bits>(b.phase, padded, scale, b.phase_sample, b.phase_doubt);
+  } else
 #endif
-  synthesise_default<bits>(b.phase, padded, scale, b.sample, b.doubt);
+  {
+    synthesise_default<bits>(b.phase, padded, scale, b.phase_sample, b.phase_doubt);
+  }
+  for (uint64_t i = 0; i < b.phases; ++i) b.sample[b.phase_frame[i]] = b.phase_sample[i];
+  b.phases = 0;
+}
+
+// Walks a cell of the batch; lists the phases of the frames it leaves in doubt.
+template <int bits>
+void walk_cell(batch& b, const pending_cell& c) {
+  const double w = plan.angular[c.tone];
+  const double x0 = static_cast<double>(c.d0) * binade.unit;
+  const double D = static_cast<double>(binade.increment) * binade.unit;
+  int* sample = b.sample + c.first;
+  int* doubt = b.doubt + c.first;
+  walk_result walked = not_walked;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    walked = walk_avx2<bits>(w, x0, D, c.frames, rotation[c.tone], plan.scale, sample, doubt);
+  } else
+#endif
+  {
+    walked = walk_default<bits>(w, x0, D, c.frames, rotation[c.tone], plan.scale, sample, doubt);
+  }
+  if (walked == walked_sure) return;
+  for (uint64_t k = 0; k < c.frames; ++k) {
+    if (walked == walked_in_doubt && doubt[k] == 0) continue;
+    b.phase[b.phases] = w * (x0 + static_cast<double>(k) * D);  // w * (t_k - s), exactly
+    b.phase_frame[b.phases++] = static_cast<uint32_t>(c.first + k);
+  }
 }
 
 // Stores samples as frames: every channel the same sample, 16-bit samples
@@ -256,6 +373,15 @@ void store_samples(const int* sample, uint64_t count, unsigned char* p) {
   }
 }
 
+// Every sample of the batch: walks first, then the listed phases.
+template <int bits>
+void synthesise(batch& b) {
+  for (uint64_t n = 0; n < b.cells; ++n) {
+    if (b.cell[n].tone >= 0) walk_cell<bits>(b, b.cell[n]);
+  }
+  settle_phases<bits>(b);
+}
+
 void synthesise_batch(batch& b) {
   if (plan.quantization_bits == 16) {
     synthesise<16>(b);
@@ -264,12 +390,13 @@ void synthesise_batch(batch& b) {
   }
 }
 
-// Appends the phases of the cell [s, e) at angular frequency w from time t
-// on (at least one frame, at most `most`); returns how many, t moved on.
-// Frame times are those of repeated addition, inside a binade in closed form.
+// Lists the phases of the cell [s, e) at angular frequency w from time t
+// on (at least one frame, at most `most`) as samples of the batch; returns
+// how many, t moved on. Frame times are those of repeated addition, inside
+// a binade in closed form.
 uint64_t add_cell_phases(batch& b, uint64_t most, double w, double s, double e, double& t) {
   const double step = plan.step;
-  double* phase = b.phase + b.count;
+  double* phase = b.phase + b.phases;
   uint64_t frames = 0;
   do {
     const frame_progression p = progression_at(t, step);
@@ -286,6 +413,8 @@ uint64_t add_cell_phases(batch& b, uint64_t most, double w, double s, double e, 
       t += step;
     }
   } while (frames < most && t < e);
+  for (uint64_t i = 0; i < frames; ++i) b.phase_frame[b.phases + i] = static_cast<uint32_t>(b.count + i);
+  b.phases += frames;
   b.count += frames;
   return frames;
 }
@@ -293,7 +422,7 @@ uint64_t add_cell_phases(batch& b, uint64_t most, double w, double s, double e, 
 // Cells longer than a batch, each written batch by batch.
 int64_t emit_long_cells(uint64_t ones, int32_t count, double until, output_stream& out) {
   batch& b = the_batch;
-  b.count = 0;  // a batch never outlives a call, not even one that failed
+  b.count = b.phases = b.cells = 0;  // a batch never outlives a call, not even one that failed
   uint64_t frames = 0;
   for (int32_t i = 0; i < count && until > clock; ++i) {
     const double s = cell_start(clock);
@@ -334,7 +463,7 @@ void finish_batch(cell_run& run) {
     unsigned char* bytes = run.base + c.offset;
     store_samples(b.sample + c.first, c.frames, bytes);
     const auto frames = static_cast<int64_t>(c.frames);
-    if (c.tone < 0 || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr ||
+    if (!c.keep || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr ||
         !template_worth_building(frames)) {
       continue;
     }
@@ -352,8 +481,45 @@ void finish_batch(cell_run& run) {
 void enter_binade(double t, cell_run& run) {
   finish_batch(run);
   binade = binade_at(t, plan.step);
+  const double D = static_cast<double>(binade.increment) * binade.unit;
+  for (int tone = 0; tone < 2; ++tone) rotation[tone] = rotation_for(plan.angular[tone], D, walk_width());
   current[0] = current[1] = &no_template;
   forget_templates();
+}
+
+// The start and end of the cells with grid indices m, m + chain, ... in
+// units of the binade: s = index / carrier and e = s + length, as
+// cell_start makes them, times per_unit (a power of two).
+template <int width>
+[[gnu::always_inline]] inline void cell_bounds_lanes(double m, int32_t cells, double per_unit, double* start,
+                                                     double* finish) {
+  using real = typename sine_lanes<width>::real;
+  real index = m + lane_numbers<width> * plan.chain;
+  const double stride = width * plan.chain;
+  for (int32_t j = 0; j < cells; j += width, index += stride) {
+    const real s = index / plan.carrier;
+    const real a = s * per_unit;
+    const real b = (s + plan.length) * per_unit;
+    __builtin_memcpy(start + j, &a, sizeof a);
+    __builtin_memcpy(finish + j, &b, sizeof b);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void cell_bounds_avx2(double m, int32_t cells, double per_unit, double* start,
+                                              double* finish) {
+  cell_bounds_lanes<4>(m, cells, per_unit, start, finish);
+}
+#endif
+
+void cell_bounds(double m, int32_t cells, double per_unit, double* start, double* finish) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    cell_bounds_avx2(m, cells, per_unit, start, finish);
+    return;
+  }
+#endif
+  cell_bounds_lanes<2>(m, cells, per_unit, start, finish);
 }
 
 // Copies a template's bytes to p, in whole 32-byte moves where it is short.
@@ -378,17 +544,13 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   if (!(grid + cells * plan.chain < chain_grid_limit)) return true;
   const binade_grid z = binade;
   const double increment = static_cast<double>(z.increment);
+  const double inverse_increment = 1.0 / increment;
   const double binade_end = 0x1p53;  // the binade's limit in units
   // Start and end of every cell, as the plain computation makes them; the
   // cells whose next frame still lies inside the binade.
-  double start[64];
-  double finish[64];
-  const double m = std::floor(grid);
-  for (int32_t j = 0; j < cells; ++j) {
-    const double s = (m + j * plan.chain) / plan.carrier;
-    start[j] = s * z.per_unit;
-    finish[j] = (s + plan.length) * z.per_unit;
-  }
+  double start[64 + 4];
+  double finish[64 + 4];
+  cell_bounds(static_cast<double>(static_cast<int64_t>(grid)), cells, z.per_unit, start, finish);
   if (!(start[0] >= binade_end / 2)) return true;
   int32_t inside = cells;
   while (inside > 0 && !(finish[inside - 1] + increment < binade_end)) --inside;
@@ -401,27 +563,31 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   int64_t copied = 0;
   bool going = true;
   int32_t j = 0;
+  const uint64_t tones = ones >> i;
   for (; j < inside; ++j) {
-    if (!(T < until_units)) break;
-    const double S = start[j];
     const double E = finish[j];
-    const double d0 = T - S;
-    const auto tone = static_cast<int32_t>((ones >> (i + j)) & 1);
+    const double d0 = T - start[j];
+    const auto tone = static_cast<int32_t>((tones >> j) & 1);
     // The last template of the tone, when its interval and frame count fit.
     const cell_template& c = *current[tone];
     const double next = T + c.span;
-    if (d0 >= c.low && d0 <= c.high && next - increment < E && next >= E) {
+    if ((T < until_units) & (d0 >= c.low) & (d0 <= c.high) & (next - increment < E) & (next >= E)) {
       copy_template(p, c);
       copied += c.frames;
       T = next;
       p += c.size;
       continue;
     }
+    if (!(T < until_units)) break;
     if (!(T < E)) {
       going = false;  // an empty cell: the run stops
       break;
     }
-    const auto frames = static_cast<int64_t>(steps_to_reach(T, increment, E));
+    // The least n with T + n * increment >= E: the quotient is within one
+    // of it, and exact comparisons settle it.
+    auto frames = static_cast<int64_t>((E - T) * inverse_increment);
+    while (T + static_cast<double>(frames) * increment < E) ++frames;
+    while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
     if (frames > static_cast<int64_t>(plan.max_frames)) break;
     const cell_template* found = find_template(tone, frames, d0);
     if (found != nullptr) {
@@ -433,15 +599,10 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
         run.used = static_cast<size_t>(p - run.base);
         finish_batch(run);
       }
-      // t_k - s is exactly (d0 + k * increment) * unit = x0 + k * D: both
-      // terms and their sum are whole multiples of unit below 2^53 units.
-      const double w = plan.angular[tone];
-      const double x0 = d0 * z.unit;
-      const double D = increment * z.unit;
-      fill_phases(b.phase + b.count, frames, w, x0, D);
+      // The cell is walked when the batch is finished.
       const bool may_keep = frames * frame_bytes <= static_cast<int64_t>(most_template_bytes);
       b.cell[b.cells++] = {static_cast<size_t>(p - run.base), b.count, static_cast<uint64_t>(frames),
-                           static_cast<int64_t>(d0), may_keep ? tone : -1};
+                           static_cast<int64_t>(d0), tone, may_keep};
       b.count += static_cast<uint64_t>(frames);
     }
     T += static_cast<double>(frames) * increment;
@@ -474,8 +635,7 @@ int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& ou
   if (plan.max_frames > batch_frames) return emit_long_cells(ones, count, until, out);
   cell_run run{reserve_space(out, static_cast<size_t>(count) * plan.max_frames * plan.frame_bytes + copy_slack), 0};
   batch& b = the_batch;
-  b.count = 0;  // a batch never outlives a call, not even one that failed
-  b.cells = 0;
+  b.count = b.phases = b.cells = 0;  // a batch never outlives a call, not even one that failed
   double t = clock;
   int32_t i = 0;
   while (i < count && until > t) {
@@ -491,7 +651,7 @@ int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& ou
     if (b.count + plan.max_frames > batch_frames) finish_batch(run);
     const uint64_t first = b.count;
     const uint64_t frames = add_cell_phases(b, plan.max_frames, plan.angular[(ones >> i) & 1], s, e, t);
-    b.cell[b.cells++] = {run.used, first, frames, 0, -1};
+    b.cell[b.cells++] = {run.used, first, frames, 0, -1, false};
     run.used += frames * plan.frame_bytes;
     ++i;
   }

@@ -39,11 +39,13 @@ constexpr double peak_slack = 0.56;
 constexpr double beside_peak = 0x1p-20;
 // Intervals reach at most this many units either side.
 constexpr int64_t widest_reach = int64_t{1} << 50;
-// A library sine costs about as much as this many frames of the vector sine;
-// credit is counted in 32nds of a frame.
-constexpr int64_t sine_cost = 8 * 32;
-constexpr int64_t credit_start = 4096 * 32;
-constexpr int64_t credit_most = 65536 * 32;
+// A library sine in a proof, with its share of the search, costs about as
+// much as this many frames of synthesis; credit is counted in 32nds of a frame.
+constexpr int64_t sine_cost = 64 * 32;
+// What proofs may cost before templates have paid anything back, and what
+// they may run ahead at most: a few milliseconds of synthesis.
+constexpr int64_t credit_start = (int64_t{1} << 21) * 32;
+constexpr int64_t credit_most = (int64_t{1} << 21) * 32;
 
 cell_template store[2][templates_per_tone];
 int stored[2] = {0, 0};  // templates kept per tone: the first ones of its row
@@ -244,6 +246,7 @@ void clear_templates() {
 void forget_templates() { stored[0] = stored[1] = next[0] = next[1] = 0; }
 
 const cell_template* find_template(int32_t tone, int64_t frames, double d0) {
+  if (credit <= 0) return nullptr;  // templates are not paying: not worth a look
   // Intervals of one key may overlap; where they do, their bytes agree.
   for (int n = 0; n < stored[tone]; ++n) {
     const cell_template& c = store[tone][n];
@@ -263,7 +266,7 @@ const cell_template* keep_template(const template_key& key, int32_t tone, int64_
                                    const unsigned char* bytes) {
   const int64_t size = frames * key.frame_bytes;
   if (frames < 1 || size > static_cast<int64_t>(most_template_bytes)) return nullptr;
-  int64_t sines = frames;
+  int64_t sines = 3 * frames;  // the cell's own sines and the guesses
   // The cell itself, and where each frame's code is expected to change.
   double up_guess = static_cast<double>(widest_reach);
   double down_guess = up_guess;
