@@ -20,6 +20,7 @@
 #include "synth/cell_templates.h"
 #include "synth/fast_sine.h"
 #include "synth/frame_times.h"
+#include "synth/tone_kernels.h"
 
 namespace kelvora {
 
@@ -47,6 +48,7 @@ struct cell_plan {
   double length = 0;           // 1 / baud_rate
   double step = 0;             // 1 / sampling_rate
   double scale = 0;            // sample_scale()
+  sample_code code{0, 0};      // quantization_bits and scale
   double carrier = 0;          // lower_carrier
   double angular[2] = {0, 0};  // 2 pi times the frequency of a 0 cell and of a 1 cell
   double chain = 0;            // grid indices from one cell to the next: lower_carrier / baud_rate
@@ -61,6 +63,9 @@ binade_grid binade{0, 0, 0, 0, 0};
 
 // A template no cell fits, for a tone that has none yet.
 const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, {}};
+
+// Per tone, the rotation that walks it in the clock's binade.
+walk_rotation rotation[2];
 
 // Per tone, the template the last copied cell came from.
 const cell_template* current[2] = {&no_template, &no_template};
@@ -89,6 +94,7 @@ void update_plan() {
   plan.length = 1.0 / settings.baud_rate;
   plan.step = 1.0 / settings.sampling_rate;
   plan.scale = sample_scale();
+  plan.code = {plan.quantization_bits, plan.scale};
   plan.carrier = settings.lower_carrier;
   plan.angular[0] = two_pi * settings.lower_carrier;
   plan.angular[1] = two_pi * (2.0 * settings.lower_carrier);
@@ -96,185 +102,6 @@ void update_plan() {
   plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
   plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
   forget_state();
-}
-
-template <int bits>
-int encode_sample(double v, double scale) {
-  if constexpr (bits == 8) {
-    return encode_8bit(v, scale);
-  } else {
-    return encode_16bit(v, scale);
-  }
-}
-
-// Samples of the phases; count is a multiple of width (the caller pads).
-// doubt receives, per phase, whether the library sine has to settle it.
-template <int bits, int width>
-[[gnu::always_inline]] inline void synthesise_lanes(const double* phase, uint64_t count, double scale,
-                                                    int* sample, int* doubt) {
-  using real = typename sine_lanes<width>::real;
-  using mask = typename sine_lanes<width>::mask;
-  using whole = typename sine_lanes<width>::whole;
-  whole any_doubt{};
-  for (uint64_t i = 0; i < count; i += width) {
-    real x;
-    __builtin_memcpy(&x, phase + i, sizeof x);
-    real v;
-    real bound;
-    mask usable;
-    sine_estimate<width>(x, v, bound, usable);
-    // No clamping to [-1, 1] is needed: a lane within 1e-15 of a peak is a
-    // near-peak lane, whose estimate is exact (bound 0).
-    const real top = v + bound;
-    const real bottom = v - bound;
-    whole low;
-    whole high;
-    if constexpr (bits == 8) {
-      // The encoding is monotone in v (falling, or rising when inverted).
-      low = __builtin_convertvector(128.0 - scale * top, whole);
-      high = __builtin_convertvector(128.0 - scale * bottom, whole);
-    } else {
-      low = __builtin_convertvector(-scale * top, whole);
-      high = __builtin_convertvector(-scale * bottom, whole);
-    }
-    const whole doubtful = (low != high) | (__builtin_convertvector(usable, whole) == 0);
-    __builtin_memcpy(sample + i, &low, sizeof low);
-    __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
-    any_doubt |= doubtful;
-  }
-  bool any = false;
-  for (int lane = 0; lane < width; ++lane) any = any || any_doubt[lane] != 0;
-  if (!any) return;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (doubt[i] != 0) sample[i] = encode_sample<bits>(std::sin(phase[i]), scale);
-  }
-}
-
-template <int bits>
-void synthesise_default(const double* phase, uint64_t count, double scale, int* sample, int* doubt) {
-  synthesise_lanes<bits, 2>(phase, count, scale, sample, doubt);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-template <int bits>
-[[gnu::target("avx2")]] void synthesise_avx2(const double* phase, uint64_t count, double scale,
-                                             int* sample, int* doubt) {
-  synthesise_lanes<bits, 4>(phase, count, scale, sample, doubt);
-}
-
-bool has_avx2() {
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
-}
-#endif
-
-// The lane numbers 0, 1, ..., width - 1.
-template <int width>
-constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
-
-template <>
-constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
-
-// A walk of a tone: the frames of a cell inside a binade have the phases
-// w * x_k with x_k = x0 + k * D exact, so the tone advances by the same
-// angle from frame to frame. A walk takes the sine and cosine of `width`
-// frames from the polynomials and turns them on `width` frames at a time by
-// a rotation, starting afresh every walk_steps turns; the bound of its
-// samples counts every rounding (doc/exactness.md, "The walk").
-constexpr int walk_steps = 64;
-constexpr double half_ulp = 0x1p-53;
-
-// The rotation by `width` frames of a tone in the clock's binade.
-struct walk_rotation {
-  double cosine, sine;  // of width * fl(w * D)
-  double step_error;    // what one turn adds to the distance from the true tone
-};
-
-walk_rotation rotation[2];
-
-walk_rotation rotation_for(double w, double D, int width) {
-  const double a = w * D;
-  const double turn = width * a;  // exact: width is a power of two
-  // The library's cosine and sine (within an ulp of 2^-53 each), the
-  // rounding of w * D times width, and the rounding of one complex product.
-  const double error = (1.5 + width * a + 3.01) * half_ulp;
-  return {std::cos(turn), std::sin(turn), error};
-}
-
-// Samples of the frames k < frames with phases w * (x0 + k * D), walked
-// `width` at a time; doubt marks those the walk leaves in doubt. Returns
-// whether any is, or -1 (nothing written) where the phases are too large
-// for the polynomials.
-enum walk_result { walked_sure, walked_in_doubt, not_walked };
-
-template <int bits, int width>
-[[gnu::always_inline]] inline walk_result walk_lanes(double w, double x0, double D, uint64_t frames,
-                                              const walk_rotation& turn, double scale, int* sample, int* doubt) {
-  using real = typename sine_lanes<width>::real;
-  using whole = typename sine_lanes<width>::whole;
-  const double x_last = x0 + static_cast<double>(frames - 1) * D;
-  const double phase_most = 1.01 * w * std::max(std::fabs(x0), std::fabs(x_last));
-  if (!(phase_most < sine_constants::range)) return not_walked;
-  // Start (1e-15 each for sine and cosine), the phases' own rounding at the
-  // start and at the frame, the turns, the library, and rounding v +- bound.
-  const double bound =
-      1.01 * (1.5e-15 + 4 * half_ulp * phase_most + walk_steps * turn.step_error) + 3 * half_ulp;
-  const real lane = lane_numbers<width>;
-  whole any_doubt{};
-  const auto stride = static_cast<uint64_t>(width) * walk_steps;
-  for (uint64_t first = 0; first < frames; first += stride) {
-    const real x = x0 + (lane + static_cast<double>(first)) * D;
-    real s;
-    real c;
-    sine_cosine_estimate<width>(w * x, s, c);
-    const uint64_t end = std::min(frames, first + stride);
-    for (uint64_t i = first; i < end; i += width) {
-      const real top = s + bound;
-      const real bottom = s - bound;
-      whole low;
-      whole high;
-      if constexpr (bits == 8) {
-        low = __builtin_convertvector(128.0 - scale * top, whole);
-        high = __builtin_convertvector(128.0 - scale * bottom, whole);
-      } else {
-        low = __builtin_convertvector(-scale * top, whole);
-        high = __builtin_convertvector(-scale * bottom, whole);
-      }
-      const whole doubtful = low != high;
-      __builtin_memcpy(sample + i, &low, sizeof low);
-      __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
-      any_doubt |= doubtful;
-      const real turned_s = s * turn.cosine + c * turn.sine;
-      const real turned_c = c * turn.cosine - s * turn.sine;
-      s = turned_s;
-      c = turned_c;
-    }
-  }
-  // Lanes past the last frame count too: at worst the doubt marks are read.
-  bool any = false;
-  for (int i = 0; i < width; ++i) any = any || any_doubt[i] != 0;
-  return any ? walked_in_doubt : walked_sure;
-}
-
-template <int bits>
-walk_result walk_default(double w, double x0, double D, uint64_t frames, const walk_rotation& turn, double scale,
-                  int* sample, int* doubt) {
-  return walk_lanes<bits, 2>(w, x0, D, frames, turn, scale, sample, doubt);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-template <int bits>
-[[gnu::target("avx2")]] walk_result walk_avx2(double w, double x0, double D, uint64_t frames, const walk_rotation& turn,
-                                       double scale, int* sample, int* doubt) {
-  return walk_lanes<bits, 4>(w, x0, D, frames, turn, scale, sample, doubt);
-}
-#endif
-
-int walk_width() {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) return 4;
-#endif
-  return 2;
 }
 
 // A cell waiting in the batch for its samples.
@@ -304,44 +131,16 @@ struct batch {
 
 batch the_batch;
 
-// Turns the listed phases into their samples.
-template <int bits>
-void settle_phases(batch& b) {
-  const uint64_t padded = (b.phases + 3) & ~uint64_t{3};
-  for (uint64_t i = b.phases; i < padded; ++i) b.phase[i] = 0.0;
-  const double scale = plan.scale;
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) {
-    synthesise_avx2<bits>(b.phase, padded, scale, b.phase_sample, b.phase_doubt);
-  } else
-#endif
-  {
-    synthesise_default<bits>(b.phase, padded, scale, b.phase_sample, b.phase_doubt);
-  }
-  for (uint64_t i = 0; i < b.phases; ++i) b.sample[b.phase_frame[i]] = b.phase_sample[i];
-  b.phases = 0;
-}
-
 // Walks a cell of the batch; lists the phases of the frames it leaves in doubt.
-template <int bits>
 void walk_cell(batch& b, const pending_cell& c) {
   const double w = plan.angular[c.tone];
   const double x0 = static_cast<double>(c.d0) * binade.unit;
   const double D = static_cast<double>(binade.increment) * binade.unit;
-  int* sample = b.sample + c.first;
-  int* doubt = b.doubt + c.first;
-  walk_result walked = not_walked;
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) {
-    walked = walk_avx2<bits>(w, x0, D, c.frames, rotation[c.tone], plan.scale, sample, doubt);
-  } else
-#endif
-  {
-    walked = walk_default<bits>(w, x0, D, c.frames, rotation[c.tone], plan.scale, sample, doubt);
-  }
-  if (walked == walked_sure) return;
+  const walk_result walked =
+      walk_tone(w, x0, D, c.frames, rotation[c.tone], plan.code, b.sample + c.first, b.doubt + c.first);
+  if (walked == walk_result::sure) return;
   for (uint64_t k = 0; k < c.frames; ++k) {
-    if (walked == walked_in_doubt && doubt[k] == 0) continue;
+    if (walked == walk_result::in_doubt && b.doubt[c.first + k] == 0) continue;
     b.phase[b.phases] = w * (x0 + static_cast<double>(k) * D);  // w * (t_k - s), exactly
     b.phase_frame[b.phases++] = static_cast<uint32_t>(c.first + k);
   }
@@ -374,20 +173,13 @@ void store_samples(const int* sample, uint64_t count, unsigned char* p) {
 }
 
 // Every sample of the batch: walks first, then the listed phases.
-template <int bits>
-void synthesise(batch& b) {
-  for (uint64_t n = 0; n < b.cells; ++n) {
-    if (b.cell[n].tone >= 0) walk_cell<bits>(b, b.cell[n]);
-  }
-  settle_phases<bits>(b);
-}
-
 void synthesise_batch(batch& b) {
-  if (plan.quantization_bits == 16) {
-    synthesise<16>(b);
-  } else {
-    synthesise<8>(b);
+  for (uint64_t n = 0; n < b.cells; ++n) {
+    if (b.cell[n].tone >= 0) walk_cell(b, b.cell[n]);
   }
+  settle_phases(b.phase, b.phases, plan.code, b.phase_sample, b.phase_doubt);
+  for (uint64_t i = 0; i < b.phases; ++i) b.sample[b.phase_frame[i]] = b.phase_sample[i];
+  b.phases = 0;
 }
 
 // Lists the phases of the cell [s, e) at angular frequency w from time t
@@ -482,7 +274,7 @@ void enter_binade(double t, cell_run& run) {
   finish_batch(run);
   binade = binade_at(t, plan.step);
   const double D = static_cast<double>(binade.increment) * binade.unit;
-  for (int tone = 0; tone < 2; ++tone) rotation[tone] = rotation_for(plan.angular[tone], D, walk_width());
+  for (int tone = 0; tone < 2; ++tone) rotation[tone] = walk_rotation_for(plan.angular[tone], D);
   current[0] = current[1] = &no_template;
   forget_templates();
 }
