@@ -205,8 +205,9 @@ TEST(Reference, WholeRecordingsMatchThePlainComputation) {
       {1024, 1024, 8192, 8, 1, 3}, {1024, 2048, 16384, 16, 1, 2}, {2048, 2048, 65536, 16, 2, 1},
       // A fractional number of frames per cell: every cell starts elsewhere.
       {1000, 1000, 8001, 8, 1, 3}, {50, 1000, 8001, 16, 1, 1}, {1200, 2400, 22050, 16, 1, 3},
-      // 16-bit peaks (-32767 only at exactly 1), no stop bits, and inverted.
-      {1200, 1200, 9600, 16, 1, 0}, {1200, 1200, 9600, 16, 2, 3, 100.0, true},
+      // 16-bit peaks (-32767 only at exactly 1), no stop bits, and inverted;
+      // bytes of exactly 64 cells, the most the tone generator takes at once.
+      {1200, 1200, 9600, 16, 1, 0}, {1200, 1200, 9600, 16, 2, 3, 100.0, true}, {1200, 1200, 9600, 8, 1, 55},
   };
   const std::vector<const char*> layouts = {nullptr, "io", "bin", "d3 b0.37 h0.11 d5 b-1 h0.013 d"};
   unsigned seed = 20;

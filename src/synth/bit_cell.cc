@@ -13,6 +13,7 @@
 #include "synth/bit_cell.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -314,6 +315,28 @@ void cell_bounds(double m, int32_t cells, double per_unit, double* start, double
   cell_bounds_lanes<2>(m, cells, per_unit, start, finish);
 }
 
+// A group of four cells by its tone bits: the 1 cells before each lane, and
+// 1.0 where a lane is a 1 cell.
+struct tone_group {
+  double ones_before[4];
+  double one[4];
+};
+
+constexpr std::array<tone_group, 16> make_tone_groups() {
+  std::array<tone_group, 16> groups{};
+  for (unsigned bits = 0; bits < 16; ++bits) {
+    double before = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      groups[bits].ones_before[lane] = before;
+      groups[bits].one[lane] = (bits >> lane) & 1;
+      before += (bits >> lane) & 1;
+    }
+  }
+  return groups;
+}
+
+constexpr std::array<tone_group, 16> tone_groups = make_tone_groups();
+
 // Copies a template's bytes to p, in whole 32-byte moves where it is short.
 inline void copy_template(unsigned char* p, const cell_template& c) {
   if (c.size <= 32) {
@@ -323,6 +346,106 @@ inline void copy_template(unsigned char* p, const cell_template& c) {
   } else {
     std::memcpy(p, c.bytes, static_cast<size_t>(c.size));
   }
+}
+
+// One bit per lane of a lane mask, lane 0 lowest.
+template <int width>
+[[gnu::always_inline]] inline unsigned lane_bits(const typename sine_lanes<width>::mask& m) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (width == 4) {
+    return static_cast<unsigned>(__builtin_ia32_movmskpd256((typename sine_lanes<width>::real)m));
+  } else {
+    return static_cast<unsigned>(__builtin_ia32_movmskpd((typename sine_lanes<width>::real)m));
+  }
+#else
+  unsigned bits = 0;
+  for (int l = 0; l < width; ++l) bits |= static_cast<unsigned>(m[l] != 0) << l;
+  return bits;
+#endif
+}
+
+// Copies the cells, from the first on, that fit the current template of
+// their tone (zero for 0 cells, one for 1 cells) and start before until,
+// looking at `width` cells at a time; returns how many. T, p and copied
+// move past them: T becomes the first frame of the first cell that does
+// not fit. Each cell's T is T plus the spans of the cells before it, exactly.
+template <int width>
+[[gnu::always_inline]] inline int32_t copy_fitting_lanes(const double* start, const double* finish, int32_t cells,
+                                                         uint64_t tones, double& T, unsigned char*& p,
+                                                         int64_t& copied, const cell_template& zero,
+                                                         const cell_template& one, double increment,
+                                                         double until_units) {
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  const real lane = lane_numbers<width>;
+  const mask zero_span = (mask)(real{} + zero.span);
+  const mask one_span = (mask)(real{} + one.span);
+  const mask zero_low = (mask)(real{} + zero.low);
+  const mask one_low = (mask)(real{} + one.low);
+  const mask zero_high = (mask)(real{} + zero.high);
+  const mask one_high = (mask)(real{} + one.high);
+  const cell_template* const by_tone[2] = {&zero, &one};
+  const bool short_cells = zero.size <= 32 && one.size <= 32;  // copied in one 32-byte move
+  for (int32_t j = 0; j < cells; j += width) {
+    const unsigned bits = (tones >> j) & ((1U << width) - 1);
+    real ones_before;
+    real one_lane;
+    __builtin_memcpy(&ones_before, tone_groups[bits].ones_before, sizeof ones_before);
+    __builtin_memcpy(&one_lane, tone_groups[bits].one, sizeof one_lane);
+    real S;
+    real E;
+    __builtin_memcpy(&S, start + j, sizeof S);
+    __builtin_memcpy(&E, finish + j, sizeof E);
+    const mask is_one = one_lane != 0;
+    const real T_lane = T + (lane - ones_before) * zero.span + ones_before * one.span;
+    // Each lane's template: the 1 cell's where the lane is one, else the 0 cell's.
+    const real span = (real)((one_span & is_one) | (zero_span & ~is_one));
+    const real low = (real)((one_low & is_one) | (zero_low & ~is_one));
+    const real high = (real)((one_high & is_one) | (zero_high & ~is_one));
+    const real d0 = T_lane - S;
+    const real next = T_lane + span;
+    const mask fits = (lane < static_cast<double>(cells - j)) & (T_lane < until_units) & (d0 >= low) &
+                      (d0 <= high) & (next - increment < E) & (next >= E);
+    const int k = __builtin_ctz(~lane_bits<width>(fits));  // the lanes before the first that does not fit
+    for (int l = 0; l < k; ++l) {
+      const cell_template& c = *by_tone[(bits >> l) & 1];
+      if (short_cells) {
+        __builtin_memcpy(p, c.bytes, 32);
+      } else {
+        __builtin_memcpy(p, c.bytes, static_cast<size_t>(c.size));
+      }
+      p += c.size;
+    }
+    const int ones = __builtin_popcount(bits & ((1U << k) - 1));
+    copied += (k - ones) * zero.frames + ones * one.frames;
+    if (k < width) {
+      T = T_lane[k];
+      return j + k;
+    }
+    T = T_lane[width - 1] + span[width - 1];
+  }
+  return cells;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] int32_t copy_fitting_avx2(const double* start, const double* finish, int32_t cells,
+                                                  uint64_t tones, double& T, unsigned char*& p, int64_t& copied,
+                                                  const cell_template& zero, const cell_template& one,
+                                                  double increment, double until_units) {
+  return copy_fitting_lanes<4>(start, finish, cells, tones, T, p, copied, zero, one, increment, until_units);
+}
+#endif
+
+int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, double& T,
+                     unsigned char*& p, int64_t& copied, double increment, double until_units) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    return copy_fitting_avx2(start, finish, cells, tones, T, p, copied, *current[0], *current[1], increment,
+                             until_units);
+  }
+#endif
+  return copy_fitting_lanes<2>(start, finish, cells, tones, T, p, copied, *current[0], *current[1], increment,
+                               until_units);
 }
 
 // Cells i, i + 1, ... before count while each lies inside the clock's binade
@@ -356,20 +479,13 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   bool going = true;
   int32_t j = 0;
   const uint64_t tones = ones >> i;
-  for (; j < inside; ++j) {
+  while (j < inside) {
+    // The cells that fit the last template of their tone are copies.
+    j += copy_fitting(start + j, finish + j, inside - j, tones >> j, T, p, copied, increment, until_units);
+    if (j == inside) break;
     const double E = finish[j];
     const double d0 = T - start[j];
     const auto tone = static_cast<int32_t>((tones >> j) & 1);
-    // The last template of the tone, when its interval and frame count fit.
-    const cell_template& c = *current[tone];
-    const double next = T + c.span;
-    if ((T < until_units) & (d0 >= c.low) & (d0 <= c.high) & (next - increment < E) & (next >= E)) {
-      copy_template(p, c);
-      copied += c.frames;
-      T = next;
-      p += c.size;
-      continue;
-    }
     if (!(T < until_units)) break;
     if (!(T < E)) {
       going = false;  // an empty cell: the run stops
@@ -399,6 +515,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
     }
     T += static_cast<double>(frames) * increment;
     p += frames * frame_bytes;
+    ++j;
   }
   i += j;
   t = T * z.unit;

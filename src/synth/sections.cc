@@ -80,16 +80,33 @@ int64_t emit_leader(double seconds, output_stream& out) {
   return total;
 }
 
-int64_t emit_byte(int value, output_stream& out) {
+int64_t emit_bytes(const unsigned char* values, int64_t count, output_stream& out) {
   // A 0 start cell, eight data cells lowest bit first, then 1 stop cells.
   const int64_t cells = 9 + int64_t{settings.stop_bits};
-  const uint64_t ones = (static_cast<uint64_t>(value & 0xFF) << 1) | (~uint64_t{0} << 9);
-  int64_t done = std::min(cells, cells_per_call);
-  int64_t total = emit_cells(ones, static_cast<int32_t>(done), INFINITY, out);
-  while (done < cells) {  // more stop bits than one call takes
-    const int64_t more = std::min(cells - done, cells_per_call);
-    total += emit_cells(~uint64_t{0}, static_cast<int32_t>(more), INFINITY, out);
-    done += more;
+  int64_t total = 0;
+  if (cells <= cells_per_call) {
+    // As many whole bytes as one call takes, their cells back to back: an
+    // empty cell leaves the clock where it is, so every later cell would be
+    // empty too, and stopping the call there is stopping every byte.
+    const int64_t per_call = cells_per_call / cells;
+    const uint64_t byte_cells = cells == 64 ? ~uint64_t{0} : (uint64_t{1} << cells) - 1;
+    const uint64_t stops = byte_cells & (~uint64_t{0} << 9);
+    for (int64_t first = 0; first < count; first += per_call) {
+      const int64_t n = std::min(per_call, count - first);
+      uint64_t ones = 0;
+      for (int64_t k = 0; k < n; ++k) {
+        ones |= ((static_cast<uint64_t>(values[first + k]) << 1) | stops) << (k * cells);
+      }
+      total += emit_cells(ones, static_cast<int32_t>(n * cells), INFINITY, out);
+    }
+    return total;
+  }
+  for (int64_t k = 0; k < count; ++k) {
+    total += emit_cells((static_cast<uint64_t>(values[k]) << 1) | (~uint64_t{0} << 9),
+                        static_cast<int32_t>(cells_per_call), INFINITY, out);
+    for (int64_t done = cells_per_call; done < cells; done += cells_per_call) {  // more stop bits
+      total += emit_cells(~uint64_t{0}, static_cast<int32_t>(std::min(cells - done, cells_per_call)), INFINITY, out);
+    }
   }
   return total;
 }
