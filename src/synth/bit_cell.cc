@@ -348,20 +348,19 @@ inline void copy_template(unsigned char* p, const cell_template& c) {
   }
 }
 
-// One bit per lane of a lane mask, lane 0 lowest.
+// How many lanes of a lane mask, from lane 0 on, are set.
 template <int width>
-[[gnu::always_inline]] inline unsigned lane_bits(const typename sine_lanes<width>::mask& m) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if constexpr (width == 4) {
-    return static_cast<unsigned>(__builtin_ia32_movmskpd256((typename sine_lanes<width>::real)m));
-  } else {
-    return static_cast<unsigned>(__builtin_ia32_movmskpd((typename sine_lanes<width>::real)m));
-  }
-#else
-  unsigned bits = 0;
-  for (int l = 0; l < width; ++l) bits |= static_cast<unsigned>(m[l] != 0) << l;
-  return bits;
-#endif
+[[gnu::always_inline]] inline int leading_lanes(const typename sine_lanes<width>::mask& m) {
+  // All of them, the common case, in two comparisons of whole words.
+  const typename sine_lanes<width>::whole lanes = __builtin_convertvector(m, typename sine_lanes<width>::whole);
+  uint64_t words[sizeof lanes / 8];
+  __builtin_memcpy(words, &lanes, sizeof lanes);
+  bool all = true;
+  for (const uint64_t word : words) all = all && word == ~uint64_t{0};
+  if (all) return width;
+  int k = 0;
+  while (m[k] != 0) ++k;
+  return k;
 }
 
 // Copies the cells, from the first on, that fit the current template of
@@ -406,7 +405,7 @@ template <int width>
     const real next = T_lane + span;
     const mask fits = (lane < static_cast<double>(cells - j)) & (T_lane < until_units) & (d0 >= low) &
                       (d0 <= high) & (next - increment < E) & (next >= E);
-    const int k = __builtin_ctz(~lane_bits<width>(fits));  // the lanes before the first that does not fit
+    const int k = leading_lanes<width>(fits);  // the lanes before the first that does not fit
     for (int l = 0; l < k; ++l) {
       const cell_template& c = *by_tone[(bits >> l) & 1];
       if (short_cells) {

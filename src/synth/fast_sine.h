@@ -43,10 +43,10 @@ struct sine_lanes {
 
 // The lane numbers 0, 1, ..., width - 1.
 template <int width>
-constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
+inline constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
 
 template <>
-constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
+inline constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
 
 // The reduction x = n pi/2 + r of lanes with |x| below range, and the
 // polynomials sin(r) and h = 1 - cos(r) there.
