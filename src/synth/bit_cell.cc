@@ -8,8 +8,9 @@
 // Every byte is the one the plain computation makes (doc/exactness.md): a
 // cell whose frames stay inside one binade of the clock is placed in whole
 // units of that binade (frame_times.h) and is a copy of a proven template
-// when one fits (cell_templates.h); any other cell is made by the vector
-// sine (fast_sine.h), its frame times from the same closed form.
+// when one fits (cell_templates.h); otherwise the tone is walked through it
+// (tone_kernels.h). Any other cell has its frame times from the same closed
+// form where it applies, and its samples from the polynomial sine.
 #include "synth/bit_cell.h"
 
 #include <algorithm>
@@ -31,11 +32,9 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Cells without a template are synthesised in batches: first the phases of
-// every frame of several cells, then every sample of the batch from the fast
-// sine without a branch, and last the library sine for the few samples the
-// fast one leaves in doubt. Batches are large enough for the processor to
-// overlap the work of many frames.
+// Cells without a template wait in a batch: then walks make their samples,
+// the polynomial sine those the walks leave in doubt and those of cells
+// outside the closed form, and the library the few still in doubt.
 constexpr uint64_t batch_frames = 4096;
 
 // Room past the last cell, for copying a template in whole 32-byte moves.
