@@ -375,16 +375,25 @@ template <int width>
                                                          double until_units) {
   using real = typename sine_lanes<width>::real;
   using mask = typename sine_lanes<width>::mask;
-  const real lane = lane_numbers<width>;
-  const mask zero_span = (mask)(real{} + zero.span);
-  const mask one_span = (mask)(real{} + one.span);
+  // The templates' fields in locals: stores through p may alias any memory.
+  const double zero_span = zero.span;
+  const double one_span = one.span;
+  const mask zero_span_lanes = (mask)(real{} + zero_span);
+  const mask one_span_lanes = (mask)(real{} + one_span);
   const mask zero_low = (mask)(real{} + zero.low);
   const mask one_low = (mask)(real{} + one.low);
   const mask zero_high = (mask)(real{} + zero.high);
   const mask one_high = (mask)(real{} + one.high);
-  const cell_template* const by_tone[2] = {&zero, &one};
-  const bool short_cells = zero.size <= 32 && one.size <= 32;  // copied in one 32-byte move
-  for (int32_t j = 0; j < cells; j += width) {
+  const unsigned char* const bytes[2] = {zero.bytes, one.bytes};
+  const int64_t sizes[2] = {zero.size, one.size};
+  const int64_t frames[2] = {zero.frames, one.frames};
+  const bool short_cells = sizes[0] <= 32 && sizes[1] <= 32;  // copied in one 32-byte move
+  const real lane = lane_numbers<width>;
+  unsigned char* q = p;
+  double T_first = T;
+  int64_t done = 0;
+  int32_t j = 0;
+  for (; j < cells; j += width) {
     const unsigned bits = (tones >> j) & ((1U << width) - 1);
     real ones_before;
     real one_lane;
@@ -395,9 +404,9 @@ template <int width>
     __builtin_memcpy(&S, start + j, sizeof S);
     __builtin_memcpy(&E, finish + j, sizeof E);
     const mask is_one = one_lane != 0;
-    const real T_lane = T + (lane - ones_before) * zero.span + ones_before * one.span;
+    const real T_lane = T_first + (lane - ones_before) * zero_span + ones_before * one_span;
     // Each lane's template: the 1 cell's where the lane is one, else the 0 cell's.
-    const real span = (real)((one_span & is_one) | (zero_span & ~is_one));
+    const real span = (real)((one_span_lanes & is_one) | (zero_span_lanes & ~is_one));
     const real low = (real)((one_low & is_one) | (zero_low & ~is_one));
     const real high = (real)((one_high & is_one) | (zero_high & ~is_one));
     const real d0 = T_lane - S;
@@ -406,23 +415,26 @@ template <int width>
                       (d0 <= high) & (next - increment < E) & (next >= E);
     const int k = leading_lanes<width>(fits);  // the lanes before the first that does not fit
     for (int l = 0; l < k; ++l) {
-      const cell_template& c = *by_tone[(bits >> l) & 1];
+      const unsigned tone = (bits >> l) & 1;
       if (short_cells) {
-        __builtin_memcpy(p, c.bytes, 32);
+        __builtin_memcpy(q, bytes[tone], 32);
       } else {
-        __builtin_memcpy(p, c.bytes, static_cast<size_t>(c.size));
+        __builtin_memcpy(q, bytes[tone], static_cast<size_t>(sizes[tone]));
       }
-      p += c.size;
+      q += sizes[tone];
+      done += frames[tone];
     }
-    const int ones = __builtin_popcount(bits & ((1U << k) - 1));
-    copied += (k - ones) * zero.frames + ones * one.frames;
     if (k < width) {
-      T = T_lane[k];
-      return j + k;
+      T_first = T_lane[k];
+      j += k;
+      break;
     }
-    T = T_lane[width - 1] + span[width - 1];
+    T_first = T_lane[width - 1] + span[width - 1];
   }
-  return cells;
+  T = T_first;
+  p = q;
+  copied += done;
+  return std::min(j, cells);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
