@@ -255,8 +255,8 @@ void finish_batch(cell_run& run) {
     unsigned char* bytes = run.base + c.offset;
     store_samples(b.sample + c.first, c.frames, bytes);
     const auto frames = static_cast<int64_t>(c.frames);
-    if (!c.keep || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr ||
-        !template_worth_building(frames)) {
+    if (!c.keep || !template_worth_building(frames) ||
+        find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr) {
       continue;
     }
     const template_key key{plan.angular[c.tone], binade.increment,       binade.unit,
@@ -490,13 +490,19 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   int32_t j = 0;
   const uint64_t tones = ones >> i;
   while (j < inside) {
-    // The cells that fit the last template of their tone are copies.
-    j += copy_fitting(start + j, finish + j, inside - j, tones >> j, T, p, copied, increment, until_units);
-    if (j == inside) break;
     const double E = finish[j];
     const double d0 = T - start[j];
     const auto tone = static_cast<int32_t>((tones >> j) & 1);
+    // The cells that fit the last template of their tone are copies; where
+    // one cell does not, a look at it alone saves looking at four.
     if (!(T < until_units)) break;
+    const cell_template& c = *current[tone];
+    if (d0 >= c.low && d0 <= c.high && T + c.span - increment < E && T + c.span >= E) {
+      const int32_t fitting = copy_fitting(start + j, finish + j, inside - j, tones >> j, T, p, copied, increment,
+                                           until_units);
+      j += fitting;
+      if (fitting > 0) continue;  // always: the first cell passes the same test there
+    }
     if (!(T < E)) {
       going = false;  // an empty cell: the run stops
       break;
