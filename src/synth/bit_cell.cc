@@ -558,7 +558,8 @@ int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& ou
   update_plan();
   count = std::clamp(count, 0, 64);
   if (plan.max_frames > batch_frames) return emit_long_cells(ones, count, until, out);
-  cell_run run{reserve_space(out, static_cast<size_t>(count) * plan.max_frames * plan.frame_bytes + copy_slack), 0};
+  const size_t room = static_cast<size_t>(count) * plan.max_frames * plan.frame_bytes + copy_slack;
+  cell_run run{reserve_space(out, room), 0};
   batch& b = the_batch;
   b.count = b.phases = b.cells = 0;  // a batch never outlives a call, not even one that failed
   double t = clock;

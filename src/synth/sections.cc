@@ -73,7 +73,7 @@ int64_t emit_leader(double seconds, output_stream& out) {
   const double end = cell_start(clock) + seconds;
   int64_t total = 0;
   while (end > clock) {  // false at once for a duration of 0 or less, or NaN
-    const int64_t n = emit_cells(~uint64_t{0}, cells_per_call, end, out);
+    const int64_t n = emit_cells(~uint64_t{0}, static_cast<int32_t>(cells_per_call), end, out);
     if (n == 0) break;  // the grid tolerance rules this out; never spin
     total += n;
   }
@@ -105,7 +105,8 @@ int64_t emit_bytes(const unsigned char* values, int64_t count, output_stream& ou
     total += emit_cells((static_cast<uint64_t>(values[k]) << 1) | (~uint64_t{0} << 9),
                         static_cast<int32_t>(cells_per_call), INFINITY, out);
     for (int64_t done = cells_per_call; done < cells; done += cells_per_call) {  // more stop bits
-      total += emit_cells(~uint64_t{0}, static_cast<int32_t>(std::min(cells - done, cells_per_call)), INFINITY, out);
+      const auto more = static_cast<int32_t>(std::min(cells - done, cells_per_call));
+      total += emit_cells(~uint64_t{0}, more, INFINITY, out);
     }
   }
   return total;
