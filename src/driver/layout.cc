@@ -115,10 +115,19 @@ uint64_t lay_out_recording(const std::vector<layout_element>& layout, input_sour
     } else if (element.letter == 'h') {
       data_bytes += static_cast<uint64_t>(emit_leader(element.duration, out));
     } else if (element.count >= 0) {
-      for (int64_t read = 0; element.count == 0 || read < element.count; ++read) {
-        const int c = read_input_byte(in);
-        if (c < 0) break;
-        data_bytes += static_cast<uint64_t>(emit_byte(c, out));
+      // The bytes go to the tone generator a block at a time.
+      unsigned char block[256];
+      int64_t read = 0;
+      for (bool more = true; more;) {
+        int64_t n = 0;
+        while (n < 256 && (element.count == 0 || read < element.count)) {
+          const int c = read_input_byte(in);
+          if (c < 0) break;
+          block[n++] = static_cast<unsigned char>(c);
+          ++read;
+        }
+        more = n == 256;
+        data_bytes += static_cast<uint64_t>(emit_bytes(block, n, out));
       }
     }
   }

@@ -21,12 +21,10 @@ constexpr double grid_tolerance = 1e-6;
 // The grid point of the lower carrier at or just before time t.
 double cell_start(double t);
 
-// Appends one cell of a sine tone at frequency; returns the bytes appended.
-int64_t emit_bit_cell(double frequency, output_stream& out);
-
-// Appends up to count cells back to back, cell i at frequency[i], stopping
-// before a cell once the clock has reached until; returns the bytes appended.
-int64_t emit_cells(const double* frequency, int64_t count, double until, output_stream& out);
+// Appends up to count (at most 64) cells back to back, cell i a 1 cell when
+// bit i of ones is set and a 0 cell otherwise, stopping before a cell once
+// the clock has reached until; returns the bytes appended.
+int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& out);
 
 // One 8-bit sample of the sine value v: 128 - scale v, truncated (scale from sample_scale).
 inline unsigned char encode_8bit(double v, double scale) {

@@ -11,6 +11,9 @@
 // library's result (error below 0.55 ulp) is known exactly: the double below
 // 1 nearest to 1 - h, unless 1 - h lies close to halfway between two.
 //
+// The same reduction and polynomials also give the sine and cosine (within
+// 1e-15 of the true ones) from which a walk of a tone starts (tone_kernels.h).
+//
 // The estimate is written once over GCC vector extensions of any width, so
 // that the same code runs two phases at a time with SSE2 and four with AVX2.
 #pragma once
@@ -41,6 +44,39 @@ struct sine_lanes {
   typedef int whole __attribute__((vector_size(4 * width)));
 };
 
+// The lane numbers 0, 1, ..., width - 1.
+template <int width>
+inline constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
+
+template <>
+inline constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
+
+// The reduction x = n pi/2 + r of lanes with |x| below range, and the
+// polynomials sin(r) and h = 1 - cos(r) there.
+template <int width>
+struct reduced_lanes {
+  typename sine_lanes<width>::mask quarter_turns;  // n in the low bits
+  typename sine_lanes<width>::real sine, h;
+};
+
+template <int width>
+[[gnu::always_inline]] inline reduced_lanes<width> reduce_lanes(const typename sine_lanes<width>::real& xr) {
+  using namespace sine_constants;
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  // n = nearest integer to x / (pi/2); its low bits land in the mantissa.
+  const real shifted = xr * two_over_pi + round_shift;
+  const real n = shifted - round_shift;
+  const real r = (xr - n * pio2_hi) - n * pio2_lo;  // n * pio2_hi is exact
+  const real z = r * r;
+  // Estrin's scheme: the polynomials' terms in pairs, for a short dependency chain.
+  const real z2 = z * z;
+  const real z4 = z2 * z2;
+  const real sine = r + r * z * ((s1 + z * s2) + z2 * (s3 + z * s4) + z4 * (s5 + z * s6));
+  const real h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
+  return {(mask)shifted, sine, h};
+}
+
 // Estimates sin(x) lane by lane into v; bound receives the largest distance
 // from std::sin(x), and usable is all ones where the estimate may be used.
 template <int width>
@@ -54,35 +90,43 @@ template <int width>
   const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
 
   usable = (real)((mask)x & magnitude_bits) < range;
-  const real xr = (real)((mask)x & usable);
-  // n = nearest integer to x / (pi/2); its low bits land in the mantissa.
-  const real shifted = xr * two_over_pi + round_shift;
-  const real n = shifted - round_shift;
-  const mask quarter_turns = (mask)shifted;
-  const real r = (xr - n * pio2_hi) - n * pio2_lo;  // n * pio2_hi is exact
-  const real z = r * r;
-  // Estrin's scheme: the polynomials' terms in pairs, for a short dependency chain.
-  const real z2 = z * z;
-  const real z4 = z2 * z2;
-  const real sine = r + r * z * ((s1 + z * s2) + z2 * (s3 + z * s4) + z4 * (s5 + z * s6));
-  const real h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
-  const real cosine = 1.0 - h;
+  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
+  const real cosine = 1.0 - q.h;
 
-  const mask odd = (quarter_turns & 1) != 0;
-  const mask negative = (quarter_turns & 2) != 0;
+  const mask odd = (q.quarter_turns & 1) != 0;
+  const mask negative = (q.quarter_turns & 2) != 0;
   // Near a peak: the library's exact result, or no estimate at all.
-  const mask near = odd & (h < near_peak);
-  const real k = h * ulps_per_unit;
+  const mask near = odd & (q.h < near_peak);
+  const real k = q.h * ulps_per_unit;
   const real j = (k + round_shift) - round_shift;
   const mask settled = (real)((mask)(k - j) & magnitude_bits) < settled_fraction;
   const real peak_value = 1.0 - j / ulps_per_unit;
 
-  const mask curve = ((mask)cosine & odd) | ((mask)sine & ~odd);
+  const mask curve = ((mask)cosine & odd) | ((mask)q.sine & ~odd);
   const real magnitude = (real)(((mask)peak_value & near) | (curve & ~near));
   v = (real)((mask)magnitude ^ (negative & (mask{} + static_cast<long long>(0x8000000000000000ULL))));
   const real sine_bound = 1e-15 * (real)((mask)v & magnitude_bits) + 1e-19;
   bound = (real)((((mask)(real{} + 1e-15) & odd) | ((mask)sine_bound & ~odd)) & ~near);
   usable &= ~near | settled;
+}
+
+// Estimates sin(x) into s and cos(x) into c lane by lane, each within 1e-15
+// of the true value, for |x| below range: where a walk of the tone starts.
+template <int width>
+[[gnu::always_inline]] inline void sine_cosine_estimate(const typename sine_lanes<width>::real& x,
+                                                        typename sine_lanes<width>::real& s,
+                                                        typename sine_lanes<width>::real& c) {
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  const reduced_lanes<width> q = reduce_lanes<width>(x);
+  const real cosine = 1.0 - q.h;
+  const mask odd = (q.quarter_turns & 1) != 0;
+  const mask sign_bit = mask{} + static_cast<long long>(0x8000000000000000ULL);
+  // sin x is +-sin r or +-cos r by the quarter n; cos x is sin(x + pi/2), a quarter on.
+  const mask sine_magnitude = ((mask)cosine & odd) | ((mask)q.sine & ~odd);
+  const mask cosine_magnitude = ((mask)q.sine & odd) | ((mask)cosine & ~odd);
+  s = (real)(sine_magnitude ^ (((q.quarter_turns & 2) != 0) & sign_bit));
+  c = (real)(cosine_magnitude ^ ((((q.quarter_turns + 1) & 2) != 0) & sign_bit));
 }
 
 }  // namespace kelvora

@@ -20,10 +20,6 @@ namespace kelvora {
 
 namespace {
 
-// Grid indices below this keep the cell chain exact (the grid tolerance of a
-// millionth outweighs the rounding of lower_carrier * t there).
-constexpr double chain_grid_limit = 0x1p31;
-
 // The end of the cell with grid index m, as the tone generator computes it.
 double cell_end(int64_t m) {
   return static_cast<double>(m) / settings.lower_carrier + 1.0 / settings.baud_rate;
@@ -52,6 +48,14 @@ frame_progression progression_at(double t, double step) {
   const double increment = (fraction < 0.5 ? whole : whole + 1) * u;
   if (increment == 0) return {0, 0};  // t + step == t
   return {increment, std::ldexp(1.0, k + 1)};
+}
+
+binade_grid binade_at(double t, double step) {
+  const frame_progression p = progression_at(t, step);
+  if (p.increment == 0) return {0, 0, 0, 0, 0};
+  const double per_unit = std::ldexp(1.0, 53) / p.limit;  // a power of two: exact
+  return {p.limit / 2, p.limit, p.limit / std::ldexp(1.0, 53), per_unit,
+          static_cast<int64_t>(p.increment * per_unit)};
 }
 
 uint64_t steps_to_reach(double t, double increment, double bound) {

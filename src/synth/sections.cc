@@ -19,7 +19,7 @@ namespace kelvora {
 
 namespace {
 
-// Cells handed to the tone generator at once.
+// Cells handed to the tone generator at once (the most it takes).
 constexpr int64_t cells_per_call = 64;
 
 // Frames of a silence of x = seconds * sampling_rate: ceil(x) when positive.
@@ -71,32 +71,43 @@ int64_t emit_silence(double seconds, output_stream& out) {
 
 int64_t emit_leader(double seconds, output_stream& out) {
   const double end = cell_start(clock) + seconds;
-  double ones[cells_per_call];
-  std::fill(ones, ones + cells_per_call, 2.0 * settings.lower_carrier);
   int64_t total = 0;
   while (end > clock) {  // false at once for a duration of 0 or less, or NaN
-    const int64_t n = emit_cells(ones, cells_per_call, end, out);
+    const int64_t n = emit_cells(~uint64_t{0}, static_cast<int32_t>(cells_per_call), end, out);
     if (n == 0) break;  // the grid tolerance rules this out; never spin
     total += n;
   }
   return total;
 }
 
-int64_t emit_byte(int value, output_stream& out) {
+int64_t emit_bytes(const unsigned char* values, int64_t count, output_stream& out) {
+  // A 0 start cell, eight data cells lowest bit first, then 1 stop cells.
   const int64_t cells = 9 + int64_t{settings.stop_bits};
-  const double zero = settings.lower_carrier;
-  const double one = 2.0 * settings.lower_carrier;
-  // Start bit, eight data bits lowest first, then the stop bits.
-  double frequency[cells_per_call];
-  frequency[0] = zero;
-  for (int bit = 0; bit < 8; ++bit) frequency[1 + bit] = (value >> bit) & 1 ? one : zero;
-  int64_t done = std::min(cells, cells_per_call);
-  std::fill(frequency + 9, frequency + done, one);  // all 64 when more calls follow
-  int64_t total = emit_cells(frequency, done, INFINITY, out);
-  while (done < cells) {  // more stop bits than one call takes
-    const int64_t more = std::min(cells - done, cells_per_call - 9);
-    total += emit_cells(frequency + 9, more, INFINITY, out);
-    done += more;
+  int64_t total = 0;
+  if (cells <= cells_per_call) {
+    // As many whole bytes as one call takes, their cells back to back: an
+    // empty cell leaves the clock where it is, so every later cell would be
+    // empty too, and stopping the call there is stopping every byte.
+    const int64_t per_call = cells_per_call / cells;
+    const uint64_t byte_cells = cells == 64 ? ~uint64_t{0} : (uint64_t{1} << cells) - 1;
+    const uint64_t stops = byte_cells & (~uint64_t{0} << 9);
+    for (int64_t first = 0; first < count; first += per_call) {
+      const int64_t n = std::min(per_call, count - first);
+      uint64_t ones = 0;
+      for (int64_t k = 0; k < n; ++k) {
+        ones |= ((static_cast<uint64_t>(values[first + k]) << 1) | stops) << (k * cells);
+      }
+      total += emit_cells(ones, static_cast<int32_t>(n * cells), INFINITY, out);
+    }
+    return total;
+  }
+  for (int64_t k = 0; k < count; ++k) {
+    total += emit_cells((static_cast<uint64_t>(values[k]) << 1) | (~uint64_t{0} << 9),
+                        static_cast<int32_t>(cells_per_call), INFINITY, out);
+    for (int64_t done = cells_per_call; done < cells; done += cells_per_call) {  // more stop bits
+      const auto more = static_cast<int32_t>(std::min(cells - done, cells_per_call));
+      total += emit_cells(~uint64_t{0}, more, INFINITY, out);
+    }
   }
   return total;
 }

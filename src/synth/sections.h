@@ -15,8 +15,8 @@ int64_t emit_silence(double seconds, output_stream& out);
 // Appends 1 cells covering the duration from the grid point before the clock.
 int64_t emit_leader(double seconds, output_stream& out);
 
-// Appends one byte: a start cell, eight data cells (lowest bit first), stop cells.
-int64_t emit_byte(int value, output_stream& out);
+// Appends bytes, each a start cell, eight data cells (lowest bit first), stop cells.
+int64_t emit_bytes(const unsigned char* values, int64_t count, output_stream& out);
 
 // Frames of a silence (more than budget when there are more); t moves as the clock would.
 uint64_t count_silence_frames(double& t, double seconds, uint64_t budget);

@@ -1,0 +1,309 @@
+// Cell templates and their proof (doc/exactness.md, "Cell templates").
+// Frame i of a cell with offset d0 has the phase p_i = fl(w * x_i), where
+// x_i = (d0 + i * increment) * unit is exact, and the sample
+// code(sin(p_i)), with code the truncating 8-bit or 16-bit encoding.
+// Assumed: IEEE double arithmetic rounding to nearest, no contraction, and a
+// library sine within 0.55 ulp of the true sine (glibc), never beyond [-1, 1].
+// A template of d0 in [low, high] rests on three facts: x_i and hence p_i are
+// monotone in d0; where [p_a, p_b] holds no extremum of the sine, the true
+// sine lies between its values at the ends, so the library's sine of any
+// phase there lies between the library's values at the ends widened by twice
+// its error bound; near a peak the sine is 1 - h with h known to full
+// relative precision, so the library's result is one of the few doubles
+// 1 - j 2^-53 with j within 0.55 of h 2^53. The code is monotone in the
+// sine, so equal codes at the two ends of such a range hold for all of it.
+#include "synth/cell_templates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "synth/bit_cell.h"
+#include "synth/fast_sine.h"
+
+namespace kelvora {
+
+namespace {
+
+// Templates kept per tone; the oldest gives way.
+constexpr int templates_per_tone = 16;
+
+// Twice 0.55 ulp is below 2^-51 of the larger end value; 2^-50 also covers
+// the rounding of the widened bounds themselves.
+constexpr double margin_relative = 0x1p-50;
+// Subnormal sines carry an absolute error of at most an ulp of 2^-1074.
+constexpr double margin_absolute = 0x1p-1060;
+// Near a peak: 0.55 ulp of the library, plus far more than the error of h 2^53.
+constexpr double peak_slack = 0.56;
+// A reduced phase farther than this from a peak is certainly on its side.
+constexpr double beside_peak = 0x1p-20;
+// Intervals reach at most this many units either side.
+constexpr int64_t widest_reach = int64_t{1} << 50;
+// A library sine in a proof, with its share of the search, costs about as
+// much as this many frames of synthesis; credit is counted in 32nds of a frame.
+constexpr int64_t sine_cost = 64 * 32;
+// What proofs may cost before templates have paid anything back, and what
+// they may run ahead at most: a few milliseconds of synthesis.
+constexpr int64_t credit_start = (int64_t{1} << 21) * 32;
+constexpr int64_t credit_most = (int64_t{1} << 21) * 32;
+
+cell_template store[2][templates_per_tone];
+int stored[2] = {0, 0};  // templates kept per tone: the first ones of its row
+int next[2] = {0, 0};    // where the next template of a tone goes
+int64_t credit = credit_start;
+
+// What the proof knows of one frame of the template's own cell.
+struct frame_fact {
+  double phase;
+  double value;  // the library's sine of phase
+  int code;      // the stored sample
+};
+
+frame_fact facts[most_template_bytes];
+
+int code_of(double v, const template_key& key) {
+  return key.quantization_bits == 8 ? encode_8bit(v, key.scale) : encode_16bit(v, key.scale);
+}
+
+// The sample of frame i as stored in bytes (the first channel).
+int stored_code(const unsigned char* bytes, int64_t i, const template_key& key) {
+  const unsigned char* p = bytes + i * key.frame_bytes;
+  if (key.quantization_bits == 8) return p[0];
+  return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+}
+
+// A phase as quarter * pi/2 + r, with h = 1 - cos(r); false beyond the
+// range where the two-part reduction is exact.
+struct reduced_phase {
+  int64_t quarter;
+  double r, h;
+};
+
+bool reduce(double p, reduced_phase& out) {
+  using namespace sine_constants;
+  if (!(std::fabs(p) < range)) return false;
+  const double n = std::nearbyint(p * two_over_pi);
+  const double r = (p - n * pio2_hi) - n * pio2_lo;  // n * pio2_hi and the difference are exact
+  const double z = r * r;
+  const double z2 = z * z;
+  const double z4 = z2 * z2;
+  const double h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
+  out = {static_cast<int64_t>(n), r, h};
+  return true;
+}
+
+// Bounds [lo, hi] on the library's sine of every phase in [pa, pb], from its
+// values va and vb at the ends; false when the phases cannot be bounded.
+bool sine_range(double pa, double pb, double va, double vb, double& lo, double& hi) {
+  if (pa == pb) {  // one phase, one value
+    lo = hi = va;
+    return true;
+  }
+  reduced_phase a{};
+  reduced_phase b{};
+  if (!reduce(pa, a) || !reduce(pb, b) || a.quarter != b.quarter) return false;
+  const double margin = std::max(std::fabs(va), std::fabs(vb)) * margin_relative + margin_absolute;
+  lo = std::min(va, vb) - margin;
+  hi = std::max(va, vb) + margin;
+  if (a.quarter % 2 != 0) {  // a peak at r = 0: +1 in quarters 1 mod 4, -1 in 3 mod 4
+    const bool up = (a.quarter & 3) == 1;
+    if (a.h < sine_constants::near_peak && b.h < sine_constants::near_peak) {
+      // The magnitude is 1 - h; over [pa, pb] h runs between the ends' values,
+      // down to 0 when the peak lies between them (r rises with the phase).
+      const double k_low = a.r <= 0 && b.r >= 0 ? 0.0 : std::min(a.h, b.h) * sine_constants::ulps_per_unit;
+      const double k_high = std::max(a.h, b.h) * sine_constants::ulps_per_unit;
+      const double top = 1.0 - std::max(0.0, std::ceil(k_low - peak_slack)) / sine_constants::ulps_per_unit;
+      const double bottom = 1.0 - std::floor(k_high + peak_slack) / sine_constants::ulps_per_unit;
+      lo = up ? bottom : -top;
+      hi = up ? top : -bottom;
+      return true;
+    }
+    const bool one_side = (a.r > beside_peak && b.r > beside_peak) || (a.r < -beside_peak && b.r < -beside_peak);
+    if (!one_side) (up ? hi : lo) = up ? 1.0 : -1.0;  // the peak may lie between
+  }
+  lo = std::max(lo, -1.0);
+  hi = std::min(hi, 1.0);
+  return true;
+}
+
+// The sines whose code is `code`, roughly: [v_low, v_high] (for the guess only).
+void code_range(int code, const template_key& key, double& v_low, double& v_high) {
+  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
+  double y_low = code;  // trunc(offset - scale v) == code for y = offset - scale v in [y_low, y_high]
+  double y_high = code + 1.0;
+  if (key.quantization_bits == 16 && code <= 0) {
+    y_low = code - 1.0;
+    y_high = code == 0 ? 1.0 : code;
+  }
+  const double a = (offset - y_low) / key.scale;
+  const double b = (offset - y_high) / key.scale;
+  v_low = std::min(a, b);
+  v_high = std::max(a, b);
+}
+
+// The phase from the peak (r = 0) at which 1 - h reaches h, roughly.
+double peak_distance(double h) { return h < 0x1p-26 ? std::sqrt(2 * h) : std::acos(1 - h); }
+
+// Units of d0 the frame may move (direction +1 or -1) before its code is
+// expected to change: the starting guess of the search, never trusted.
+double expected_reach(const frame_fact& f, int direction, const template_key& key) {
+  constexpr double half_pi = 1.5707963267948966;
+  reduced_phase q{};
+  if (!reduce(f.phase, q)) return 0;
+  double v_low = 0;
+  double v_high = 0;
+  code_range(f.code, key, v_low, v_high);
+  double phase = 0;
+  if (q.quarter % 2 != 0) {
+    // Near a peak the code holds while h lies in [h_low, h_high]; the library
+    // rounds 1 - h to the doubles 1 - j 2^-53.
+    const double sign = (q.quarter & 3) == 1 ? 1.0 : -1.0;
+    const double h_low = 1 - std::max(sign * v_low, sign * v_high);
+    const double h_high = std::max(0.0, 1 - std::min(sign * v_low, sign * v_high)) + 0x1p-54;
+    const double r = std::fabs(q.r);
+    if (q.r * direction >= 0) {
+      phase = peak_distance(h_high) - r;  // away from the peak
+    } else if (h_low > 0) {
+      phase = r - peak_distance(h_low);  // towards the peak, not reaching it
+    } else {
+      phase = r + peak_distance(h_high);  // over the peak
+    }
+  } else {
+    const bool rising = (std::cos(f.phase) > 0) == (direction > 0);
+    const double target = rising ? v_high : v_low;
+    if (std::fabs(target) < 1) {
+      phase = std::fabs(std::asin(target) - std::asin(f.value));
+    } else {  // over the peak and down to the other end of the code's range
+      const double other = rising ? v_low : v_high;
+      if (std::fabs(other) >= 1) return static_cast<double>(widest_reach);
+      const double sign = target > 0 ? 1.0 : -1.0;
+      phase = (half_pi - sign * std::asin(f.value)) + (half_pi - sign * std::asin(other));
+    }
+  }
+  return std::max(0.0, phase) / (key.angular_frequency * key.unit);
+}
+
+// Proves that every cell with d0 between d and d + direction * delta has the
+// codes of the facts; the frame `first` is tried first.
+bool codes_hold(const template_key& key, int64_t d, int64_t frames, int direction, int64_t delta, int64_t first,
+                int64_t& sines) {
+  for (int64_t n = 0; n < frames; ++n) {
+    const int64_t i = (first + n) % frames;
+    const frame_fact& f = facts[i];
+    const int64_t units = d + direction * delta + i * key.increment;
+    const double p = key.angular_frequency * (static_cast<double>(units) * key.unit);
+    const double v = std::sin(p);
+    ++sines;
+    double lo = 0;
+    double hi = 0;
+    const bool bounded = direction > 0 ? sine_range(f.phase, p, f.value, v, lo, hi)
+                                       : sine_range(p, f.phase, v, f.value, lo, hi);
+    if (!bounded || code_of(lo, key) != f.code || code_of(hi, key) != f.code) return false;
+  }
+  return true;
+}
+
+// The largest delta for which codes_hold, searched from the guess outwards.
+int64_t widest(const template_key& key, int64_t d, int64_t frames, int direction, double guess,
+               int64_t first, int64_t& sines) {
+  const auto holds = [&](int64_t delta) { return codes_hold(key, d, frames, direction, delta, first, sines); };
+  int64_t good = 0;
+  int64_t bad = -1;  // unknown
+  const int64_t g = guess >= 1 ? static_cast<int64_t>(std::min(guess, static_cast<double>(widest_reach))) : 0;
+  if (g > 0) (holds(g) ? good : bad) = g;
+  if (bad < 0) {
+    for (int64_t step = 1;; step *= 2) {
+      if (good + step > widest_reach) return good;
+      if (!holds(good + step)) {
+        bad = good + step;
+        break;
+      }
+      good += step;
+    }
+  } else {
+    for (int64_t step = 1; bad - step > 0; step *= 2) {
+      if (holds(bad - step)) {
+        good = bad - step;
+        break;
+      }
+      bad -= step;
+    }
+  }
+  while (bad - good > 1) {
+    const int64_t middle = good + (bad - good) / 2;
+    (holds(middle) ? good : bad) = middle;
+  }
+  return good;
+}
+
+}  // namespace
+
+void clear_templates() {
+  forget_templates();
+  credit = credit_start;
+}
+
+void forget_templates() { stored[0] = stored[1] = next[0] = next[1] = 0; }
+
+const cell_template* find_template(int32_t tone, int64_t frames, double d0) {
+  if (credit <= 0) return nullptr;  // templates are not paying: not worth a look
+  // Intervals of one key may overlap; where they do, their bytes agree.
+  for (int n = 0; n < stored[tone]; ++n) {
+    const cell_template& c = store[tone][n];
+    if (c.frames == frames && d0 >= c.low && d0 <= c.high) return &c;
+  }
+  return nullptr;
+}
+
+bool template_worth_building(int64_t frames) {
+  credit += frames;
+  return credit > 0;
+}
+
+void count_template_frames(int64_t frames) { credit = std::min(credit_most, credit + 32 * frames); }
+
+const cell_template* keep_template(const template_key& key, int32_t tone, int64_t d0, int64_t frames,
+                                   const unsigned char* bytes) {
+  const int64_t size = frames * key.frame_bytes;
+  if (frames < 1 || size > static_cast<int64_t>(most_template_bytes)) return nullptr;
+  int64_t sines = 3 * frames;  // the cell's own sines and the guesses
+  // The cell itself, and where each frame's code is expected to change.
+  double up_guess = static_cast<double>(widest_reach);
+  double down_guess = up_guess;
+  int64_t up_first = 0;
+  int64_t down_first = 0;
+  for (int64_t i = 0; i < frames; ++i) {
+    frame_fact& f = facts[i];
+    f.phase = key.angular_frequency * (static_cast<double>(d0 + i * key.increment) * key.unit);
+    f.value = std::sin(f.phase);
+    f.code = code_of(f.value, key);
+    if (f.code != stored_code(bytes, i, key)) return nullptr;  // never expected: keep nothing
+    const double up = expected_reach(f, 1, key);
+    const double down = expected_reach(f, -1, key);
+    if (up < up_guess) {
+      up_guess = up;
+      up_first = i;
+    }
+    if (down < down_guess) {
+      down_guess = down;
+      down_first = i;
+    }
+  }
+  const int64_t up = widest(key, d0, frames, 1, up_guess, up_first, sines);
+  const int64_t down = widest(key, d0, frames, -1, down_guess, down_first, sines);
+  credit -= sines * sine_cost;
+
+  cell_template& c = store[tone][next[tone]];
+  next[tone] = (next[tone] + 1) % templates_per_tone;
+  stored[tone] = std::min(stored[tone] + 1, templates_per_tone);
+  c.low = static_cast<double>(d0 - down);
+  c.high = static_cast<double>(d0 + up);
+  c.span = static_cast<double>(frames * key.increment);
+  c.frames = frames;
+  c.tone = tone;
+  c.size = static_cast<int32_t>(size);
+  std::memcpy(c.bytes, bytes, static_cast<size_t>(size));
+  return &c;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,56 @@
+// Cell templates. Inside one binade of the clock a cell's bytes depend only on
+// its frequency, the frame increment D, its frame count and d0, the offset of
+// its first frame from its start, all in whole units of the binade. A
+// template keeps the bytes of one cell together with an interval [low, high]
+// of d0 on which every sample is proven unchanged; a later cell with the same
+// key and a d0 in the interval is a copy. doc/exactness.md has the proof.
+// The store holds the templates of one binade and one set of settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvora {
+
+// Longest cell, in bytes, a template keeps (and room to copy in wide moves).
+constexpr size_t most_template_bytes = 1024;
+
+struct cell_template {
+  double low, high;   // d0 proven to give these bytes, in (whole) units of the binade
+  double span;        // frames times the frame increment, in units
+  int64_t frames;     // frames of the cell
+  int32_t tone;       // 0: the lower carrier, 1: twice the lower carrier
+  int32_t size;       // bytes: frames times bytes per frame
+  alignas(32) unsigned char bytes[most_template_bytes + 64];
+};
+
+// What a cell's samples depend on besides d0, for proving a template.
+struct template_key {
+  double angular_frequency;  // 2 pi times the cell's frequency
+  int64_t increment;         // D in units
+  double unit;               // seconds per unit
+  double scale;              // sample_scale()
+  int32_t quantization_bits, frame_bytes;
+};
+
+// Forgets every template and the record of what they saved (new settings or recording).
+void clear_templates();
+
+// Forgets every template, keeping the record (the clock entered another binade).
+void forget_templates();
+
+// The template of the tone with this frame count whose interval holds d0, or nullptr.
+const cell_template* find_template(int32_t tone, int64_t frames, double d0);
+
+// Whether proving a template for a cell that had none is likely to pay; counts the miss.
+bool template_worth_building(int64_t frames);
+
+// Counts frames copied from templates: what they saved pays for more proofs.
+void count_template_frames(int64_t frames);
+
+// Proves the widest interval around d0 on which the cell's samples keep the
+// given bytes and stores the template; nullptr when none is kept.
+const cell_template* keep_template(const template_key& key, int32_t tone, int64_t d0, int64_t frames,
+                                   const unsigned char* bytes);
+
+}  // namespace kelvora
