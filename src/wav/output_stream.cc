@@ -1,7 +1,12 @@
 // Buffered output over a C stream whose own buffering is switched off, so
 // every failed write is seen here and reported with the output's name. A
 // stream sent to the audio device hands its buffer to the device instead.
+// A pipe is asked for room for a whole buffer, so that a write does not wait
+// on the reader sixteen times.
 #include "wav/output_stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -34,7 +39,12 @@ void attach_output(output_stream& out, std::FILE* file, const std::string& name)
   out.name = name;
   out.buffer.assign(buffer_size, 0);
   out.used = 0;
-  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  if (file == nullptr) return;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  struct stat info {};
+  if (fstat(fileno(file), &info) == 0 && S_ISFIFO(info.st_mode)) {
+    fcntl(fileno(file), F_SETPIPE_SZ, static_cast<int>(buffer_size));  // a smaller pipe still works
+  }
 }
 
 void attach_device_output(output_stream& out, const std::string& name) {
