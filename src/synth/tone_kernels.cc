@@ -26,6 +26,24 @@ int encode_sample(double v, double scale) {
   }
 }
 
+// The codes of v + bound (low) and v - bound (high), lane by lane: the code
+// is monotone in v (falling, or rising when inverted), so a lane whose two
+// codes agree has that code for every value in between.
+template <int bits, int width>
+[[gnu::always_inline]] inline void bounding_codes(const typename sine_lanes<width>::real& v,
+                                                  const typename sine_lanes<width>::real& bound,
+                                                  double scale, typename sine_lanes<width>::whole& low,
+                                                  typename sine_lanes<width>::whole& high) {
+  using whole = typename sine_lanes<width>::whole;
+  if constexpr (bits == 8) {
+    low = __builtin_convertvector(128.0 - scale * (v + bound), whole);
+    high = __builtin_convertvector(128.0 - scale * (v - bound), whole);
+  } else {
+    low = __builtin_convertvector(-scale * (v + bound), whole);
+    high = __builtin_convertvector(-scale * (v - bound), whole);
+  }
+}
+
 // Samples of the phases; count is a multiple of width (the caller pads).
 // doubt receives, per phase, whether the library sine has to settle it.
 template <int bits, int width>
@@ -44,18 +62,9 @@ template <int bits, int width>
     sine_estimate<width>(x, v, bound, usable);
     // No clamping to [-1, 1] is needed: a lane within 1e-15 of a peak is a
     // near-peak lane, whose estimate is exact (bound 0).
-    const real top = v + bound;
-    const real bottom = v - bound;
     whole low;
     whole high;
-    if constexpr (bits == 8) {
-      // The encoding is monotone in v (falling, or rising when inverted).
-      low = __builtin_convertvector(128.0 - scale * top, whole);
-      high = __builtin_convertvector(128.0 - scale * bottom, whole);
-    } else {
-      low = __builtin_convertvector(-scale * top, whole);
-      high = __builtin_convertvector(-scale * bottom, whole);
-    }
+    bounding_codes<bits, width>(v, bound, scale, low, high);
     const whole doubtful = (low != high) | (__builtin_convertvector(usable, whole) == 0);
     __builtin_memcpy(sample + i, &low, sizeof low);
     __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
@@ -118,17 +127,9 @@ template <int bits, int width>
     sine_cosine_estimate<width>(w * x, s, c);
     const uint64_t end = std::min(frames, first + stride);
     for (uint64_t i = first; i < end; i += width) {
-      const real top = s + bound;
-      const real bottom = s - bound;
       whole low;
       whole high;
-      if constexpr (bits == 8) {
-        low = __builtin_convertvector(128.0 - scale * top, whole);
-        high = __builtin_convertvector(128.0 - scale * bottom, whole);
-      } else {
-        low = __builtin_convertvector(-scale * top, whole);
-        high = __builtin_convertvector(-scale * bottom, whole);
-      }
+      bounding_codes<bits, width>(s, real{} + bound, scale, low, high);
       const whole doubtful = low != high;
       __builtin_memcpy(sample + i, &low, sizeof low);
       __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
