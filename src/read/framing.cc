@@ -53,6 +53,7 @@ struct reader {
   double tone = 0;       // level of tone: mean energy of the stronger tone where there is one
   int64_t tone_samples = 0;
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
+  double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
 };
 
@@ -80,8 +81,17 @@ struct frame_reading {
   bool complete = true;
 };
 
-// The sample nearest a position (positions stay far inside 64 bits).
-int64_t index_at(double position) { return static_cast<int64_t>(std::floor(position + 0.5)); }
+// The sample nearest a position (positions stay far inside 64 bits): the
+// floor of position + 0.5, from the conversion's truncation towards zero.
+int64_t index_at(double position) {
+  const double shifted = position + 0.5;
+  const int64_t truncated = static_cast<int64_t>(shifted);
+  return static_cast<double>(truncated) > shifted ? truncated - 1 : truncated;
+}
+
+// Tone evidence is energy over the noise floor; tone 25 dB under the level
+// counts as none.
+void set_floor(reader& r) { r.inverse_floor = 1 / std::max({r.noise, 0.003 * r.tone, 1e-12}); }
 
 // The noise floor. A window tells the noise in a tone's share of it by its
 // weaker tone, or by what neither tone holds spread over the window's other
@@ -97,6 +107,7 @@ void learn_noise(reader& r, const cell_reading& c) {
   if (r.noise_samples < 256) ++r.noise_samples;
   if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
   r.noise += (sample - r.noise) / static_cast<double>(r.noise_samples);
+  set_floor(r);
 }
 
 // The level of tone: a running mean of the stronger tone in windows that
@@ -105,6 +116,7 @@ void learn_noise(reader& r, const cell_reading& c) {
 void learn_tone(reader& r, const cell_reading& c) {
   if (r.tone_samples < 256) ++r.tone_samples;
   r.tone += (std::max(c.zero, c.one) - r.tone) / static_cast<double>(r.tone_samples);
+  set_floor(r);
 }
 
 // Levels of the two tones (a tape or filter may favour one): plain means of
@@ -147,11 +159,21 @@ cell_reading read_cell(reader& r, double a, bool with_phase = false) {
       c.phase_im = turned_im / size;
     }
   }
-  const double sum = c.zero + c.one;
-  if (sum > 0) c.soft = (c.one - c.zero) / sum;
-  // Tone 25 dB under the level counts as none.
-  c.evidence = std::max(c.zero, c.one) / std::max({r.noise, 0.003 * r.tone, 1e-12});
+  // From the squared correlations, which do not wait for the energies' scale.
+  const double zero_squared = w.zero_re * w.zero_re + w.zero_im * w.zero_im;
+  const double one_squared = w.one_re * w.one_re + w.one_im * w.one_im;
+  const double sum = zero_squared + one_squared;
+  if (sum > 0) c.soft = (one_squared - zero_squared) / sum;
+  c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
   return c;
+}
+
+// The balance of the two tones, each against its own level: from -1 (all
+// lower tone) to 1 (all upper tone); the levels scale the other side alike,
+// so that one division does.
+double balance(const reader& r, const cell_reading& c) {
+  const double zero = c.zero * r.one_level, one = c.one * r.zero_level;
+  return zero + one > 0 ? (one - zero) / (one + zero) : 0;
 }
 
 // Where the boundary expected at `boundary` between cells of different bits
@@ -163,8 +185,7 @@ cell_reading read_cell(reader& r, double a, bool with_phase = false) {
 double boundary_crossing(reader& r, double boundary, int direction, double reach) {
   auto balance_at = [&](double u) {
     const cell_reading c = read_cell(r, boundary + u - r.cell / 2);
-    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
-    return (zero + one > 0 ? (one - zero) / (one + zero) : 0) * direction;
+    return balance(r, c) * direction;
   };
   double lo = -reach, hi = reach;
   double b_lo = balance_at(lo), b_hi = balance_at(hi);
@@ -336,9 +357,7 @@ void measure_speed(reader& r, double from, double to) {
 // lower, refined by false position; NaN when there is none.
 double first_falling_edge(reader& r, double from, double to) {
   auto balance_at = [&](double u) {
-    const cell_reading c = read_cell(r, u - r.cell / 2);
-    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
-    return zero + one > 0 ? (zero - one) / (one + zero) : 0;
+    return -balance(r, read_cell(r, u - r.cell / 2));
   };
   const double step = r.cell / 8;
   double lo = from, b_lo = balance_at(lo);

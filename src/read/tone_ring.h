@@ -2,6 +2,12 @@
 // at least 16 samples in a cycle of the upper tone and freed of DC, kept in a
 // ring together with running sums from which the correlation of any window
 // with both tones (in quadrature) and its energy follow in constant time.
+//
+// The running sums go in blocks of block_length samples. A block keeps its
+// sums from its own start in single precision, against the tones' phase at
+// its start (e^{-i w k}, k samples into the block); the block's anchor holds,
+// in double precision, the sums of everything before it and the tones'
+// phasors at its start (e^{-i w n}), which turn its sums into absolute ones.
 #pragma once
 
 #include <algorithm>
@@ -12,9 +18,23 @@
 
 namespace kelvora {
 
+// Samples a block of running sums covers (a power of two).
+constexpr int64_t block_length = 256;
+
 // Running sums up to (not including) one sample: x e^{-i w0 n}, x e^{-i w1 n}, x^2.
 struct running_sums {
   double zero_re, zero_im, one_re, one_im, power;
+};
+
+// One sample's sums within its block: x e^{-i w0 k} and x e^{-i w1 k} (re, im).
+struct alignas(16) tone_quad {
+  float v[4];
+};
+
+// What turns a block's sums into absolute ones.
+struct block_anchor {
+  running_sums before;                     // the sums at the block's first sample
+  double turn0_re, turn0_im, turn1_re, turn1_im;  // e^{-i w n} at the block's first sample
 };
 
 struct tone_ring {
@@ -24,19 +44,22 @@ struct tone_ring {
   // Decimation and the DC estimate, carried across blocks.
   double group_sum = 0, group_rising = 0, last_rising = 0;
   int64_t group_count = 0;
-  double dc_pole = 0, dc_last_in = 0, dc_last_out = 0;
+  float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;
   std::vector<float> block;        // mono samples as read
   bool exhausted = false;          // the recording has ended
-  // The ring: samples n in [end - capacity + 1, end), sums at n in the same range and end.
-  int64_t capacity = 0;
+  // The ring: samples n in [end - capacity, end); sums from the first sample
+  // of the oldest block held (see oldest_sum) to end.
+  int64_t capacity = 0;            // samples held, a multiple of block_length
+  int64_t blocks = 0;              // blocks of sums held (capacity / block_length)
   std::vector<float> sample;
-  std::vector<running_sums> sums;
+  std::vector<tone_quad> tone_sums;  // block_length + 1 a block: sums before sample k, k = 0..block_length
+  std::vector<float> power_sums;     // alike, of x^2
+  std::vector<block_anchor> anchors;
   int64_t end = 0;                 // samples received so far
   int64_t tuned_from = 0;          // sums hold from here; windows start no earlier
   double w0 = 0, w1 = 0;           // tone frequencies in radians per sample
-  double phase0_re = 1, phase0_im = 0, phase1_re = 1, phase1_im = 0;  // e^{-i w n} at end
-  double turn0_re = 1, turn0_im = 0, turn1_re = 1, turn1_im = 0;      // e^{-i w}: one sample on
-  running_sums total{};            // the sums at end
+  std::vector<tone_quad> turns;    // e^{-i w0 k}, e^{-i w1 k} for k = 0..block_length-1
+  double block_turn0_re = 1, block_turn0_im = 0, block_turn1_re = 1, block_turn1_im = 0;  // e^{-i w block_length}
 };
 
 // The correlations of one window with both tones and its energy.
@@ -61,16 +84,35 @@ inline bool ensure_samples(tone_ring& ring, int64_t n) { return ring.end >= n ||
 // Re-tunes both tones to lower and 2 lower Hz (speed-corrected) for windows from n on.
 void retune(tone_ring& ring, int64_t n, double lower_hz);
 
+// The first sample whose running sums the ring still holds.
+inline int64_t oldest_sum(const tone_ring& ring) {
+  return std::max<int64_t>(0, (ring.end / block_length - ring.blocks + 1) * block_length);
+}
+
+// The running sums at sample n (oldest_sum <= n <= end).
+inline running_sums sums_at(const tone_ring& ring, int64_t n) {
+  const size_t slot = static_cast<size_t>((n / block_length) & (ring.blocks - 1));
+  const size_t at = slot * (block_length + 1) + static_cast<size_t>(n & (block_length - 1));
+  const block_anchor& a = ring.anchors[slot];
+  const tone_quad& t = ring.tone_sums[at];
+  const double z_re = t.v[0], z_im = t.v[1], o_re = t.v[2], o_im = t.v[3];
+  return running_sums{a.before.zero_re + (a.turn0_re * z_re - a.turn0_im * z_im),
+                      a.before.zero_im + (a.turn0_re * z_im + a.turn0_im * z_re),
+                      a.before.one_re + (a.turn1_re * o_re - a.turn1_im * o_im),
+                      a.before.one_im + (a.turn1_re * o_im + a.turn1_im * o_re),
+                      a.before.power + static_cast<double>(ring.power_sums[at])};
+}
+
 // Reads the window [a, b) (clamped to what the ring holds).
 inline window_reading read_window(const tone_ring& ring, int64_t a, int64_t b) {
-  const int64_t oldest = std::max(ring.tuned_from, ring.end - ring.capacity + 1);
+  const int64_t oldest = std::max(ring.tuned_from, oldest_sum(ring));
   a = std::clamp(a, oldest, ring.end);
   b = std::clamp(b, a, ring.end);
-  const running_sums& p = ring.sums[static_cast<size_t>(a & (ring.capacity - 1))];
-  const running_sums& q = ring.sums[static_cast<size_t>(b & (ring.capacity - 1))];
   window_reading w{};
   w.length = b - a;
   if (w.length == 0) return w;
+  const running_sums p = sums_at(ring, a);
+  const running_sums q = sums_at(ring, b);
   w.zero_re = q.zero_re - p.zero_re;
   w.zero_im = q.zero_im - p.zero_im;
   w.one_re = q.one_re - p.one_re;
