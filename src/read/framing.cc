@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace kelvora {
 
@@ -55,12 +56,12 @@ struct reader {
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
+  std::vector<double> scales;  // 2 / length for windows of up to a few cells (see window_scale)
 };
 
 struct cell_reading {
   double zero, one;  // tone energies
   double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
-  double soft;       // (one - zero) / (one + zero), 0 for nothing
   double evidence;   // stronger tone over the noise floor
   bool complete;     // the window lies within the recording
   double power;      // sum of squared samples
@@ -92,6 +93,21 @@ int64_t index_at(double position) {
 // Tone evidence is energy over the noise floor; tone 25 dB under the level
 // counts as none.
 void set_floor(reader& r) { r.inverse_floor = 1 / std::max({r.noise, 0.003 * r.tone, 1e-12}); }
+
+// The k-th smallest (from 0) of v[0..n), n at most 16, with v reordered: a
+// sorting network of pairwise minima and maxima (odd-even transposition),
+// which takes no branch on the values, so that noisy readings cost no
+// mispredicted branches.
+double kth_smallest(double* v, int n, int k) {
+  for (int round = 0; round < n; ++round) {
+    for (int i = round & 1; i + 1 < n; i += 2) {
+      const double low = std::min(v[i], v[i + 1]), high = std::max(v[i], v[i + 1]);
+      v[i] = low;
+      v[i + 1] = high;
+    }
+  }
+  return v[k];
+}
 
 // The noise floor. A window tells the noise in a tone's share of it by its
 // weaker tone, or by what neither tone holds spread over the window's other
@@ -131,41 +147,83 @@ void learn_level(reader& r, const cell_reading& c) {
   }
 }
 
-// Reads the cell window from a (its stronger tone's phase too when with_phase).
-cell_reading read_cell(reader& r, double a, bool with_phase = false) {
-  const int64_t lo = index_at(a);
-  const int64_t hi = index_at(a + r.cell);
-  ensure_samples(r.ring, hi);
+// Cells read in one go at most.
+constexpr int most_cells = 16;
+
+// 2 / length: what turns a window's squared correlation into energy.
+double window_scale(const reader& r, int64_t length) {
+  return length < static_cast<int64_t>(r.scales.size()) ? r.scales[static_cast<size_t>(length)]
+                                                         : 2.0 / static_cast<double>(length);
+}
+
+// Reads `count` (at most most_cells) cells in a row from a: cell i is the
+// window from the sample nearest a + i cell to the one nearest a + (i + 1)
+// cell, so that neighbours share the running sums at their common edge; the
+// stronger tone's phase too when with_phase. Evidence is against the noise
+// floor as it stands.
+void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false) {
+  tone_ring& ring = r.ring;
+  int64_t edge[most_cells + 1];
+  for (int i = 0; i <= count; ++i) edge[i] = index_at(a + i * r.cell);
+  ensure_samples(ring, edge[count]);
   // A window may reach a quarter of a cell past either end of the recording:
   // a recording may begin with the first cell and end with the last, give
   // or take rounding.
   const double slack = std::max(1.0, r.cell / 4);
-  const bool complete = static_cast<double>(r.ring.tuned_from - lo) <= slack &&
-                        static_cast<double>(hi - r.ring.end) <= slack;
-  const window_reading w = read_window(r.ring, lo, hi);
-  cell_reading c{w.zero_energy, w.one_energy, 0, 0, 0, 0, complete, w.power, w.length};
-  // The correlation is taken against e^{-i w n} from sample 0; turning it
-  // back by w lo refers it to the window's start.
-  const bool one = c.one > c.zero;
-  if (with_phase) {
-    const double w_tone = one ? r.ring.w1 : r.ring.w0;
-    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
-    const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
-    const double turned_re = re * std::cos(angle) - im * std::sin(angle);
-    const double turned_im = re * std::sin(angle) + im * std::cos(angle);
-    const double size = std::hypot(turned_re, turned_im);
-    if (size > 0) {
-      c.phase_re = turned_re / size;
-      c.phase_im = turned_im / size;
+  const int64_t oldest = std::max(ring.tuned_from, oldest_sum(ring));
+  int64_t held[most_cells + 1];
+  running_sums sums[most_cells + 1];
+  for (int i = 0; i <= count; ++i) {
+    held[i] = std::clamp(edge[i], oldest, ring.end);
+    sums[i] = sums_at(ring, held[i]);
+  }
+  for (int i = 0; i < count; ++i) {
+    cell_reading& c = out[i];
+    const running_sums& p = sums[i];
+    const running_sums& q = sums[i + 1];
+    c.complete = static_cast<double>(ring.tuned_from - edge[i]) <= slack &&
+                 static_cast<double>(edge[i + 1] - ring.end) <= slack;
+    c.length = held[i + 1] - held[i];
+    const double z_re = q.zero_re - p.zero_re, z_im = q.zero_im - p.zero_im;
+    const double o_re = q.one_re - p.one_re, o_im = q.one_im - p.one_im;
+    // An empty window reads nothing (its sums agree).
+    const double scale = c.length > 0 ? window_scale(r, c.length) : 0.0;
+    c.zero = (z_re * z_re + z_im * z_im) * scale;
+    c.one = (o_re * o_re + o_im * o_im) * scale;
+    c.power = std::max(0.0, q.power - p.power);
+    c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
+    c.phase_re = 0;
+    c.phase_im = 0;
+    if (with_phase && c.length > 0) {
+      // The correlation is taken against e^{-i w n} from sample 0; turning
+      // it back by w lo refers it to the window's start.
+      const bool one = c.one > c.zero;
+      double t0_re, t0_im, t1_re, t1_im;
+      phasors_at(ring, held[i], t0_re, t0_im, t1_re, t1_im);
+      const double t_re = one ? t1_re : t0_re, t_im = one ? -t1_im : -t0_im;
+      const double re = one ? o_re : z_re, im = one ? o_im : z_im;
+      const double turned_re = re * t_re - im * t_im;
+      const double turned_im = re * t_im + im * t_re;
+      const double size = std::hypot(turned_re, turned_im);
+      if (size > 0) {
+        c.phase_re = turned_re / size;
+        c.phase_im = turned_im / size;
+      }
     }
   }
-  // From the squared correlations, which do not wait for the energies' scale.
-  const double zero_squared = w.zero_re * w.zero_re + w.zero_im * w.zero_im;
-  const double one_squared = w.one_re * w.one_re + w.one_im * w.one_im;
-  const double sum = zero_squared + one_squared;
-  if (sum > 0) c.soft = (one_squared - zero_squared) / sum;
-  c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
+}
+
+// Reads the cell window from a (its stronger tone's phase too when with_phase).
+cell_reading read_cell(reader& r, double a, bool with_phase = false) {
+  cell_reading c;
+  read_cells(r, a, 1, &c, with_phase);
   return c;
+}
+
+// (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
+double soft_bit(const cell_reading& c) {
+  const double sum = c.zero + c.one;
+  return sum > 0 ? (c.one - c.zero) / sum : 0.0;
 }
 
 // The balance of the two tones, each against its own level: from -1 (all
@@ -221,8 +279,10 @@ timing measure_timing(reader& r, double s) {
   int bit[11];
   bool tone[11];
   double evidence[11];
+  cell_reading cells[11];
+  read_cells(r, s - r.cell, 11, cells);
   for (int i = 0; i < 11; ++i) {
-    const cell_reading c = read_cell(r, s + (i - 1) * r.cell);
+    const cell_reading& c = cells[i];
     bit[i] = c.one > c.zero ? 1 : 0;
     tone[i] = c.evidence >= tone_evidence;
     evidence[i] = c.evidence;
@@ -253,8 +313,8 @@ timing measure_timing(reader& r, double s) {
   // One boundary alone, or boundaries that agree too well, are not trusted
   // beyond what the noise allows: the boundary's place wanders about as the
   // noise's share of the tone's amplitude.
-  std::nth_element(evidence, evidence + 5, evidence + 11);
-  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(evidence[5], 1.0)));
+  const double median = kth_smallest(evidence, 11, 5);
+  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(median, 1.0)));
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
   return t;
@@ -285,8 +345,12 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
   double evidence[9];
   double strength[9];
   double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
+  cell_reading cells[9];
+  read_cells(r, s, 9, cells, with_phase);
   for (int i = 0; i <= 8; ++i) {
-    const cell_reading c = read_cell(r, s + i * r.cell, with_phase);
+    cell_reading& c = cells[i];
+    // Learning moves the floor from one cell to the next.
+    c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
     sum_re[c.one > c.zero] += c.phase_re;
     sum_im[c.one > c.zero] += c.phase_im;
     f.complete = f.complete && c.complete;
@@ -298,29 +362,33 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
     if (!one) f.all_ones = false;
     if (i == 0) {
       f.start_zero = !one;
-      f.start_soft = c.soft;
+      f.start_soft = soft_bit(c);
       f.start_evidence = c.evidence;
     } else if (one) {
       f.value |= 1 << (i - 1);
     }
   }
   // Medians: one odd cell (a click, a half-silent window) does not decide.
-  std::nth_element(evidence, evidence + 4, evidence + 9);
-  f.evidence = evidence[4];
-  const double start_strength = strength[0];
-  std::nth_element(strength + 1, strength + 5, strength + 9);
-  f.full_start = start_strength >= 0.5 * strength[5];
+  f.evidence = kth_smallest(evidence, 9, 4);
+  f.full_start = strength[0] >= 0.5 * kth_smallest(strength + 1, 8, 4);
   if (!with_stops) return f;
-  for (int32_t i = 0; i < r.format.stop_bits; ++i) {
-    const cell_reading c = read_cell(r, s + (9.0 + i) * r.cell, with_phase);
-    f.complete = f.complete && c.complete;
-    if (c.one <= c.zero) ++f.bad_stops;
-    if (c.evidence < tone_evidence) ++f.weak_stops;
-    sum_re[c.one > c.zero] += c.phase_re;
-    sum_im[c.one > c.zero] += c.phase_im;
+  for (int32_t i = 0; i < r.format.stop_bits; i += most_cells) {
+    const int count = static_cast<int>(std::min<int32_t>(most_cells, r.format.stop_bits - i));
+    cell_reading stops[most_cells];
+    read_cells(r, s + (9.0 + i) * r.cell, count, stops, with_phase);
+    for (int k = 0; k < count; ++k) {
+      const cell_reading& c = stops[k];
+      f.complete = f.complete && c.complete;
+      if (c.one <= c.zero) ++f.bad_stops;
+      if (c.evidence < tone_evidence) ++f.weak_stops;
+      sum_re[c.one > c.zero] += c.phase_re;
+      sum_im[c.one > c.zero] += c.phase_im;
+    }
   }
-  f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
-                (9.0 + r.format.stop_bits);
+  if (with_phase) {
+    f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
+                  (9.0 + r.format.stop_bits);
+  }
   return f;
 }
 
@@ -632,7 +700,10 @@ double read_block(reader& r, double s) {
 
 void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary) {
   const double nominal = ring.rate / format.baud_rate;
-  reader r{ring, format, image, summary, nominal, 1, nominal};
+  reader r{ring, format, image, summary, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0, {}};
+  // Windows of a cell or so (a cell is at most 1.33 nominal ones) find their scale in a table.
+  r.scales.resize(static_cast<size_t>(std::min(2 * nominal + 3, 65536.0)));
+  for (size_t length = 1; length < r.scales.size(); ++length) r.scales[length] = 2.0 / static_cast<double>(length);
   double p = 0;
   for (;;) {
     const double s = hunt(r, p, p > 0);

@@ -20,9 +20,12 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Cells a ring holds beyond four frames.
+// Cells a ring must reach beyond four frames, or the frames are too long.
 constexpr int64_t ring_cells = 64;
-constexpr int64_t least_capacity = int64_t{1} << 16;
+// Cells a ring holds beyond four frames where it can: the leader's speed is
+// measured over up to 128 cells back.
+constexpr int64_t history_cells = 136;
+constexpr int64_t least_capacity = int64_t{1} << 12;
 // Longest cell and longest reach the reader handles, in samples after decimation.
 constexpr double longest_cell = double(int64_t{1} << 16);
 constexpr double longest_reach = double(int64_t{1} << 20);
@@ -197,13 +200,11 @@ void make_sane(float* x, int64_t n) {
   }
 }
 
-// Reads one block from the recording into the ring; false at the end.
-bool pull_block(tone_ring& ring) {
+// Reads the next block of the recording: sane, decimated and free of DC;
+// false at the end.
+bool read_block(tone_ring& ring) {
   if (ring.exhausted) return false;
-  // Never take more than a quarter of the ring at once.
-  const int64_t most = std::min<int64_t>(static_cast<int64_t>(ring.block.size()),
-                                         (ring.capacity / 4) * ring.decimation);
-  const int64_t got = read_mono(*ring.source, ring.block.data(), most);
+  const int64_t got = read_mono(*ring.source, ring.block.data(), static_cast<int64_t>(ring.block.size()));
   if (got == 0) {
     ring.exhausted = true;
     return false;
@@ -239,9 +240,22 @@ bool pull_block(tone_ring& ring) {
   }
   // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
   block_dc(ring, block, made);
-  add_samples(ring, block, made);
+  ring.block_next = 0;
+  ring.block_made = made;
   return true;
 }
+
+// Adds the next piece of the block read to the ring, reading the next block
+// when it is used up; false at the end.
+bool pull_piece(tone_ring& ring) {
+  if (ring.block_next == ring.block_made && !read_block(ring)) return false;
+  // Never take more than a quarter of the ring at once.
+  const int64_t n = std::min(ring.block_made - ring.block_next, ring.capacity / 4);
+  add_samples(ring, ring.block.data() + ring.block_next, n);
+  ring.block_next += n;
+  return true;
+}
+
 
 }  // namespace
 
@@ -252,13 +266,17 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(ring.decimation);
   const double cell = ring.rate / baud;
   // The framing looks a few cells back and up to two frames and a few cells
-  // ahead; the oldest block of sums may be partly overwritten.
-  const double reach = (ring_cells + 4 * frame_cells) * cell + block_length;
+  // ahead.
+  const double reach = (ring_cells + 4 * frame_cells) * cell;
   if (cell > longest_cell || reach > longest_reach) {
     fail("cannot read " + printable_name(source.name) + ": its frames are too long to read");
   }
+  // Beyond that, the history a speed measurement looks back over, the
+  // oldest block of sums (partly overwritten) and a quarter of the ring
+  // taken at once; no more, so that the ring stays in the processor's cache.
+  const double wanted = std::clamp((history_cells + 4 * frame_cells) * cell + block_length, reach, longest_reach);
   ring.capacity = least_capacity;
-  while (static_cast<double>(ring.capacity) < reach) ring.capacity *= 2;
+  while (static_cast<double>(ring.capacity) * 3 / 4 < wanted) ring.capacity *= 2;
   ring.blocks = ring.capacity / block_length;
   ring.sample.assign(static_cast<size_t>(ring.capacity), 0.0f);
   ring.tone_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), tone_quad{});
@@ -274,7 +292,7 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
 
 bool pull_until(tone_ring& ring, int64_t n) {
   while (ring.end < n) {
-    if (!pull_block(ring)) return false;
+    if (!pull_piece(ring)) return false;
   }
   return true;
 }

@@ -45,7 +45,9 @@ struct tone_ring {
   double group_sum = 0, group_rising = 0, last_rising = 0;
   int64_t group_count = 0;
   float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;
-  std::vector<float> block;        // mono samples as read
+  std::vector<float> block;        // mono samples as read, then decimated and free of DC
+  int64_t block_made = 0;          // samples the block holds
+  int64_t block_next = 0;          // the first not yet in the ring
   bool exhausted = false;          // the recording has ended
   // The ring: samples n in [end - capacity, end); sums from the first sample
   // of the oldest block held (see oldest_sum) to end.
@@ -91,8 +93,9 @@ inline int64_t oldest_sum(const tone_ring& ring) {
 
 // The running sums at sample n (oldest_sum <= n <= end).
 inline running_sums sums_at(const tone_ring& ring, int64_t n) {
-  const size_t slot = static_cast<size_t>((n / block_length) & (ring.blocks - 1));
-  const size_t at = slot * (block_length + 1) + static_cast<size_t>(n & (block_length - 1));
+  const uint64_t index = static_cast<uint64_t>(n);  // never negative
+  const size_t slot = static_cast<size_t>((index / block_length) & static_cast<uint64_t>(ring.blocks - 1));
+  const size_t at = slot * (block_length + 1) + static_cast<size_t>(index & (block_length - 1));
   const block_anchor& a = ring.anchors[slot];
   const tone_quad& t = ring.tone_sums[at];
   const double z_re = t.v[0], z_im = t.v[1], o_re = t.v[2], o_im = t.v[3];
@@ -122,6 +125,18 @@ inline window_reading read_window(const tone_ring& ring, int64_t a, int64_t b) {
   w.one_energy = (w.one_re * w.one_re + w.one_im * w.one_im) * scale;
   w.power = std::max(0.0, q.power - p.power);
   return w;
+}
+
+// e^{-i w0 n} and e^{-i w1 n} at sample n (oldest_sum <= n <= end), from n's
+// block: its phasors turned on by the table.
+inline void phasors_at(const tone_ring& ring, int64_t n, double& zero_re, double& zero_im, double& one_re,
+                       double& one_im) {
+  const block_anchor& a = ring.anchors[static_cast<size_t>((n / block_length) & (ring.blocks - 1))];
+  const tone_quad& t = ring.turns[static_cast<size_t>(n & (block_length - 1))];
+  zero_re = a.turn0_re * t.v[0] - a.turn0_im * t.v[1];
+  zero_im = a.turn0_re * t.v[1] + a.turn0_im * t.v[0];
+  one_re = a.turn1_re * t.v[2] - a.turn1_im * t.v[3];
+  one_im = a.turn1_re * t.v[3] + a.turn1_im * t.v[2];
 }
 
 }  // namespace kelvora
