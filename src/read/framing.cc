@@ -56,7 +56,6 @@ struct reader {
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
-  std::vector<double> scales;  // 2 / length for windows of up to a few cells (see window_scale)
 };
 
 struct cell_reading {
@@ -65,7 +64,7 @@ struct cell_reading {
   double evidence;   // stronger tone over the noise floor
   bool complete;     // the window lies within the recording
   double power;      // sum of squared samples
-  int64_t length;    // samples in the window
+  double length;     // samples in the window
 };
 
 struct frame_reading {
@@ -94,19 +93,37 @@ int64_t index_at(double position) {
 // counts as none.
 void set_floor(reader& r) { r.inverse_floor = 1 / std::max({r.noise, 0.003 * r.tone, 1e-12}); }
 
-// The k-th smallest (from 0) of v[0..n), n at most 16, with v reordered: a
-// sorting network of pairwise minima and maxima (odd-even transposition),
-// which takes no branch on the values, so that noisy readings cost no
+// Orders a pair: the smaller first (no branch on the values).
+void order(double& a, double& b) {
+  const double low = b < a ? b : a, high = b < a ? a : b;
+  a = low;
+  b = high;
+}
+
+// The median of nine values (v is reordered): a network of 19 pairs, which
+// takes no branch on the values, so that noisy readings cost no
 // mispredicted branches.
+double median_of_nine(double* v) {
+  static constexpr int pairs[19][2] = {{1, 2}, {4, 5}, {7, 8}, {0, 1}, {3, 4}, {6, 7}, {1, 2}, {4, 5}, {7, 8}, {0, 3},
+                                       {5, 8}, {4, 7}, {3, 6}, {1, 4}, {2, 5}, {4, 7}, {4, 2}, {6, 4}, {4, 2}};
+  for (const auto& pair : pairs) order(v[pair[0]], v[pair[1]]);
+  return v[4];
+}
+
+// The k-th smallest (from 0) of v[0..n) (v is reordered): odd-even
+// transposition, for the rare cases that need it.
 double kth_smallest(double* v, int n, int k) {
   for (int round = 0; round < n; ++round) {
-    for (int i = round & 1; i + 1 < n; i += 2) {
-      const double low = std::min(v[i], v[i + 1]), high = std::max(v[i], v[i + 1]);
-      v[i] = low;
-      v[i + 1] = high;
-    }
+    for (int i = round & 1; i + 1 < n; i += 2) order(v[i], v[i + 1]);
   }
   return v[k];
+}
+
+// How many of v[0..n) are at most x.
+int count_at_most(const double* v, int n, double x) {
+  int count = 0;
+  for (int i = 0; i < n; ++i) count += v[i] <= x;
+  return count;
 }
 
 // The noise floor. A window tells the noise in a tone's share of it by its
@@ -150,66 +167,90 @@ void learn_level(reader& r, const cell_reading& c) {
 // Cells read in one go at most.
 constexpr int most_cells = 16;
 
-// 2 / length: what turns a window's squared correlation into energy.
-double window_scale(const reader& r, int64_t length) {
-  return length < static_cast<int64_t>(r.scales.size()) ? r.scales[static_cast<size_t>(length)]
-                                                         : 2.0 / static_cast<double>(length);
-}
-
-// Reads `count` (at most most_cells) cells in a row from a: cell i is the
-// window from the sample nearest a + i cell to the one nearest a + (i + 1)
-// cell, so that neighbours share the running sums at their common edge; the
-// stronger tone's phase too when with_phase. Evidence is against the noise
-// floor as it stands.
-void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false) {
-  tone_ring& ring = r.ring;
-  int64_t edge[most_cells + 1];
-  for (int i = 0; i <= count; ++i) edge[i] = index_at(a + i * r.cell);
-  ensure_samples(ring, edge[count]);
+// Fills in a cell from the running sums p and q at its edges from and to
+// (held: the edges within the ring); cell_scale is 2 / r.cell.
+void finish_cell(const reader& r, const running_sums& p, const running_sums& q, double from, double to,
+                 double held_from, double held_to, bool with_phase, double cell_scale, cell_reading& c) {
+  const tone_ring& ring = r.ring;
   // A window may reach a quarter of a cell past either end of the recording:
   // a recording may begin with the first cell and end with the last, give
   // or take rounding.
   const double slack = std::max(1.0, r.cell / 4);
-  const int64_t oldest = std::max(ring.tuned_from, oldest_sum(ring));
-  int64_t held[most_cells + 1];
+  c.complete = static_cast<double>(ring.tuned_from) - from <= slack && to - static_cast<double>(ring.end) <= slack;
+  c.length = held_to - held_from;
+  const double z_re = q.zero_re - p.zero_re, z_im = q.zero_im - p.zero_im;
+  const double o_re = q.one_re - p.one_re, o_im = q.one_im - p.one_im;
+  // A window cut short by an end of the ring has a scale of its own; an
+  // empty one reads nothing.
+  const double scale = held_from == from && held_to == to ? cell_scale : c.length > 0 ? 2 / c.length : 0.0;
+  c.zero = (z_re * z_re + z_im * z_im) * scale;
+  c.one = (o_re * o_re + o_im * o_im) * scale;
+  c.power = std::max(0.0, q.power - p.power);
+  c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
+  c.phase_re = 0;
+  c.phase_im = 0;
+  if (with_phase && c.length > 0) {
+    // The correlation is taken against e^{-i w n} from sample 0; turning it
+    // back by w times the window's start refers it to that start.
+    const bool one = c.one > c.zero;
+    const int64_t n = std::min(static_cast<int64_t>(held_from), ring.end);
+    double t0_re, t0_im, t1_re, t1_im;
+    phasors_at(ring, n, t0_re, t0_im, t1_re, t1_im);
+    const double w = one ? ring.w1 : ring.w0;
+    const double part = w * (held_from - static_cast<double>(n));
+    const double u_re = one ? t1_re : t0_re, u_im = one ? -t1_im : -t0_im;  // e^{+i w n}
+    const double t_re = u_re * std::cos(part) - u_im * std::sin(part);
+    const double t_im = u_re * std::sin(part) + u_im * std::cos(part);
+    const double re = one ? o_re : z_re, im = one ? o_im : z_im;
+    const double turned_re = re * t_re - im * t_im;
+    const double turned_im = re * t_im + im * t_re;
+    const double size = std::hypot(turned_re, turned_im);
+    if (size > 0) {
+      c.phase_re = turned_re / size;
+      c.phase_im = turned_im / size;
+    }
+  }
+}
+
+// Reads `count` (at most most_cells) cells in a row from a: cell i is the
+// window [a + i cell, a + (i + 1) cell), its edges between samples, so that
+// neighbours share the running sums at their common edge; the stronger
+// tone's phase too when with_phase. Evidence is against the noise floor as it
+// stands.
+void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false) {
+  tone_ring& ring = r.ring;
+  double edge[most_cells + 1];
+  for (int i = 0; i <= count; ++i) edge[i] = a + i * r.cell;
+  ensure_samples(ring, static_cast<int64_t>(std::ceil(a + count * r.cell)));
+  const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
+  const double end = static_cast<double>(ring.end);
+  double held[most_cells + 1];
   running_sums sums[most_cells + 1];
   for (int i = 0; i <= count; ++i) {
-    held[i] = std::clamp(edge[i], oldest, ring.end);
-    sums[i] = sums_at(ring, held[i]);
+    held[i] = std::clamp(edge[i], oldest, end);
+    sums[i] = sums_between(ring, held[i]);
   }
+  const double cell_scale = 2 / r.cell;
   for (int i = 0; i < count; ++i) {
-    cell_reading& c = out[i];
-    const running_sums& p = sums[i];
-    const running_sums& q = sums[i + 1];
-    c.complete = static_cast<double>(ring.tuned_from - edge[i]) <= slack &&
-                 static_cast<double>(edge[i + 1] - ring.end) <= slack;
-    c.length = held[i + 1] - held[i];
-    const double z_re = q.zero_re - p.zero_re, z_im = q.zero_im - p.zero_im;
-    const double o_re = q.one_re - p.one_re, o_im = q.one_im - p.one_im;
-    // An empty window reads nothing (its sums agree).
-    const double scale = c.length > 0 ? window_scale(r, c.length) : 0.0;
-    c.zero = (z_re * z_re + z_im * z_im) * scale;
-    c.one = (o_re * o_re + o_im * o_im) * scale;
-    c.power = std::max(0.0, q.power - p.power);
-    c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
-    c.phase_re = 0;
-    c.phase_im = 0;
-    if (with_phase && c.length > 0) {
-      // The correlation is taken against e^{-i w n} from sample 0; turning
-      // it back by w lo refers it to the window's start.
-      const bool one = c.one > c.zero;
-      double t0_re, t0_im, t1_re, t1_im;
-      phasors_at(ring, held[i], t0_re, t0_im, t1_re, t1_im);
-      const double t_re = one ? t1_re : t0_re, t_im = one ? -t1_im : -t0_im;
-      const double re = one ? o_re : z_re, im = one ? o_im : z_im;
-      const double turned_re = re * t_re - im * t_im;
-      const double turned_im = re * t_im + im * t_re;
-      const double size = std::hypot(turned_re, turned_im);
-      if (size > 0) {
-        c.phase_re = turned_re / size;
-        c.phase_im = turned_im / size;
-      }
-    }
+    finish_cell(r, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, cell_scale, out[i]);
+  }
+}
+
+// Reads `count` (at least one) cell windows [from[i], from[i] + cell), each
+// on its own.
+void read_windows(reader& r, const double* from, int count, cell_reading* out) {
+  tone_ring& ring = r.ring;
+  double furthest = from[0];
+  for (int i = 1; i < count; ++i) furthest = std::max(furthest, from[i]);
+  ensure_samples(ring, static_cast<int64_t>(std::ceil(furthest + r.cell)));
+  const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
+  const double end = static_cast<double>(ring.end);
+  const double cell_scale = 2 / r.cell;
+  for (int i = 0; i < count; ++i) {
+    const double to = from[i] + r.cell;
+    const double held_from = std::clamp(from[i], oldest, end), held_to = std::clamp(to, oldest, end);
+    finish_cell(r, sums_between(ring, held_from), sums_between(ring, held_to), from[i], to, held_from, held_to,
+                false, cell_scale, out[i]);
   }
 }
 
@@ -234,31 +275,66 @@ double balance(const reader& r, const cell_reading& c) {
   return zero + one > 0 ? (one - zero) / (one + zero) : 0;
 }
 
-// Where the boundary expected at `boundary` between cells of different bits
-// (direction +1: 0 to 1, -1: 1 to 0) lies, relative to the expectation and
-// within +-reach. The balance of the two tones (each against its own level)
-// of a window centred there, signed to rise through the boundary, crosses 0
-// at the boundary; it is steep near the crossing and flat away from it, so
-// the crossing is found by a step of false position within a bracket.
-double boundary_crossing(reader& r, double boundary, int direction, double reach) {
-  auto balance_at = [&](double u) {
-    const cell_reading c = read_cell(r, boundary + u - r.cell / 2);
-    return balance(r, c) * direction;
-  };
-  double lo = -reach, hi = reach;
-  double b_lo = balance_at(lo), b_hi = balance_at(hi);
-  if (b_lo >= 0) return lo;
-  if (b_hi <= 0) return hi;
-  const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
-  const double b_m = balance_at(m);
-  if (b_m < 0) {
-    lo = m;
-    b_lo = b_m;
-  } else {
-    hi = m;
-    b_hi = b_m;
+// Boundaries measured in one go at most (those of a frame's cells).
+constexpr int most_boundaries = 10;
+
+// Where the boundaries expected at boundary[k] (k < n, at most most_boundaries)
+// between cells of different bits (direction[k] +1: 0 to 1, -1: 1 to 0) lie,
+// relative to the expectation and within +-reach, into crossing[k]. The
+// balance of the two tones (each against its own level) of a window centred
+// there, signed to rise through the boundary, crosses 0 at the boundary; it
+// is steep near the crossing and flat away from it, so the crossing is found
+// by a step of false position within a bracket. The brackets of all
+// boundaries are read in one go, then the steps.
+void boundary_crossings(reader& r, const double* boundary, const int* direction, int n, double reach,
+                        double* crossing) {
+  double from[2 * most_boundaries];
+  cell_reading cells[2 * most_boundaries];
+  for (int k = 0; k < n; ++k) {
+    from[2 * k] = boundary[k] - reach - r.cell / 2;
+    from[2 * k + 1] = boundary[k] + reach - r.cell / 2;
   }
-  return lo - b_lo * (hi - lo) / (b_hi - b_lo);
+  if (n == 0) return;
+  read_windows(r, from, 2 * n, cells);
+  double b_lo[most_boundaries], b_hi[most_boundaries], step[most_boundaries];
+  int stepping[most_boundaries];
+  int steps = 0;
+  for (int k = 0; k < n; ++k) {
+    b_lo[k] = balance(r, cells[2 * k]) * direction[k];
+    b_hi[k] = balance(r, cells[2 * k + 1]) * direction[k];
+    if (b_lo[k] >= 0) {
+      crossing[k] = -reach;
+    } else if (b_hi[k] <= 0) {
+      crossing[k] = reach;
+    } else {
+      step[k] = -reach - b_lo[k] * (2 * reach) / (b_hi[k] - b_lo[k]);
+      from[steps] = boundary[k] + step[k] - r.cell / 2;
+      stepping[steps++] = k;
+    }
+  }
+  if (steps == 0) return;
+  read_windows(r, from, steps, cells);
+  for (int j = 0; j < steps; ++j) {
+    const int k = stepping[j];
+    double lo = -reach, hi = reach;
+    const double m = step[k];
+    const double b_m = balance(r, cells[j]) * direction[k];
+    if (b_m < 0) {
+      lo = m;
+      b_lo[k] = b_m;
+    } else {
+      hi = m;
+      b_hi[k] = b_m;
+    }
+    crossing[k] = lo - b_lo[k] * (hi - lo) / (b_hi[k] - b_lo[k]);
+  }
+}
+
+// The crossing near one boundary (see boundary_crossings).
+double boundary_crossing(reader& r, double boundary, int direction, double reach) {
+  double crossing = 0;
+  boundary_crossings(r, &boundary, &direction, 1, reach, &crossing);
+  return crossing;
 }
 
 // How late a frame expected at s is (in samples), and how sure.
@@ -289,13 +365,17 @@ timing measure_timing(reader& r, double s) {
   }
   double late[10];
   double place[10];  // the boundary's distance from the frame's start, in cells
+  double boundary[10];
+  int direction[10];
   int n = 0;
   for (int i = 1; i < 11; ++i) {
     if (bit[i] == bit[i - 1] || !tone[i] || !tone[i - 1]) continue;
-    const double crossing = boundary_crossing(r, s + (i - 1) * r.cell, bit[i] - bit[i - 1], r.cell / 4);
-    place[n] = i - 1;
-    late[n++] = -crossing;
+    boundary[n] = s + (i - 1) * r.cell;
+    direction[n] = bit[i] - bit[i - 1];
+    place[n++] = i - 1;
   }
+  boundary_crossings(r, boundary, direction, n, r.cell / 4, late);
+  for (int i = 0; i < n; ++i) late[i] = -late[i];
   timing t;
   t.transitions = n;
   if (n == 0) return t;
@@ -313,7 +393,9 @@ timing measure_timing(reader& r, double s) {
   // One boundary alone, or boundaries that agree too well, are not trusted
   // beyond what the noise allows: the boundary's place wanders about as the
   // noise's share of the tone's amplitude.
-  const double median = kth_smallest(evidence, 11, 5);
+  // (The median needs finding only where it lies under 225, where the
+  // second term takes over.)
+  const double median = count_at_most(evidence, 11, 225) < 6 ? 225 : kth_smallest(evidence, 11, 5);
   const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(median, 1.0)));
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
@@ -369,8 +451,10 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
     }
   }
   // Medians: one odd cell (a click, a half-silent window) does not decide.
-  f.evidence = kth_smallest(evidence, 9, 4);
-  f.full_start = strength[0] >= 0.5 * kth_smallest(strength + 1, 8, 4);
+  f.evidence = median_of_nine(evidence);
+  // As strong as the data cells: at least the fifth of their eight strengths
+  // is at most twice the start cell's.
+  f.full_start = count_at_most(strength + 1, 8, 2 * strength[0]) >= 5;
   if (!with_stops) return f;
   for (int32_t i = 0; i < r.format.stop_bits; i += most_cells) {
     const int count = static_cast<int>(std::min<int32_t>(most_cells, r.format.stop_bits - i));
@@ -450,10 +534,7 @@ double first_falling_edge(reader& r, double from, double to) {
 // held tone): a window's power grows in proportion to the tone it holds, so
 // the window half in the tone holds half the power of one wholly in it.
 double tone_onset(reader& r, double p) {
-  auto power_at = [&](double u) {
-    ensure_samples(r.ring, index_at(u + r.cell));
-    return read_window(r.ring, index_at(u), index_at(u + r.cell)).power;
-  };
+  auto power_at = [&](double u) { return read_cell(r, u).power; };
   const double half = 0.5 * (power_at(p - 1.5 * r.cell) + power_at(p + r.cell));
   double lo = p - r.cell, hi = p + r.cell;
   for (int i = 0; i < 12; ++i) {
@@ -700,10 +781,7 @@ double read_block(reader& r, double s) {
 
 void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary) {
   const double nominal = ring.rate / format.baud_rate;
-  reader r{ring, format, image, summary, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0, {}};
-  // Windows of a cell or so (a cell is at most 1.33 nominal ones) find their scale in a table.
-  r.scales.resize(static_cast<size_t>(std::min(2 * nominal + 3, 65536.0)));
-  for (size_t length = 1; length < r.scales.size(); ++length) r.scales[length] = 2.0 / static_cast<double>(length);
+  reader r{ring, format, image, summary, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0};
   double p = 0;
   for (;;) {
     const double s = hunt(r, p, p > 0);

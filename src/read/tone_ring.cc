@@ -200,69 +200,73 @@ void make_sane(float* x, int64_t n) {
   }
 }
 
-// Reads the next block of the recording: sane, decimated and free of DC;
-// false at the end.
-bool read_block(tone_ring& ring) {
+// Decimates x[0..n) (after the `decimation` samples kept before it) into
+// out through the triangular filter: output m weighs x[m d - d .. m d + d - 2]
+// by 1, 2, .., d, .., 2, 1 over d^2 (two box filters in a row: double nulls on
+// the aliases of the tones); returns the outputs made. By 2, the common case,
+// it goes without the table so that it vectorises.
+int64_t decimate(const float* x, int64_t n, int64_t d, const float* weights, float* out) {
+  const int64_t outputs = (n - d) / d;
+  if (d == 2) {
+    for (int64_t m = 0; m < outputs; ++m) out[m] = 0.25f * (x[2 * m] + 2.0f * x[2 * m + 1] + x[2 * m + 2]);
+    return outputs;
+  }
+  for (int64_t m = 0; m < outputs; ++m) {
+    float sum = 0;
+    for (int64_t j = 0; j < 2 * d - 1; ++j) sum += weights[j] * x[m * d + j];
+    out[m] = sum;
+  }
+  return outputs;
+}
+
+// Reads the next part of the recording and makes its samples: sane,
+// decimated and free of DC; false at the end.
+bool read_input(tone_ring& ring) {
   if (ring.exhausted) return false;
-  const int64_t got = read_mono(*ring.source, ring.block.data(), static_cast<int64_t>(ring.block.size()));
+  float* input = ring.input.data();
+  const int64_t kept = ring.input_kept;
+  const int64_t got = read_mono(*ring.source, input + kept, static_cast<int64_t>(ring.input.size()) - kept);
   if (got == 0) {
     ring.exhausted = true;
     return false;
   }
-  // Decimated in place (the output never overtakes the input).
-  float* block = ring.block.data();
-  if (!ring.source->as_short) make_sane(block, got);
-  int64_t made = 0;
-  if (ring.decimation == 1) {
-    made = got;
+  if (!ring.source->as_short) make_sane(input + kept, got);
+  float* made = ring.made.data();
+  int64_t count = got;
+  const int64_t d = ring.decimation;
+  if (d == 1) {
+    std::memcpy(made, input, static_cast<size_t>(got) * sizeof(float));
   } else {
-    // A triangular filter of 2 decimation - 1 taps (two box filters in a
-    // row: double nulls on the aliases of the tones) from each group's plain
-    // and rising-weight sums and the rising sum of the group before it.
-    const int64_t d = ring.decimation;
-    const double scale = 1.0 / static_cast<double>(d * d);
-    int64_t i = 0;
-    while (i < got) {
-      double sum = ring.group_sum, rising = ring.group_rising;
-      int64_t count = ring.group_count;
-      for (; count < d && i < got; ++count, ++i) {
-        sum += block[i];
-        rising += static_cast<double>(count + 1) * block[i];
-      }
-      if (count < d) {  // the group goes on in the next block
-        ring.group_sum = sum, ring.group_rising = rising, ring.group_count = count;
-        break;
-      }
-      block[made++] = static_cast<float>((ring.last_rising + static_cast<double>(d) * sum - rising) * scale);
-      ring.last_rising = rising;
-      ring.group_sum = 0, ring.group_rising = 0, ring.group_count = 0;
-    }
+    const int64_t total = kept + got;
+    count = decimate(input, total, d, ring.weights.data(), made);
+    // The last whole group and the group begun are kept for the next read.
+    ring.input_kept = total - count * d;
+    std::memmove(input, input + count * d, static_cast<size_t>(ring.input_kept) * sizeof(float));
   }
   // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
-  block_dc(ring, block, made);
-  ring.block_next = 0;
-  ring.block_made = made;
+  block_dc(ring, made, count);
+  ring.made_next = 0;
+  ring.made_count = count;
   return true;
 }
 
-// Adds the next piece of the block read to the ring, reading the next block
-// when it is used up; false at the end.
+// Adds the next piece of the samples made to the ring, reading on when they
+// are used up; false at the end.
 bool pull_piece(tone_ring& ring) {
-  if (ring.block_next == ring.block_made && !read_block(ring)) return false;
+  if (ring.made_next == ring.made_count && !read_input(ring)) return false;
   // Never take more than a quarter of the ring at once.
-  const int64_t n = std::min(ring.block_made - ring.block_next, ring.capacity / 4);
-  add_samples(ring, ring.block.data() + ring.block_next, n);
-  ring.block_next += n;
+  const int64_t n = std::min(ring.made_count - ring.made_next, ring.capacity / 4);
+  add_samples(ring, ring.made.data() + ring.made_next, n);
+  ring.made_next += n;
   return true;
 }
-
 
 }  // namespace
 
 void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells) {
   ring.source = &source;
   const double upper = 2 * lower;
-  ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (16 * upper)));
+  ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (8 * upper)));
   ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(ring.decimation);
   const double cell = ring.rate / baud;
   // The framing looks a few cells back and up to two frames and a few cells
@@ -282,7 +286,15 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   ring.tone_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), tone_quad{});
   ring.power_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), 0.0f);
   ring.anchors.assign(static_cast<size_t>(ring.blocks), block_anchor{});
-  ring.block.assign(static_cast<size_t>(block_frames(source)), 0.0f);
+  // Room for a read after the samples kept (less than two groups).
+  ring.input.assign(static_cast<size_t>(block_frames(source) + 2 * ring.decimation), 0.0f);
+  ring.input_kept = ring.decimation == 1 ? 0 : ring.decimation;  // a group of silence before the recording
+  ring.made.assign(ring.input.size(), 0.0f);
+  const int64_t d = ring.decimation;
+  for (int64_t j = 0; j < 2 * d - 1; ++j) {
+    ring.weights.push_back(static_cast<float>(static_cast<double>(std::min(j + 1, 2 * d - 1 - j)) /
+                                              static_cast<double>(d * d)));
+  }
   ring.w0 = two_pi * lower / ring.rate;
   ring.w1 = two_pi * upper / ring.rate;
   ring.dc_pole = static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate);

@@ -41,13 +41,16 @@ struct tone_ring {
   recording* source = nullptr;
   int64_t decimation = 1;          // input frames averaged into one sample
   double rate = 0;                 // samples per second after decimation
-  // Decimation and the DC estimate, carried across blocks.
-  double group_sum = 0, group_rising = 0, last_rising = 0;
-  int64_t group_count = 0;
-  float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;
-  std::vector<float> block;        // mono samples as read, then decimated and free of DC
-  int64_t block_made = 0;          // samples the block holds
-  int64_t block_next = 0;          // the first not yet in the ring
+  // Input: mono samples as read, after those kept from the last read (the
+  // last whole group of `decimation` and a group begun).
+  std::vector<float> input;
+  int64_t input_kept = 0;
+  std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1
+  float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
+  // The samples made of one read: decimated and free of DC, going into the ring.
+  std::vector<float> made;
+  int64_t made_count = 0;
+  int64_t made_next = 0;           // the first not yet in the ring
   bool exhausted = false;          // the recording has ended
   // The ring: samples n in [end - capacity, end); sums from the first sample
   // of the oldest block held (see oldest_sum) to end.
@@ -104,6 +107,34 @@ inline running_sums sums_at(const tone_ring& ring, int64_t n) {
                       a.before.one_re + (a.turn1_re * o_re - a.turn1_im * o_im),
                       a.before.one_im + (a.turn1_re * o_im + a.turn1_im * o_re),
                       a.before.power + static_cast<double>(ring.power_sums[at])};
+}
+
+// The running sums at position x between samples (oldest_sum <= x <= end):
+// those at the sample before, and the share x's fraction of a sample takes
+// of that sample's terms. Windows between such positions move smoothly with
+// their edges, not in whole samples.
+inline running_sums sums_between(const tone_ring& ring, double x) {
+  int64_t n = static_cast<int64_t>(x);  // x is never negative
+  double f = x - static_cast<double>(n);
+  if (n >= ring.end) {
+    n = ring.end;
+    f = 0;
+  }
+  const uint64_t index = static_cast<uint64_t>(n);
+  const size_t slot = static_cast<size_t>((index / block_length) & static_cast<uint64_t>(ring.blocks - 1));
+  const size_t at = slot * (block_length + 1) + static_cast<size_t>(index & (block_length - 1));
+  const block_anchor& a = ring.anchors[slot];
+  // The sums after sample n are in the same block's row (it holds block_length + 1).
+  const tone_quad& t = ring.tone_sums[at];
+  const tone_quad& u = ring.tone_sums[at + 1];
+  const double z_re = t.v[0] + f * (u.v[0] - t.v[0]), z_im = t.v[1] + f * (u.v[1] - t.v[1]);
+  const double o_re = t.v[2] + f * (u.v[2] - t.v[2]), o_im = t.v[3] + f * (u.v[3] - t.v[3]);
+  const double power = ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at]);
+  return running_sums{a.before.zero_re + (a.turn0_re * z_re - a.turn0_im * z_im),
+                      a.before.zero_im + (a.turn0_re * z_im + a.turn0_im * z_re),
+                      a.before.one_re + (a.turn1_re * o_re - a.turn1_im * o_im),
+                      a.before.one_im + (a.turn1_re * o_im + a.turn1_im * o_re),
+                      a.before.power + power};
 }
 
 // Reads the window [a, b) (clamped to what the ring holds).
