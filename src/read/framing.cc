@@ -19,6 +19,7 @@
 #include "read/framing.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -41,6 +42,28 @@ constexpr double settle_cells = 2;
 constexpr double estimate_every_cells = 32;
 constexpr double estimate_span_cells = 128;
 
+struct cell_reading {
+  double zero, one;  // tone energies
+  double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
+  double evidence;   // stronger tone over the noise floor
+  bool complete;     // the window lies within the recording
+  double power;      // sum of squared samples
+  double length;     // samples in the window
+};
+
+// Cells read in a row at most (a frame's, with the cell before it).
+constexpr int row_cells = 11;
+
+// The last row of cells the timing was measured on, kept for readings of
+// the same windows that follow (to within half a sample, the nearest-sample
+// rounding windows once had).
+struct kept_row {
+  double start = 0, cell = 0;
+  int64_t tuning = -1;  // the ring's tuning it was read with
+  int count = 0;
+  cell_reading cells[row_cells];
+};
+
 struct reader {
   tone_ring& ring;
   const frame_format& format;
@@ -56,16 +79,9 @@ struct reader {
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
+  kept_row kept{};
 };
 
-struct cell_reading {
-  double zero, one;  // tone energies
-  double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
-  double evidence;   // stronger tone over the noise floor
-  bool complete;     // the window lies within the recording
-  double power;      // sum of squared samples
-  double length;     // samples in the window
-};
 
 struct frame_reading {
   int value = 0;
@@ -89,6 +105,16 @@ int64_t index_at(double position) {
   return static_cast<double>(truncated) > shifted ? truncated - 1 : truncated;
 }
 
+// 1 / n for the counts of the running means (1 to 256), from a table.
+double inverse_count(int64_t n) {
+  static const auto table = [] {
+    std::array<double, 257> t{};
+    for (size_t i = 1; i < t.size(); ++i) t[i] = 1.0 / static_cast<double>(i);
+    return t;
+  }();
+  return table[static_cast<size_t>(n)];
+}
+
 // Tone evidence is energy over the noise floor; tone 25 dB under the level
 // counts as none.
 void set_floor(reader& r) { r.inverse_floor = 1 / std::max({r.noise, 0.003 * r.tone, 1e-12}); }
@@ -100,14 +126,16 @@ void order(double& a, double& b) {
   b = high;
 }
 
-// The median of nine values (v is reordered): a network of 19 pairs, which
+// The median of nine values: a network of 19 pairs, which
 // takes no branch on the values, so that noisy readings cost no
 // mispredicted branches.
-double median_of_nine(double* v) {
-  static constexpr int pairs[19][2] = {{1, 2}, {4, 5}, {7, 8}, {0, 1}, {3, 4}, {6, 7}, {1, 2}, {4, 5}, {7, 8}, {0, 3},
-                                       {5, 8}, {4, 7}, {3, 6}, {1, 4}, {2, 5}, {4, 7}, {4, 2}, {6, 4}, {4, 2}};
-  for (const auto& pair : pairs) order(v[pair[0]], v[pair[1]]);
-  return v[4];
+double median_of_nine(const double* v) {
+  double a0 = v[0], a1 = v[1], a2 = v[2], a3 = v[3], a4 = v[4], a5 = v[5], a6 = v[6], a7 = v[7], a8 = v[8];
+  order(a1, a2), order(a4, a5), order(a7, a8), order(a0, a1), order(a3, a4), order(a6, a7);
+  order(a1, a2), order(a4, a5), order(a7, a8), order(a0, a3), order(a5, a8), order(a4, a7);
+  order(a3, a6), order(a1, a4), order(a2, a5), order(a4, a7), order(a4, a2), order(a6, a4);
+  order(a4, a2);
+  return a4;
 }
 
 // The k-th smallest (from 0) of v[0..n) (v is reordered): odd-even
@@ -139,7 +167,7 @@ void learn_noise(reader& r, const cell_reading& c) {
   double sample = std::max(std::min(c.zero, c.one), rest);
   if (r.noise_samples < 256) ++r.noise_samples;
   if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
-  r.noise += (sample - r.noise) / static_cast<double>(r.noise_samples);
+  r.noise += (sample - r.noise) * inverse_count(r.noise_samples);
   set_floor(r);
 }
 
@@ -148,7 +176,7 @@ void learn_noise(reader& r, const cell_reading& c) {
 // noise (a clean recording's silence holds next to none).
 void learn_tone(reader& r, const cell_reading& c) {
   if (r.tone_samples < 256) ++r.tone_samples;
-  r.tone += (std::max(c.zero, c.one) - r.tone) / static_cast<double>(r.tone_samples);
+  r.tone += (std::max(c.zero, c.one) - r.tone) * inverse_count(r.tone_samples);
   set_floor(r);
 }
 
@@ -156,7 +184,7 @@ void learn_tone(reader& r, const cell_reading& c) {
 // the first 64 cells of each, then running means.
 void learn_level(reader& r, const cell_reading& c) {
   if (r.level_samples < 64) ++r.level_samples;
-  const double share = 1.0 / static_cast<double>(r.level_samples);
+  const double share = inverse_count(r.level_samples);
   if (c.one > c.zero) {
     r.one_level += (c.one - r.one_level) * share;
   } else {
@@ -167,9 +195,9 @@ void learn_level(reader& r, const cell_reading& c) {
 // Cells read in one go at most.
 constexpr int most_cells = 16;
 
-// Fills in a cell from the running sums p and q at its edges from and to
+// Fills in a cell from the local sums p and q at its edges from and to
 // (held: the edges within the ring); cell_scale is 2 / r.cell.
-void finish_cell(const reader& r, const running_sums& p, const running_sums& q, double from, double to,
+void finish_cell(const reader& r, const local_sums& p, const local_sums& q, double from, double to,
                  double held_from, double held_to, bool with_phase, double cell_scale, cell_reading& c) {
   const tone_ring& ring = r.ring;
   // A window may reach a quarter of a cell past either end of the recording:
@@ -178,30 +206,25 @@ void finish_cell(const reader& r, const running_sums& p, const running_sums& q, 
   const double slack = std::max(1.0, r.cell / 4);
   c.complete = static_cast<double>(ring.tuned_from) - from <= slack && to - static_cast<double>(ring.end) <= slack;
   c.length = held_to - held_from;
-  const double z_re = q.zero_re - p.zero_re, z_im = q.zero_im - p.zero_im;
-  const double o_re = q.one_re - p.one_re, o_im = q.one_im - p.one_im;
+  const local_sums w = window_between(ring, p, q);
   // A window cut short by an end of the ring has a scale of its own; an
   // empty one reads nothing.
   const double scale = held_from == from && held_to == to ? cell_scale : c.length > 0 ? 2 / c.length : 0.0;
-  c.zero = (z_re * z_re + z_im * z_im) * scale;
-  c.one = (o_re * o_re + o_im * o_im) * scale;
-  c.power = std::max(0.0, q.power - p.power);
+  c.zero = (w.zero_re * w.zero_re + w.zero_im * w.zero_im) * scale;
+  c.one = (w.one_re * w.one_re + w.one_im * w.one_im) * scale;
+  c.power = std::max(0.0, w.power);
   c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
   c.phase_re = 0;
   c.phase_im = 0;
   if (with_phase && c.length > 0) {
-    // The correlation is taken against e^{-i w n} from sample 0; turning it
-    // back by w times the window's start refers it to that start.
+    // The correlation is against the phase at the start of the window's
+    // block; turning it on by w times the window's start in the block
+    // refers it to that start.
     const bool one = c.one > c.zero;
-    const int64_t n = std::min(static_cast<int64_t>(held_from), ring.end);
-    double t0_re, t0_im, t1_re, t1_im;
-    phasors_at(ring, n, t0_re, t0_im, t1_re, t1_im);
-    const double w = one ? ring.w1 : ring.w0;
-    const double part = w * (held_from - static_cast<double>(n));
-    const double u_re = one ? t1_re : t0_re, u_im = one ? -t1_im : -t0_im;  // e^{+i w n}
-    const double t_re = u_re * std::cos(part) - u_im * std::sin(part);
-    const double t_im = u_re * std::sin(part) + u_im * std::cos(part);
-    const double re = one ? o_re : z_re, im = one ? o_im : z_im;
+    const double into = held_from - static_cast<double>(p.block * block_length);
+    const double angle = (one ? ring.w1 : ring.w0) * into;
+    const double t_re = std::cos(angle), t_im = std::sin(angle);
+    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
     const double turned_re = re * t_re - im * t_im;
     const double turned_im = re * t_im + im * t_re;
     const double size = std::hypot(turned_re, turned_im);
@@ -212,27 +235,64 @@ void finish_cell(const reader& r, const running_sums& p, const running_sums& q, 
   }
 }
 
+// How many cells from the start of a row from a can be taken from the kept
+// row: those whose edges lie within half a sample of its cells' edges.
+int kept_cells(const reader& r, double a, int count) {
+  const kept_row& k = r.kept;
+  if (k.tuning != r.ring.tuning || k.count == 0) return 0;
+  const double place = (a - k.start) / k.cell;
+  const int first = static_cast<int>(std::floor(place + 0.5));
+  if (first < 0 || first >= k.count) return 0;
+  const int n = std::min(count, k.count - first);
+  // The edges drift apart linearly: the first and last tell.
+  const double offset = a - (k.start + first * k.cell);
+  const double drift = n * (r.cell - k.cell);
+  return std::abs(offset) <= 0.5 && std::abs(offset + drift) <= 0.5 ? n : 0;
+}
+
 // Reads `count` (at most most_cells) cells in a row from a: cell i is the
 // window [a + i cell, a + (i + 1) cell), its edges between samples, so that
 // neighbours share the running sums at their common edge; the stronger
 // tone's phase too when with_phase. Evidence is against the noise floor as it
-// stands.
-void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false) {
+// stands. Cells the kept row holds are taken from it; a row read to be kept
+// (keep) becomes the kept row.
+void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false, bool keep = false) {
   tone_ring& ring = r.ring;
+  if (!with_phase && !keep) {
+    const int taken = kept_cells(r, a, count);
+    if (taken > 0) {
+      const int first = static_cast<int>(std::floor((a - r.kept.start) / r.kept.cell + 0.5));
+      for (int i = 0; i < taken; ++i) {
+        out[i] = r.kept.cells[first + i];
+        out[i].evidence = std::max(out[i].zero, out[i].one) * r.inverse_floor;
+      }
+      if (taken == count) return;
+      a += taken * r.cell;
+      count -= taken;
+      out += taken;
+    }
+  }
   double edge[most_cells + 1];
   for (int i = 0; i <= count; ++i) edge[i] = a + i * r.cell;
   ensure_samples(ring, static_cast<int64_t>(std::ceil(a + count * r.cell)));
   const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
   const double end = static_cast<double>(ring.end);
   double held[most_cells + 1];
-  running_sums sums[most_cells + 1];
+  local_sums sums[most_cells + 1];
   for (int i = 0; i <= count; ++i) {
     held[i] = std::clamp(edge[i], oldest, end);
-    sums[i] = sums_between(ring, held[i]);
+    sums[i] = local_at(ring, held[i]);
   }
   const double cell_scale = 2 / r.cell;
   for (int i = 0; i < count; ++i) {
     finish_cell(r, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, cell_scale, out[i]);
+  }
+  if (keep && count <= row_cells) {
+    r.kept.start = a;
+    r.kept.cell = r.cell;
+    r.kept.tuning = ring.tuning;
+    r.kept.count = count;
+    std::copy(out, out + count, r.kept.cells);
   }
 }
 
@@ -249,8 +309,8 @@ void read_windows(reader& r, const double* from, int count, cell_reading* out) {
   for (int i = 0; i < count; ++i) {
     const double to = from[i] + r.cell;
     const double held_from = std::clamp(from[i], oldest, end), held_to = std::clamp(to, oldest, end);
-    finish_cell(r, sums_between(ring, held_from), sums_between(ring, held_to), from[i], to, held_from, held_to,
-                false, cell_scale, out[i]);
+    finish_cell(r, local_at(ring, held_from), local_at(ring, held_to), from[i], to, held_from, held_to, false,
+                cell_scale, out[i]);
   }
 }
 
@@ -356,7 +416,7 @@ timing measure_timing(reader& r, double s) {
   bool tone[11];
   double evidence[11];
   cell_reading cells[11];
-  read_cells(r, s - r.cell, 11, cells);
+  read_cells(r, s - r.cell, 11, cells, false, true);
   for (int i = 0; i < 11; ++i) {
     const cell_reading& c = cells[i];
     bit[i] = c.one > c.zero ? 1 : 0;
@@ -669,6 +729,9 @@ double hunt(reader& r, double from, bool after_block) {
       // the hunt began after.
       const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
                               (p - leader_start >= r.cell || (after_block && run.start == from));
+      // The speed as it is right before the block: a worn deck's speed may
+      // have moved since the last estimate.
+      if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
       double s = 0;
       if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
         close_run(r, run, s);

@@ -319,6 +319,7 @@ void retune(tone_ring& ring, int64_t n, double lower_hz) {
   const int64_t last = ring.end;
   ring.end = n / block_length * block_length;
   ring.tuned_from = n;
+  ++ring.tuning;
   start_block(ring, running_sums{}, true);
   // The samples stay where they are in the ring (a block never wraps round it).
   while (ring.end < last) {

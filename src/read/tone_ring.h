@@ -62,6 +62,7 @@ struct tone_ring {
   std::vector<block_anchor> anchors;
   int64_t end = 0;                 // samples received so far
   int64_t tuned_from = 0;          // sums hold from here; windows start no earlier
+  int64_t tuning = 0;              // how often the tones were re-tuned
   double w0 = 0, w1 = 0;           // tone frequencies in radians per sample
   std::vector<tone_quad> turns;    // e^{-i w0 k}, e^{-i w1 k} for k = 0..block_length-1
   double block_turn0_re = 1, block_turn0_im = 0, block_turn1_re = 1, block_turn1_im = 0;  // e^{-i w block_length}
@@ -109,11 +110,17 @@ inline running_sums sums_at(const tone_ring& ring, int64_t n) {
                       a.before.power + static_cast<double>(ring.power_sums[at])};
 }
 
-// The running sums at position x between samples (oldest_sum <= x <= end):
-// those at the sample before, and the share x's fraction of a sample takes
-// of that sample's terms. Windows between such positions move smoothly with
-// their edges, not in whole samples.
-inline running_sums sums_between(const tone_ring& ring, double x) {
+// The running sums at a position between samples, within its block: those
+// at the sample before, and the share the position's fraction of a sample
+// takes of that sample's terms, so that windows move smoothly with their
+// edges, not in whole samples.
+struct local_sums {
+  int64_t block;                   // the position's block
+  double zero_re, zero_im, one_re, one_im, power;  // from the block's start, against its phase
+};
+
+// The local sums at position x (oldest_sum <= x <= end).
+inline local_sums local_at(const tone_ring& ring, double x) {
   int64_t n = static_cast<int64_t>(x);  // x is never negative
   double f = x - static_cast<double>(n);
   if (n >= ring.end) {
@@ -121,20 +128,60 @@ inline running_sums sums_between(const tone_ring& ring, double x) {
     f = 0;
   }
   const uint64_t index = static_cast<uint64_t>(n);
-  const size_t slot = static_cast<size_t>((index / block_length) & static_cast<uint64_t>(ring.blocks - 1));
-  const size_t at = slot * (block_length + 1) + static_cast<size_t>(index & (block_length - 1));
-  const block_anchor& a = ring.anchors[slot];
+  const int64_t block = static_cast<int64_t>(index / block_length);
+  const size_t at = static_cast<size_t>(block & (ring.blocks - 1)) * (block_length + 1) +
+                    static_cast<size_t>(index & (block_length - 1));
   // The sums after sample n are in the same block's row (it holds block_length + 1).
   const tone_quad& t = ring.tone_sums[at];
   const tone_quad& u = ring.tone_sums[at + 1];
-  const double z_re = t.v[0] + f * (u.v[0] - t.v[0]), z_im = t.v[1] + f * (u.v[1] - t.v[1]);
-  const double o_re = t.v[2] + f * (u.v[2] - t.v[2]), o_im = t.v[3] + f * (u.v[3] - t.v[3]);
-  const double power = ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at]);
-  return running_sums{a.before.zero_re + (a.turn0_re * z_re - a.turn0_im * z_im),
-                      a.before.zero_im + (a.turn0_re * z_im + a.turn0_im * z_re),
-                      a.before.one_re + (a.turn1_re * o_re - a.turn1_im * o_im),
-                      a.before.one_im + (a.turn1_re * o_im + a.turn1_im * o_re),
-                      a.before.power + power};
+  return local_sums{block,
+                    t.v[0] + f * (u.v[0] - t.v[0]),
+                    t.v[1] + f * (u.v[1] - t.v[1]),
+                    t.v[2] + f * (u.v[2] - t.v[2]),
+                    t.v[3] + f * (u.v[3] - t.v[3]),
+                    ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at])};
+}
+
+// The window between two positions' local sums p and q (p's at most q's):
+// its correlations against the phase at the start of p's block, and its
+// power. Within one block they are differences; into the next block, q's
+// sums are turned back by a block and the rest of p's block added; farther,
+// the anchors make both absolute.
+inline local_sums window_between(const tone_ring& ring, const local_sums& p, const local_sums& q) {
+  local_sums w{p.block, 0, 0, 0, 0, 0};
+  if (q.block == p.block) {
+    w.zero_re = q.zero_re - p.zero_re;
+    w.zero_im = q.zero_im - p.zero_im;
+    w.one_re = q.one_re - p.one_re;
+    w.one_im = q.one_im - p.one_im;
+    w.power = q.power - p.power;
+  } else if (q.block == p.block + 1) {
+    const size_t full = static_cast<size_t>(p.block & (ring.blocks - 1)) * (block_length + 1) + block_length;
+    const tone_quad& t = ring.tone_sums[full];
+    w.zero_re = t.v[0] - p.zero_re + (ring.block_turn0_re * q.zero_re - ring.block_turn0_im * q.zero_im);
+    w.zero_im = t.v[1] - p.zero_im + (ring.block_turn0_re * q.zero_im + ring.block_turn0_im * q.zero_re);
+    w.one_re = t.v[2] - p.one_re + (ring.block_turn1_re * q.one_re - ring.block_turn1_im * q.one_im);
+    w.one_im = t.v[3] - p.one_im + (ring.block_turn1_re * q.one_im + ring.block_turn1_im * q.one_re);
+    w.power = ring.power_sums[full] - p.power + q.power;
+  } else {
+    const block_anchor& a = ring.anchors[static_cast<size_t>(p.block & (ring.blocks - 1))];
+    const block_anchor& b = ring.anchors[static_cast<size_t>(q.block & (ring.blocks - 1))];
+    // Absolute sums at both ends; their difference turned back by p's block.
+    const double z_re = (b.before.zero_re + (b.turn0_re * q.zero_re - b.turn0_im * q.zero_im)) -
+                        (a.before.zero_re + (a.turn0_re * p.zero_re - a.turn0_im * p.zero_im));
+    const double z_im = (b.before.zero_im + (b.turn0_re * q.zero_im + b.turn0_im * q.zero_re)) -
+                        (a.before.zero_im + (a.turn0_re * p.zero_im + a.turn0_im * p.zero_re));
+    const double o_re = (b.before.one_re + (b.turn1_re * q.one_re - b.turn1_im * q.one_im)) -
+                        (a.before.one_re + (a.turn1_re * p.one_re - a.turn1_im * p.one_im));
+    const double o_im = (b.before.one_im + (b.turn1_re * q.one_im + b.turn1_im * q.one_re)) -
+                        (a.before.one_im + (a.turn1_re * p.one_im + a.turn1_im * p.one_re));
+    w.zero_re = z_re * a.turn0_re + z_im * a.turn0_im;
+    w.zero_im = z_im * a.turn0_re - z_re * a.turn0_im;
+    w.one_re = o_re * a.turn1_re + o_im * a.turn1_im;
+    w.one_im = o_im * a.turn1_re - o_re * a.turn1_im;
+    w.power = (b.before.power + q.power) - (a.before.power + p.power);
+  }
+  return w;
 }
 
 // Reads the window [a, b) (clamped to what the ring holds).
