@@ -296,21 +296,23 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
   }
 }
 
-// Reads `count` (at least one) cell windows [from[i], from[i] + cell), each
-// on its own.
-void read_windows(reader& r, const double* from, int count, cell_reading* out) {
+// The balances (see balance) of `count` (at least one) cell windows
+// [from[i], from[i] + cell), each read on its own. A window's scale cancels
+// from its balance, which is all these windows are read for.
+void read_balances(reader& r, const double* from, int count, double* out) {
   tone_ring& ring = r.ring;
   double furthest = from[0];
   for (int i = 1; i < count; ++i) furthest = std::max(furthest, from[i]);
   ensure_samples(ring, static_cast<int64_t>(std::ceil(furthest + r.cell)));
   const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
   const double end = static_cast<double>(ring.end);
-  const double cell_scale = 2 / r.cell;
   for (int i = 0; i < count; ++i) {
-    const double to = from[i] + r.cell;
-    const double held_from = std::clamp(from[i], oldest, end), held_to = std::clamp(to, oldest, end);
-    finish_cell(r, local_at(ring, held_from), local_at(ring, held_to), from[i], to, held_from, held_to, false,
-                cell_scale, out[i]);
+    const local_sums p = local_at(ring, std::clamp(from[i], oldest, end));
+    const local_sums q = local_at(ring, std::clamp(from[i] + r.cell, oldest, end));
+    const local_sums w = window_between(ring, p, q);
+    const double zero = (w.zero_re * w.zero_re + w.zero_im * w.zero_im) * r.one_level;
+    const double one = (w.one_re * w.one_re + w.one_im * w.one_im) * r.zero_level;
+    out[i] = zero + one > 0 ? (one - zero) / (one + zero) : 0;
   }
 }
 
@@ -349,19 +351,19 @@ constexpr int most_boundaries = 10;
 void boundary_crossings(reader& r, const double* boundary, const int* direction, int n, double reach,
                         double* crossing) {
   double from[2 * most_boundaries];
-  cell_reading cells[2 * most_boundaries];
+  double balances[2 * most_boundaries];
   for (int k = 0; k < n; ++k) {
     from[2 * k] = boundary[k] - reach - r.cell / 2;
     from[2 * k + 1] = boundary[k] + reach - r.cell / 2;
   }
   if (n == 0) return;
-  read_windows(r, from, 2 * n, cells);
+  read_balances(r, from, 2 * n, balances);
   double b_lo[most_boundaries], b_hi[most_boundaries], step[most_boundaries];
   int stepping[most_boundaries];
   int steps = 0;
   for (int k = 0; k < n; ++k) {
-    b_lo[k] = balance(r, cells[2 * k]) * direction[k];
-    b_hi[k] = balance(r, cells[2 * k + 1]) * direction[k];
+    b_lo[k] = balances[2 * k] * direction[k];
+    b_hi[k] = balances[2 * k + 1] * direction[k];
     if (b_lo[k] >= 0) {
       crossing[k] = -reach;
     } else if (b_hi[k] <= 0) {
@@ -373,12 +375,12 @@ void boundary_crossings(reader& r, const double* boundary, const int* direction,
     }
   }
   if (steps == 0) return;
-  read_windows(r, from, steps, cells);
+  read_balances(r, from, steps, balances);
   for (int j = 0; j < steps; ++j) {
     const int k = stepping[j];
     double lo = -reach, hi = reach;
     const double m = step[k];
-    const double b_m = balance(r, cells[j]) * direction[k];
+    const double b_m = balances[j] * direction[k];
     if (b_m < 0) {
       lo = m;
       b_lo[k] = b_m;
