@@ -79,6 +79,7 @@ struct reader {
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
+  double shares_length = 0, inverse_shares = 1;  // a window length and 1 / its other shares (see learn_noise)
   kept_row kept{};
 };
 
@@ -162,8 +163,12 @@ int count_at_most(const double* v, int n, double x) {
 // window for more than three times the floor: a click or the settling of a
 // DC offset does not raise it for long.
 void learn_noise(reader& r, const cell_reading& c) {
-  const double shares = std::max(1.0, static_cast<double>(c.length) / 2 - 2);
-  const double rest = std::max(0.0, c.power - c.zero - c.one) / shares;
+  // (The windows of a frame share their length, and so the division.)
+  if (c.length != r.shares_length) {
+    r.shares_length = c.length;
+    r.inverse_shares = 1 / std::max(1.0, c.length / 2 - 2);
+  }
+  const double rest = std::max(0.0, c.power - c.zero - c.one) * r.inverse_shares;
   double sample = std::max(std::min(c.zero, c.one), rest);
   if (r.noise_samples < 256) ++r.noise_samples;
   if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
@@ -227,7 +232,7 @@ void finish_cell(const reader& r, const local_sums& p, const local_sums& q, doub
     const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
     const double turned_re = re * t_re - im * t_im;
     const double turned_im = re * t_im + im * t_re;
-    const double size = std::hypot(turned_re, turned_im);
+    const double size = std::sqrt(turned_re * turned_re + turned_im * turned_im);
     if (size > 0) {
       c.phase_re = turned_re / size;
       c.phase_im = turned_im / size;
@@ -704,7 +709,7 @@ double hunt(reader& r, double from, bool after_block) {
     phase_im[slot] = one ? c.phase_im : 0;
     // With some hysteresis, so that noise does not cut a leader into pieces.
     const bool in_leader = run.known && run.kind == section_kind::leader;
-    const double agreement = std::hypot(agree_re, agree_im) / std::max(agree_weight, 0.5);
+    const double agreement = std::sqrt(agree_re * agree_re + agree_im * agree_im) / std::max(agree_weight, 0.5);
     const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
     const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
     const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
