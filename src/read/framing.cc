@@ -190,11 +190,12 @@ void learn_tone(reader& r, const cell_reading& c) {
 void learn_level(reader& r, const cell_reading& c) {
   if (r.level_samples < 64) ++r.level_samples;
   const double share = inverse_count(r.level_samples);
-  if (c.one > c.zero) {
-    r.one_level += (c.one - r.one_level) * share;
-  } else {
-    r.zero_level += (c.zero - r.zero_level) * share;
-  }
+  // The tone the cell holds moves its level (selected, not branched on).
+  const bool one = c.one > c.zero;
+  const double one_level = r.one_level + (c.one - r.one_level) * share;
+  const double zero_level = r.zero_level + (c.zero - r.zero_level) * share;
+  r.one_level = one ? one_level : r.one_level;
+  r.zero_level = one ? r.zero_level : zero_level;
 }
 
 // Cells read in one go at most.
@@ -383,17 +384,14 @@ void boundary_crossings(reader& r, const double* boundary, const int* direction,
   read_balances(r, from, steps, balances);
   for (int j = 0; j < steps; ++j) {
     const int k = stepping[j];
-    double lo = -reach, hi = reach;
+    // The step replaces the end of the bracket of its sign (selected, not
+    // branched on: the signs are noise's to decide).
     const double m = step[k];
     const double b_m = balances[j] * direction[k];
-    if (b_m < 0) {
-      lo = m;
-      b_lo[k] = b_m;
-    } else {
-      hi = m;
-      b_hi[k] = b_m;
-    }
-    crossing[k] = lo - b_lo[k] * (hi - lo) / (b_hi[k] - b_lo[k]);
+    const bool below = b_m < 0;
+    const double lo = below ? m : -reach, hi = below ? reach : m;
+    const double low = below ? b_m : b_lo[k], high = below ? b_hi[k] : b_m;
+    crossing[k] = lo - low * (hi - lo) / (high - low);
   }
 }
 
@@ -436,10 +434,12 @@ timing measure_timing(reader& r, double s) {
   int direction[10];
   int n = 0;
   for (int i = 1; i < 11; ++i) {
-    if (bit[i] == bit[i - 1] || !tone[i] || !tone[i - 1]) continue;
+    // Every boundary is written; only those where the bit changes between
+    // tones are counted (no branch on the bits).
     boundary[n] = s + (i - 1) * r.cell;
     direction[n] = bit[i] - bit[i - 1];
-    place[n++] = i - 1;
+    place[n] = i - 1;
+    n += bit[i] != bit[i - 1] && tone[i] && tone[i - 1];
   }
   boundary_crossings(r, boundary, direction, n, r.cell / 4, late);
   for (int i = 0; i < n; ++i) late[i] = -late[i];
@@ -508,13 +508,13 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
     const bool one = c.one > c.zero;
     if (learn && c.complete) learn_noise(r, c);
     if (learn && c.complete && c.evidence >= tone_evidence) learn_level(r, c);
-    if (!one) f.all_ones = false;
+    f.all_ones = f.all_ones && one;
     if (i == 0) {
       f.start_zero = !one;
       f.start_soft = soft_bit(c);
       f.start_evidence = c.evidence;
-    } else if (one) {
-      f.value |= 1 << (i - 1);
+    } else {
+      f.value |= static_cast<int>(one) << (i - 1);
     }
   }
   // Medians: one odd cell (a click, a half-silent window) does not decide.
