@@ -216,9 +216,11 @@ void finish_cell(const reader& r, const local_sums& p, const local_sums& q, doub
   // A window cut short by an end of the ring has a scale of its own; an
   // empty one reads nothing.
   const double scale = held_from == from && held_to == to ? cell_scale : c.length > 0 ? 2 / c.length : 0.0;
-  c.zero = (w.zero_re * w.zero_re + w.zero_im * w.zero_im) * scale;
-  c.one = (w.one_re * w.one_re + w.one_im * w.one_im) * scale;
-  c.power = std::max(0.0, w.power);
+  double zero_squared, one_squared;
+  squared_correlations(w, zero_squared, one_squared);
+  c.zero = zero_squared * scale;
+  c.one = one_squared * scale;
+  c.power = std::max(0.0, static_cast<double>(w.power));
   c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
   c.phase_re = 0;
   c.phase_im = 0;
@@ -230,7 +232,7 @@ void finish_cell(const reader& r, const local_sums& p, const local_sums& q, doub
     const double into = held_from - static_cast<double>(p.block * block_length);
     const double angle = (one ? ring.w1 : ring.w0) * into;
     const double t_re = std::cos(angle), t_im = std::sin(angle);
-    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
+    const double re = w.tones.v[one ? 2 : 0], im = w.tones.v[one ? 3 : 1];
     const double turned_re = re * t_re - im * t_im;
     const double turned_im = re * t_im + im * t_re;
     const double size = std::sqrt(turned_re * turned_re + turned_im * turned_im);
@@ -316,8 +318,10 @@ void read_balances(reader& r, const double* from, int count, double* out) {
     const local_sums p = local_at(ring, std::clamp(from[i], oldest, end));
     const local_sums q = local_at(ring, std::clamp(from[i] + r.cell, oldest, end));
     const local_sums w = window_between(ring, p, q);
-    const double zero = (w.zero_re * w.zero_re + w.zero_im * w.zero_im) * r.one_level;
-    const double one = (w.one_re * w.one_re + w.one_im * w.one_im) * r.zero_level;
+    double zero, one;
+    squared_correlations(w, zero, one);
+    zero *= r.one_level;
+    one *= r.zero_level;
     out[i] = zero + one > 0 ? (one - zero) / (one + zero) : 0;
   }
 }

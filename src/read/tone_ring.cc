@@ -45,6 +45,8 @@ void phasor_at(double w, int64_t n, double& re, double& im) {
 void set_turns(tone_ring& ring) {
   phasor_at(ring.w0, block_length, ring.block_turn0_re, ring.block_turn0_im);
   phasor_at(ring.w1, block_length, ring.block_turn1_re, ring.block_turn1_im);
+  ring.block_turns = tone_quad{{static_cast<float>(ring.block_turn0_re), static_cast<float>(ring.block_turn0_im),
+                                static_cast<float>(ring.block_turn1_re), static_cast<float>(ring.block_turn1_im)}};
   ring.turns.resize(static_cast<size_t>(block_length));
   for (int64_t k = 0; k < block_length; ++k) {
     const double a0 = ring.w0 * static_cast<double>(k), a1 = ring.w1 * static_cast<double>(k);

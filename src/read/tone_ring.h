@@ -66,6 +66,7 @@ struct tone_ring {
   double w0 = 0, w1 = 0;           // tone frequencies in radians per sample
   std::vector<tone_quad> turns;    // e^{-i w0 k}, e^{-i w1 k} for k = 0..block_length-1
   double block_turn0_re = 1, block_turn0_im = 0, block_turn1_re = 1, block_turn1_im = 0;  // e^{-i w block_length}
+  tone_quad block_turns{{1, 0, 1, 0}};  // the same, in single precision
 };
 
 // The correlations of one window with both tones and its energy.
@@ -113,16 +114,17 @@ inline running_sums sums_at(const tone_ring& ring, int64_t n) {
 // The running sums at a position between samples, within its block: those
 // at the sample before, and the share the position's fraction of a sample
 // takes of that sample's terms, so that windows move smoothly with their
-// edges, not in whole samples.
+// edges, not in whole samples. In single precision, as the block keeps them.
 struct local_sums {
-  int64_t block;                   // the position's block
-  double zero_re, zero_im, one_re, one_im, power;  // from the block's start, against its phase
+  int64_t block;     // the position's block
+  tone_quad tones;   // x e^{-i w0 k}, x e^{-i w1 k} from the block's start, against its phase
+  float power;
 };
 
 // The local sums at position x (oldest_sum <= x <= end).
 inline local_sums local_at(const tone_ring& ring, double x) {
   int64_t n = static_cast<int64_t>(x);  // x is never negative
-  double f = x - static_cast<double>(n);
+  float f = static_cast<float>(x - static_cast<double>(n));
   if (n >= ring.end) {
     n = ring.end;
     f = 0;
@@ -134,54 +136,58 @@ inline local_sums local_at(const tone_ring& ring, double x) {
   // The sums after sample n are in the same block's row (it holds block_length + 1).
   const tone_quad& t = ring.tone_sums[at];
   const tone_quad& u = ring.tone_sums[at + 1];
-  return local_sums{block,
-                    t.v[0] + f * (u.v[0] - t.v[0]),
-                    t.v[1] + f * (u.v[1] - t.v[1]),
-                    t.v[2] + f * (u.v[2] - t.v[2]),
-                    t.v[3] + f * (u.v[3] - t.v[3]),
-                    ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at])};
+  local_sums s{block, {}, ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at])};
+  for (int c = 0; c < 4; ++c) s.tones.v[c] = t.v[c] + f * (u.v[c] - t.v[c]);
+  return s;
 }
 
 // The window between two positions' local sums p and q (p's at most q's):
 // its correlations against the phase at the start of p's block, and its
 // power. Within one block they are differences; into the next block, q's
 // sums are turned back by a block and the rest of p's block added; farther,
-// the anchors make both absolute.
+// the anchors make both absolute (in double precision).
 inline local_sums window_between(const tone_ring& ring, const local_sums& p, const local_sums& q) {
-  local_sums w{p.block, 0, 0, 0, 0, 0};
+  local_sums w{p.block, {}, 0};
   if (q.block == p.block) {
-    w.zero_re = q.zero_re - p.zero_re;
-    w.zero_im = q.zero_im - p.zero_im;
-    w.one_re = q.one_re - p.one_re;
-    w.one_im = q.one_im - p.one_im;
+    for (int c = 0; c < 4; ++c) w.tones.v[c] = q.tones.v[c] - p.tones.v[c];
     w.power = q.power - p.power;
   } else if (q.block == p.block + 1) {
     const size_t full = static_cast<size_t>(p.block & (ring.blocks - 1)) * (block_length + 1) + block_length;
     const tone_quad& t = ring.tone_sums[full];
-    w.zero_re = t.v[0] - p.zero_re + (ring.block_turn0_re * q.zero_re - ring.block_turn0_im * q.zero_im);
-    w.zero_im = t.v[1] - p.zero_im + (ring.block_turn0_re * q.zero_im + ring.block_turn0_im * q.zero_re);
-    w.one_re = t.v[2] - p.one_re + (ring.block_turn1_re * q.one_re - ring.block_turn1_im * q.one_im);
-    w.one_im = t.v[3] - p.one_im + (ring.block_turn1_re * q.one_im + ring.block_turn1_im * q.one_re);
-    w.power = ring.power_sums[full] - p.power + q.power;
+    const tone_quad& turn = ring.block_turns;
+    const float* v = q.tones.v;
+    const tone_quad turned{{turn.v[0] * v[0] - turn.v[1] * v[1], turn.v[0] * v[1] + turn.v[1] * v[0],
+                            turn.v[2] * v[2] - turn.v[3] * v[3], turn.v[2] * v[3] + turn.v[3] * v[2]}};
+    for (int c = 0; c < 4; ++c) w.tones.v[c] = (t.v[c] - p.tones.v[c]) + turned.v[c];
+    w.power = (ring.power_sums[full] - p.power) + q.power;
   } else {
     const block_anchor& a = ring.anchors[static_cast<size_t>(p.block & (ring.blocks - 1))];
     const block_anchor& b = ring.anchors[static_cast<size_t>(q.block & (ring.blocks - 1))];
+    const double p0 = p.tones.v[0], p1 = p.tones.v[1], p2 = p.tones.v[2], p3 = p.tones.v[3];
+    const double q0 = q.tones.v[0], q1 = q.tones.v[1], q2 = q.tones.v[2], q3 = q.tones.v[3];
     // Absolute sums at both ends; their difference turned back by p's block.
-    const double z_re = (b.before.zero_re + (b.turn0_re * q.zero_re - b.turn0_im * q.zero_im)) -
-                        (a.before.zero_re + (a.turn0_re * p.zero_re - a.turn0_im * p.zero_im));
-    const double z_im = (b.before.zero_im + (b.turn0_re * q.zero_im + b.turn0_im * q.zero_re)) -
-                        (a.before.zero_im + (a.turn0_re * p.zero_im + a.turn0_im * p.zero_re));
-    const double o_re = (b.before.one_re + (b.turn1_re * q.one_re - b.turn1_im * q.one_im)) -
-                        (a.before.one_re + (a.turn1_re * p.one_re - a.turn1_im * p.one_im));
-    const double o_im = (b.before.one_im + (b.turn1_re * q.one_im + b.turn1_im * q.one_re)) -
-                        (a.before.one_im + (a.turn1_re * p.one_im + a.turn1_im * p.one_re));
-    w.zero_re = z_re * a.turn0_re + z_im * a.turn0_im;
-    w.zero_im = z_im * a.turn0_re - z_re * a.turn0_im;
-    w.one_re = o_re * a.turn1_re + o_im * a.turn1_im;
-    w.one_im = o_im * a.turn1_re - o_re * a.turn1_im;
-    w.power = (b.before.power + q.power) - (a.before.power + p.power);
+    const double z_re = (b.before.zero_re + (b.turn0_re * q0 - b.turn0_im * q1)) -
+                        (a.before.zero_re + (a.turn0_re * p0 - a.turn0_im * p1));
+    const double z_im = (b.before.zero_im + (b.turn0_re * q1 + b.turn0_im * q0)) -
+                        (a.before.zero_im + (a.turn0_re * p1 + a.turn0_im * p0));
+    const double o_re = (b.before.one_re + (b.turn1_re * q2 - b.turn1_im * q3)) -
+                        (a.before.one_re + (a.turn1_re * p2 - a.turn1_im * p3));
+    const double o_im = (b.before.one_im + (b.turn1_re * q3 + b.turn1_im * q2)) -
+                        (a.before.one_im + (a.turn1_re * p3 + a.turn1_im * p2));
+    w.tones.v[0] = static_cast<float>(z_re * a.turn0_re + z_im * a.turn0_im);
+    w.tones.v[1] = static_cast<float>(z_im * a.turn0_re - z_re * a.turn0_im);
+    w.tones.v[2] = static_cast<float>(o_re * a.turn1_re + o_im * a.turn1_im);
+    w.tones.v[3] = static_cast<float>(o_im * a.turn1_re - o_re * a.turn1_im);
+    w.power = static_cast<float>((b.before.power + q.power) - (a.before.power + p.power));
   }
   return w;
+}
+
+// |correlation|^2 of the lower and of the upper tone in a window's sums.
+inline void squared_correlations(const local_sums& w, double& zero, double& one) {
+  const float* v = w.tones.v;
+  zero = static_cast<double>(v[0] * v[0] + v[1] * v[1]);
+  one = static_cast<double>(v[2] * v[2] + v[3] * v[3]);
 }
 
 // Reads the window [a, b) (clamped to what the ring holds).
