@@ -87,37 +87,33 @@ void start_block(tone_ring& ring, const running_sums& before, bool afresh) {
 // from the running ones, so that the chain of dependent additions advances
 // once a group.
 void accumulate(const float* x, int64_t m, const tone_quad* turn, tone_quad* sums, float* powers) {
-  tone_quad run = sums[0];
+  float_quad run = sums[0].v;
   float power = powers[0];
   int64_t i = 0;
   for (; i + 4 <= m; i += 4) {
-    tone_quad q[4];
-    float s[4];
-    for (int j = 0; j < 4; ++j) {
-      const float v = x[i + j];
-      for (int c = 0; c < 4; ++c) q[j].v[c] = v * turn[i + j].v[c];
-      s[j] = v * v;
-    }
-    for (int c = 0; c < 4; ++c) {
-      q[1].v[c] += q[0].v[c];
-      q[2].v[c] += q[1].v[c];
-      q[3].v[c] += q[2].v[c];
-    }
-    s[1] += s[0];
-    s[2] += s[1];
-    s[3] += s[2];
-    for (int j = 0; j < 4; ++j) {
-      for (int c = 0; c < 4; ++c) sums[i + j + 1].v[c] = run.v[c] + q[j].v[c];
-      powers[i + j + 1] = power + s[j];
-    }
-    for (int c = 0; c < 4; ++c) run.v[c] += q[3].v[c];
-    power += s[3];
+    const float_quad q0 = x[i] * turn[i].v;
+    const float_quad q1 = q0 + x[i + 1] * turn[i + 1].v;
+    const float_quad q2 = q1 + x[i + 2] * turn[i + 2].v;
+    const float_quad q3 = q2 + x[i + 3] * turn[i + 3].v;
+    sums[i + 1].v = run + q0;
+    sums[i + 2].v = run + q1;
+    sums[i + 3].v = run + q2;
+    sums[i + 4].v = run + q3;
+    run += q3;
+    const float s0 = x[i] * x[i];
+    const float s1 = s0 + x[i + 1] * x[i + 1];
+    const float s2 = s1 + x[i + 2] * x[i + 2];
+    const float s3 = s2 + x[i + 3] * x[i + 3];
+    powers[i + 1] = power + s0;
+    powers[i + 2] = power + s1;
+    powers[i + 3] = power + s2;
+    powers[i + 4] = power + s3;
+    power += s3;
   }
   for (; i < m; ++i) {
-    const float v = x[i];
-    for (int c = 0; c < 4; ++c) run.v[c] += v * turn[i].v[c];
-    power += v * v;
-    sums[i + 1] = run;
+    run += x[i] * turn[i].v;
+    power += x[i] * x[i];
+    sums[i + 1].v = run;
     powers[i + 1] = power;
   }
 }

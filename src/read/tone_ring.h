@@ -26,9 +26,13 @@ struct running_sums {
   double zero_re, zero_im, one_re, one_im, power;
 };
 
+// Four floats that GCC and Clang keep in one vector register and operate on
+// at once where the processor can (their vector extension).
+typedef float float_quad __attribute__((vector_size(16)));
+
 // One sample's sums within its block: x e^{-i w0 k} and x e^{-i w1 k} (re, im).
-struct alignas(16) tone_quad {
-  float v[4];
+struct tone_quad {
+  float_quad v;
 };
 
 // What turns a block's sums into absolute ones.
@@ -136,9 +140,8 @@ inline local_sums local_at(const tone_ring& ring, double x) {
   // The sums after sample n are in the same block's row (it holds block_length + 1).
   const tone_quad& t = ring.tone_sums[at];
   const tone_quad& u = ring.tone_sums[at + 1];
-  local_sums s{block, {}, ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at])};
-  for (int c = 0; c < 4; ++c) s.tones.v[c] = t.v[c] + f * (u.v[c] - t.v[c]);
-  return s;
+  return local_sums{block, {t.v + f * (u.v - t.v)},
+                    ring.power_sums[at] + f * (ring.power_sums[at + 1] - ring.power_sums[at])};
 }
 
 // The window between two positions' local sums p and q (p's at most q's):
@@ -149,16 +152,15 @@ inline local_sums local_at(const tone_ring& ring, double x) {
 inline local_sums window_between(const tone_ring& ring, const local_sums& p, const local_sums& q) {
   local_sums w{p.block, {}, 0};
   if (q.block == p.block) {
-    for (int c = 0; c < 4; ++c) w.tones.v[c] = q.tones.v[c] - p.tones.v[c];
+    w.tones.v = q.tones.v - p.tones.v;
     w.power = q.power - p.power;
   } else if (q.block == p.block + 1) {
     const size_t full = static_cast<size_t>(p.block & (ring.blocks - 1)) * (block_length + 1) + block_length;
     const tone_quad& t = ring.tone_sums[full];
-    const tone_quad& turn = ring.block_turns;
-    const float* v = q.tones.v;
-    const tone_quad turned{{turn.v[0] * v[0] - turn.v[1] * v[1], turn.v[0] * v[1] + turn.v[1] * v[0],
-                            turn.v[2] * v[2] - turn.v[3] * v[3], turn.v[2] * v[3] + turn.v[3] * v[2]}};
-    for (int c = 0; c < 4; ++c) w.tones.v[c] = (t.v[c] - p.tones.v[c]) + turned.v[c];
+    const float_quad turn = ring.block_turns.v, v = q.tones.v;
+    const float_quad turned = {turn[0] * v[0] - turn[1] * v[1], turn[0] * v[1] + turn[1] * v[0],
+                               turn[2] * v[2] - turn[3] * v[3], turn[2] * v[3] + turn[3] * v[2]};
+    w.tones.v = (t.v - p.tones.v) + turned;
     w.power = (ring.power_sums[full] - p.power) + q.power;
   } else {
     const block_anchor& a = ring.anchors[static_cast<size_t>(p.block & (ring.blocks - 1))];
@@ -185,9 +187,9 @@ inline local_sums window_between(const tone_ring& ring, const local_sums& p, con
 
 // |correlation|^2 of the lower and of the upper tone in a window's sums.
 inline void squared_correlations(const local_sums& w, double& zero, double& one) {
-  const float* v = w.tones.v;
-  zero = static_cast<double>(v[0] * v[0] + v[1] * v[1]);
-  one = static_cast<double>(v[2] * v[2] + v[3] * v[3]);
+  const float_quad squares = w.tones.v * w.tones.v;
+  zero = static_cast<double>(squares[0] + squares[1]);
+  one = static_cast<double>(squares[2] + squares[3]);
 }
 
 // Reads the window [a, b) (clamped to what the ring holds).
