@@ -201,21 +201,35 @@ void learn_level(reader& r, const cell_reading& c) {
 // Cells read in one go at most.
 constexpr int most_cells = 16;
 
-// Fills in a cell from the local sums p and q at its edges from and to
-// (held: the edges within the ring); cell_scale is 2 / r.cell.
-void finish_cell(const reader& r, const local_sums& p, const local_sums& q, double from, double to,
-                 double held_from, double held_to, bool with_phase, double cell_scale, cell_reading& c) {
+// What the windows read in one go share.
+struct window_bounds {
+  double oldest, end;  // the ring's bounds: windows are cut to them
+  double first, last;  // a window from first to last at most lies within the recording
+  double scale;        // 2 / r.cell: what turns a whole window's squared correlation into energy
+};
+
+window_bounds bounds_of(const reader& r) {
   const tone_ring& ring = r.ring;
   // A window may reach a quarter of a cell past either end of the recording:
   // a recording may begin with the first cell and end with the last, give
   // or take rounding.
   const double slack = std::max(1.0, r.cell / 4);
-  c.complete = static_cast<double>(ring.tuned_from) - from <= slack && to - static_cast<double>(ring.end) <= slack;
+  return window_bounds{static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring))),
+                       static_cast<double>(ring.end), static_cast<double>(ring.tuned_from) - slack,
+                       static_cast<double>(ring.end) + slack, 2 / r.cell};
+}
+
+// Fills in a cell from the local sums p and q at its edges from and to
+// (held: the edges within the ring).
+inline void finish_cell(const reader& r, const window_bounds& b, const local_sums& p, const local_sums& q,
+                        double from, double to, double held_from, double held_to, bool with_phase, cell_reading& c) {
+  const tone_ring& ring = r.ring;
+  c.complete = from >= b.first && to <= b.last;
   c.length = held_to - held_from;
   const local_sums w = window_between(ring, p, q);
   // A window cut short by an end of the ring has a scale of its own; an
   // empty one reads nothing.
-  const double scale = held_from == from && held_to == to ? cell_scale : c.length > 0 ? 2 / c.length : 0.0;
+  const double scale = held_from == from && held_to == to ? b.scale : c.length > 0 ? 2 / c.length : 0.0;
   double zero_squared, one_squared;
   squared_correlations(w, zero_squared, one_squared);
   c.zero = zero_squared * scale;
@@ -282,18 +296,16 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
   }
   double edge[most_cells + 1];
   for (int i = 0; i <= count; ++i) edge[i] = a + i * r.cell;
-  ensure_samples(ring, static_cast<int64_t>(std::ceil(a + count * r.cell)));
-  const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
-  const double end = static_cast<double>(ring.end);
+  ensure_samples(ring, static_cast<int64_t>(a + count * r.cell) + 1);
+  const window_bounds bounds = bounds_of(r);
   double held[most_cells + 1];
   local_sums sums[most_cells + 1];
   for (int i = 0; i <= count; ++i) {
-    held[i] = std::clamp(edge[i], oldest, end);
+    held[i] = std::clamp(edge[i], bounds.oldest, bounds.end);
     sums[i] = local_at(ring, held[i]);
   }
-  const double cell_scale = 2 / r.cell;
   for (int i = 0; i < count; ++i) {
-    finish_cell(r, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, cell_scale, out[i]);
+    finish_cell(r, bounds, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, out[i]);
   }
   if (keep && count <= row_cells) {
     r.kept.start = a;
@@ -311,7 +323,7 @@ void read_balances(reader& r, const double* from, int count, double* out) {
   tone_ring& ring = r.ring;
   double furthest = from[0];
   for (int i = 1; i < count; ++i) furthest = std::max(furthest, from[i]);
-  ensure_samples(ring, static_cast<int64_t>(std::ceil(furthest + r.cell)));
+  ensure_samples(ring, static_cast<int64_t>(furthest + r.cell) + 1);
   const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
   const double end = static_cast<double>(ring.end);
   for (int i = 0; i < count; ++i) {

@@ -213,16 +213,4 @@ inline window_reading read_window(const tone_ring& ring, int64_t a, int64_t b) {
   return w;
 }
 
-// e^{-i w0 n} and e^{-i w1 n} at sample n (oldest_sum <= n <= end), from n's
-// block: its phasors turned on by the table.
-inline void phasors_at(const tone_ring& ring, int64_t n, double& zero_re, double& zero_im, double& one_re,
-                       double& one_im) {
-  const block_anchor& a = ring.anchors[static_cast<size_t>((n / block_length) & (ring.blocks - 1))];
-  const tone_quad& t = ring.turns[static_cast<size_t>(n & (block_length - 1))];
-  zero_re = a.turn0_re * t.v[0] - a.turn0_im * t.v[1];
-  zero_im = a.turn0_re * t.v[1] + a.turn0_im * t.v[0];
-  one_re = a.turn1_re * t.v[2] - a.turn1_im * t.v[3];
-  one_im = a.turn1_re * t.v[3] + a.turn1_im * t.v[2];
-}
-
 }  // namespace kelvora
