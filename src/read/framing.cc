@@ -118,7 +118,8 @@ double inverse_count(int64_t n) {
 
 // Tone evidence is energy over the noise floor; tone 25 dB under the level
 // counts as none.
-void set_floor(reader& r) { r.inverse_floor = 1 / std::max({r.noise, 0.003 * r.tone, 1e-12}); }
+double floor_of(const reader& r) { return std::max({r.noise, 0.003 * r.tone, 1e-12}); }
+void set_floor(reader& r) { r.inverse_floor = 1 / floor_of(r); }
 
 // Orders a pair: the smaller first (no branch on the values).
 void order(double& a, double& b) {
@@ -162,7 +163,7 @@ int count_at_most(const double* v, int n, double x) {
 // plain mean of the first 256 windows, then a running mean, and takes no
 // window for more than three times the floor: a click or the settling of a
 // DC offset does not raise it for long.
-void learn_noise(reader& r, const cell_reading& c) {
+void learn_noise(reader& r, const cell_reading& c, bool settle = true) {
   // (The windows of a frame share their length, and so the division.)
   if (c.length != r.shares_length) {
     r.shares_length = c.length;
@@ -173,7 +174,8 @@ void learn_noise(reader& r, const cell_reading& c) {
   if (r.noise_samples < 256) ++r.noise_samples;
   if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
   r.noise += (sample - r.noise) * inverse_count(r.noise_samples);
-  set_floor(r);
+  // (Unsettled, the caller sets the floor when it has learnt all it will.)
+  if (settle) set_floor(r);
 }
 
 // The level of tone: a running mean of the stronger tone in windows that
@@ -512,27 +514,36 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
   double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
   cell_reading cells[9];
   read_cells(r, s, 9, cells, with_phase);
+  // Learning moves the floor from one cell to the next: each cell's
+  // evidence is against the floor as the cells before it left it. The
+  // floors are kept and the divisions made after the loop, apart from it.
+  double floor[9];
   for (int i = 0; i <= 8; ++i) {
     cell_reading& c = cells[i];
-    // Learning moves the floor from one cell to the next.
-    c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
+    floor[i] = learn ? floor_of(r) : 0;
     sum_re[c.one > c.zero] += c.phase_re;
     sum_im[c.one > c.zero] += c.phase_im;
     f.complete = f.complete && c.complete;
-    evidence[i] = c.evidence;
     strength[i] = std::max(c.zero, c.one);
     const bool one = c.one > c.zero;
-    if (learn && c.complete) learn_noise(r, c);
-    if (learn && c.complete && c.evidence >= tone_evidence) learn_level(r, c);
+    if (learn && c.complete) {
+      const bool tone = strength[i] >= tone_evidence * floor[i];
+      learn_noise(r, c, false);
+      if (tone) learn_level(r, c);
+    }
     f.all_ones = f.all_ones && one;
     if (i == 0) {
       f.start_zero = !one;
       f.start_soft = soft_bit(c);
-      f.start_evidence = c.evidence;
     } else {
       f.value |= static_cast<int>(one) << (i - 1);
     }
   }
+  for (int i = 0; i <= 8; ++i) {
+    evidence[i] = learn ? strength[i] * (1 / floor[i]) : cells[i].evidence;
+  }
+  f.start_evidence = evidence[0];
+  if (learn) set_floor(r);
   // Medians: one odd cell (a click, a half-silent window) does not decide.
   f.evidence = median_of_nine(evidence);
   // As strong as the data cells: at least the fifth of their eight strengths
