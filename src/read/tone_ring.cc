@@ -162,21 +162,28 @@ void add_samples(tone_ring& ring, const float* x, int64_t n) {
 // output) chains from group to group.
 void block_dc(tone_ring& ring, float* x, int64_t n) {
   const float pole = ring.dc_pole;
-  float powers[9];
-  powers[0] = 1;
-  for (int k = 1; k <= 8; ++k) powers[k] = powers[k - 1] * pole;
+  const float p2 = pole * pole, p3 = p2 * pole, p4 = p3 * pole;
+  const float_quad carry_low = {pole, p2, p3, p4}, carry_high = carry_low * p4;
   float last_in = ring.dc_last_in, last_out = ring.dc_last_out;
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    float rest[8];
+    float_quad low, high;
     float response = 0;
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 4; ++k) {
       response = (x[i + k] - last_in) + pole * response;
       last_in = x[i + k];
-      rest[k] = response;
+      low[k] = response;
     }
-    for (int k = 0; k < 8; ++k) x[i + k] = rest[k] + powers[k + 1] * last_out;
-    last_out = x[i + 7];
+    for (int k = 0; k < 4; ++k) {
+      response = (x[i + 4 + k] - last_in) + pole * response;
+      last_in = x[i + 4 + k];
+      high[k] = response;
+    }
+    low += carry_low * last_out;
+    high += carry_high * last_out;
+    std::memcpy(x + i, &low, sizeof low);
+    std::memcpy(x + i + 4, &high, sizeof high);
+    last_out = high[3];
   }
   for (; i < n; ++i) {
     last_out = (x[i] - last_in) + pole * last_out;
