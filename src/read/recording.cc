@@ -133,6 +133,17 @@ int64_t read_mono(recording& r, float* out, int64_t most) {
   return got;
 }
 
+int64_t read_shorts(recording& r, short* out, int64_t most) {
+  const sf_count_t got = sf_readf_short(r.file, out, most);
+  if (got <= 0) {
+    if (sf_error(r.file) != SF_ERR_NO_ERROR) {
+      fail("cannot read " + printable_name(r.name) + ": " + sf_strerror(r.file));
+    }
+    return 0;
+  }
+  return got;
+}
+
 void close_recording(recording& r) {
   if (r.file != nullptr) sf_close(r.file);
   r.file = nullptr;

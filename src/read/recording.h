@@ -44,6 +44,10 @@ int64_t block_frames(const recording& r);
 // Reads up to `most` frames as mono samples into out; returns how many (0 at the end).
 int64_t read_mono(recording& r, float* out, int64_t most);
 
+// Reads up to `most` frames of a one-channel recording of at most 16 bits
+// (as_short) into out as 16-bit samples; returns how many (0 at the end).
+int64_t read_shorts(recording& r, short* out, int64_t most);
+
 // Closes the recording.
 void close_recording(recording& r);
 

@@ -224,10 +224,39 @@ int64_t decimate(const float* x, int64_t n, int64_t d, const float* weights, flo
   return outputs;
 }
 
+// Decimates 16-bit samples x[0..n) (after the 2 kept before it) by 2 into
+// out, scaled to full scale 1: the very floats the float path makes (the
+// integer sums are exact, and so is the float of each).
+int64_t decimate_shorts(const short* x, int64_t n, float* out) {
+  const int64_t outputs = (n - 2) / 2;
+  constexpr float scale = 0.25f / 32768.0f;
+  for (int64_t m = 0; m < outputs; ++m) {
+    out[m] = static_cast<float>(x[2 * m] + 2 * x[2 * m + 1] + x[2 * m + 2]) * scale;
+  }
+  return outputs;
+}
+
 // Reads the next part of the recording and makes its samples: sane,
 // decimated and free of DC; false at the end.
 bool read_input(tone_ring& ring) {
   if (ring.exhausted) return false;
+  if (!ring.input_shorts.empty()) {
+    short* input = ring.input_shorts.data();
+    const int64_t kept = ring.input_kept;
+    const int64_t got = read_shorts(*ring.source, input + kept, static_cast<int64_t>(ring.input_shorts.size()) - kept);
+    if (got == 0) {
+      ring.exhausted = true;
+      return false;
+    }
+    const int64_t total = kept + got;
+    const int64_t count = decimate_shorts(input, total, ring.made.data());
+    ring.input_kept = total - count * 2;
+    std::memmove(input, input + count * 2, static_cast<size_t>(ring.input_kept) * sizeof(short));
+    block_dc(ring, ring.made.data(), count);
+    ring.made_next = 0;
+    ring.made_count = count;
+    return true;
+  }
   float* input = ring.input.data();
   const int64_t kept = ring.input_kept;
   const int64_t got = read_mono(*ring.source, input + kept, static_cast<int64_t>(ring.input.size()) - kept);
@@ -295,6 +324,10 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   ring.input.assign(static_cast<size_t>(block_frames(source) + 2 * ring.decimation), 0.0f);
   ring.input_kept = ring.decimation == 1 ? 0 : ring.decimation;  // a group of silence before the recording
   ring.made.assign(ring.input.size(), 0.0f);
+  if (source.as_short && source.channels == 1 && ring.decimation == 2) {
+    ring.input_shorts.assign(ring.input.size(), 0);
+    ring.input.clear();
+  }
   const int64_t d = ring.decimation;
   for (int64_t j = 0; j < 2 * d - 1; ++j) {
     ring.weights.push_back(static_cast<float>(static_cast<double>(std::min(j + 1, 2 * d - 1 - j)) /

@@ -49,6 +49,9 @@ struct tone_ring {
   // last whole group of `decimation` and a group begun).
   std::vector<float> input;
   int64_t input_kept = 0;
+  // The same for a one-channel recording of 16-bit samples decimated by 2,
+  // which goes without converting every sample to float first.
+  std::vector<short> input_shorts;
   std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1
   float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
   // The samples made of one read: decimated and free of DC, going into the ring.
