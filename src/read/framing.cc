@@ -1,11 +1,12 @@
 // Framing. A cell is read by correlating its window with both tones in
 // quadrature: the stronger tone is the bit, whatever the level, polarity or
 // phase. Evidence of tone is its energy over the noise floor (and not far
-// under the level of tone seen so far).
+// under the level of tone seen so far). Window edges fall between samples,
+// so a window moves smoothly with the bit clock.
 //
 // Outside a block the ring is scanned in quarter cells. Runs of steady tone
 // are leader, anything else silence; the leader's tone gives the tape's
-// speed. A block starts at a 0 cell: after 8 cells of leader on lenient
+// speed, measured again right before a block. A block starts at a 0 cell: after 8 cells of leader on lenient
 // terms, otherwise only where the whole frame is strong, correctly framed
 // and coherent (every cell of a tone starting at the same phase, as the
 // writer makes them), which noise never is.
@@ -16,6 +17,8 @@
 // clock keeps up with a tape whose speed is off or wobbles. A block ends
 // where the expected frame is silent (twice running) or plainly leader, or
 // where three frames running misframe (the hunt then finds the frames again).
+// The row of cells the timing is measured on is the next frame's, and that
+// frame's reading takes its cells from it.
 #include "read/framing.h"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
 // The demodulator's front end: mono samples, decimated to a rate that keeps
-// at least 16 samples in a cycle of the upper tone and freed of DC, kept in a
+// at least 8 samples in a cycle of the upper tone and freed of DC, kept in a
 // ring together with running sums from which the correlation of any window
-// with both tones (in quadrature) and its energy follow in constant time.
+// with both tones (in quadrature) and its energy follow in constant time,
+// for windows whose edges fall between samples too.
 //
 // The running sums go in blocks of block_length samples. A block keeps its
 // sums from its own start in single precision, against the tones' phase at
