@@ -14,6 +14,17 @@ void refuse_terminal(std::FILE* file) {
   fail("will not write a tape image to a terminal");
 }
 
+// Bytes gathered before they go to the file at once.
+constexpr size_t pending_bytes = 1 << 16;
+
+void write_pending(image_sink& image) {
+  const size_t n = image.pending.size();
+  if (n > 0 && std::fwrite(image.pending.data(), 1, n, image.file) != n) {
+    fail("cannot write " + printable_name(image.name));
+  }
+  image.pending.clear();
+}
+
 void put_image_byte(image_sink& image, unsigned char value) {
   ++image.written;
   if (image.discard) return;
@@ -23,11 +34,13 @@ void put_image_byte(image_sink& image, unsigned char value) {
     refuse_terminal(file);
     image.file = file;
   }
-  if (std::fputc(value, image.file) == EOF) fail("cannot write " + printable_name(image.name));
+  image.pending.push_back(static_cast<char>(value));
+  if (image.pending.size() >= pending_bytes) write_pending(image);
 }
 
 void close_image(image_sink& image) {
   if (image.file == nullptr) return;
+  write_pending(image);
   std::FILE* file = image.file;
   image.file = nullptr;
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;

@@ -1,5 +1,6 @@
 // Where the bytes read go: the image file, opened at the first byte so that a
-// recording without data leaves an existing file untouched.
+// recording without data leaves an existing file untouched, written a
+// buffer at a time.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@ struct image_sink {
   bool discard = false;       // count the bytes only (the fuzz target)
   std::FILE* file = nullptr;  // open once the first byte arrived
   uint64_t written = 0;
+  std::string pending;        // bytes not yet handed to the file
 };
 
 // Fails with "will not write a tape image to a terminal" where file is one

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "cli/failure.h"
 
@@ -32,8 +31,6 @@ constexpr double longest_cell = double(int64_t{1} << 16);
 constexpr double longest_reach = double(int64_t{1} << 20);
 // Blocks whose phasors come from the block before, between two set afresh.
 constexpr int64_t exact_every = 64;
-// Largest sample magnitude taken (full scale is 1).
-constexpr double largest_sample = 1e6;
 
 // e^{-i w n}, the angle reduced before the sine is taken: n can reach billions.
 void phasor_at(double w, int64_t n, double& re, double& im) {
@@ -157,142 +154,21 @@ void add_samples(tone_ring& ring, const float* x, int64_t n) {
   add_sums(ring, x, n);
 }
 
-// The DC blocker y[n] = x[n] - x[n-1] + pole y[n-1], in place. Samples go in
-// groups of eight: each group's response from rest runs apart from the
-// others, and only the response to what came before (pole^k times the last
-// output) chains from group to group.
-void block_dc(tone_ring& ring, float* x, int64_t n) {
-  const float pole = ring.dc_pole;
-  const float p2 = pole * pole, p3 = p2 * pole, p4 = p3 * pole;
-  const float_quad carry_low = {pole, p2, p3, p4}, carry_high = carry_low * p4;
-  float last_in = ring.dc_last_in, last_out = ring.dc_last_out;
-  int64_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    float_quad low, high;
-    float response = 0;
-    for (int k = 0; k < 4; ++k) {
-      response = (x[i + k] - last_in) + pole * response;
-      last_in = x[i + k];
-      low[k] = response;
-    }
-    for (int k = 0; k < 4; ++k) {
-      response = (x[i + 4 + k] - last_in) + pole * response;
-      last_in = x[i + 4 + k];
-      high[k] = response;
-    }
-    low += carry_low * last_out;
-    high += carry_high * last_out;
-    std::memcpy(x + i, &low, sizeof low);
-    std::memcpy(x + i + 4, &high, sizeof high);
-    last_out = high[3];
-  }
-  for (; i < n; ++i) {
-    last_out = (x[i] - last_in) + pole * last_out;
-    last_in = x[i];
-    x[i] = last_out;
-  }
-  ring.dc_last_in = last_in;
-  ring.dc_last_out = last_out;
-}
-
-// A float recording may hold anything: what is not a finite sample of sane
-// size is taken as silence or held at that size.
-void make_sane(float* x, int64_t n) {
-  const float largest = static_cast<float>(largest_sample);
-  for (int64_t i = 0; i < n; ++i) {
-    const float size = std::fabs(x[i]);
-    // NaN fails both comparisons; infinity only the second.
-    if (!(size <= largest)) x[i] = size <= std::numeric_limits<float>::max() ? std::copysign(largest, x[i]) : 0.0f;
-  }
-}
-
-// Decimates x[0..n) (after the `decimation` samples kept before it) into
-// out through the triangular filter: output m weighs x[m d - d .. m d + d - 2]
-// by 1, 2, .., d, .., 2, 1 over d^2 (two box filters in a row: double nulls on
-// the aliases of the tones); returns the outputs made. By 2, the common case,
-// it goes without the table so that it vectorises.
-int64_t decimate(const float* x, int64_t n, int64_t d, const float* weights, float* out) {
-  const int64_t outputs = (n - d) / d;
-  if (d == 2) {
-    for (int64_t m = 0; m < outputs; ++m) out[m] = 0.25f * (x[2 * m] + 2.0f * x[2 * m + 1] + x[2 * m + 2]);
-    return outputs;
-  }
-  for (int64_t m = 0; m < outputs; ++m) {
-    float sum = 0;
-    for (int64_t j = 0; j < 2 * d - 1; ++j) sum += weights[j] * x[m * d + j];
-    out[m] = sum;
-  }
-  return outputs;
-}
-
-// Decimates 16-bit samples x[0..n) (after the 2 kept before it) by 2 into
-// out, scaled to full scale 1: the very floats the float path makes (the
-// integer sums are exact, and so is the float of each).
-int64_t decimate_shorts(const short* x, int64_t n, float* out) {
-  const int64_t outputs = (n - 2) / 2;
-  constexpr float scale = 0.25f / 32768.0f;
-  for (int64_t m = 0; m < outputs; ++m) {
-    out[m] = static_cast<float>(x[2 * m] + 2 * x[2 * m + 1] + x[2 * m + 2]) * scale;
-  }
-  return outputs;
-}
-
-// Reads the next part of the recording and makes its samples: sane,
-// decimated and free of DC; false at the end.
-bool read_input(tone_ring& ring) {
-  if (ring.exhausted) return false;
-  if (!ring.input_shorts.empty()) {
-    short* input = ring.input_shorts.data();
-    const int64_t kept = ring.input_kept;
-    const int64_t got = read_shorts(*ring.source, input + kept, static_cast<int64_t>(ring.input_shorts.size()) - kept);
-    if (got == 0) {
-      ring.exhausted = true;
-      return false;
-    }
-    const int64_t total = kept + got;
-    const int64_t count = decimate_shorts(input, total, ring.made.data());
-    ring.input_kept = total - count * 2;
-    std::memmove(input, input + count * 2, static_cast<size_t>(ring.input_kept) * sizeof(short));
-    block_dc(ring, ring.made.data(), count);
-    ring.made_next = 0;
-    ring.made_count = count;
-    return true;
-  }
-  float* input = ring.input.data();
-  const int64_t kept = ring.input_kept;
-  const int64_t got = read_mono(*ring.source, input + kept, static_cast<int64_t>(ring.input.size()) - kept);
-  if (got == 0) {
-    ring.exhausted = true;
-    return false;
-  }
-  if (!ring.source->as_short) make_sane(input + kept, got);
-  float* made = ring.made.data();
-  int64_t count = got;
-  const int64_t d = ring.decimation;
-  if (d == 1) {
-    std::memcpy(made, input, static_cast<size_t>(got) * sizeof(float));
-  } else {
-    const int64_t total = kept + got;
-    count = decimate(input, total, d, ring.weights.data(), made);
-    // The last whole group and the group begun are kept for the next read.
-    ring.input_kept = total - count * d;
-    std::memmove(input, input + count * d, static_cast<size_t>(ring.input_kept) * sizeof(float));
-  }
-  // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
-  block_dc(ring, made, count);
-  ring.made_next = 0;
-  ring.made_count = count;
-  return true;
-}
-
 // Adds the next piece of the samples made to the ring, reading on when they
 // are used up; false at the end.
 bool pull_piece(tone_ring& ring) {
-  if (ring.made_next == ring.made_count && !read_input(ring)) return false;
+  if (ring.exhausted) return false;
+  if (ring.part_next == ring.part_count) {
+    if (!next_samples(ring.feed, ring.part, ring.part_count)) {
+      ring.exhausted = true;
+      return false;
+    }
+    ring.part_next = 0;
+  }
   // Never take more than a quarter of the ring at once.
-  const int64_t n = std::min(ring.made_count - ring.made_next, ring.capacity / 4);
-  add_samples(ring, ring.made.data() + ring.made_next, n);
-  ring.made_next += n;
+  const int64_t n = std::min(ring.part_count - ring.part_next, ring.capacity / 4);
+  add_samples(ring, ring.part + ring.part_next, n);
+  ring.part_next += n;
   return true;
 }
 
@@ -321,24 +197,12 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   ring.tone_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), tone_quad{});
   ring.power_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), 0.0f);
   ring.anchors.assign(static_cast<size_t>(ring.blocks), block_anchor{});
-  // Room for a read after the samples kept (less than two groups).
-  ring.input.assign(static_cast<size_t>(block_frames(source) + 2 * ring.decimation), 0.0f);
-  ring.input_kept = ring.decimation == 1 ? 0 : ring.decimation;  // a group of silence before the recording
-  ring.made.assign(ring.input.size(), 0.0f);
-  if (source.as_short && source.channels == 1 && ring.decimation == 2) {
-    ring.input_shorts.assign(ring.input.size(), 0);
-    ring.input.clear();
-  }
-  const int64_t d = ring.decimation;
-  for (int64_t j = 0; j < 2 * d - 1; ++j) {
-    ring.weights.push_back(static_cast<float>(static_cast<double>(std::min(j + 1, 2 * d - 1 - j)) /
-                                              static_cast<double>(d * d)));
-  }
   ring.w0 = two_pi * lower / ring.rate;
   ring.w1 = two_pi * upper / ring.rate;
-  ring.dc_pole = static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate);
   set_turns(ring);
   start_block(ring, running_sums{}, true);
+  // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
+  open_sample_feed(ring.feed, source, ring.decimation, static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate));
 }
 
 bool pull_until(tone_ring& ring, int64_t n) {

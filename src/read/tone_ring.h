@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "read/float_quad.h"
 #include "read/recording.h"
+#include "read/sample_feed.h"
 
 namespace kelvora {
 
@@ -26,10 +28,6 @@ constexpr int64_t block_length = 256;
 struct running_sums {
   double zero_re, zero_im, one_re, one_im, power;
 };
-
-// Four floats that GCC and Clang keep in one vector register and operate on
-// at once where the processor can (their vector extension).
-typedef float float_quad __attribute__((vector_size(16)));
 
 // One sample's sums within its block: x e^{-i w0 k} and x e^{-i w1 k} (re, im).
 struct tone_quad {
@@ -46,19 +44,9 @@ struct tone_ring {
   recording* source = nullptr;
   int64_t decimation = 1;          // input frames averaged into one sample
   double rate = 0;                 // samples per second after decimation
-  // Input: mono samples as read, after those kept from the last read (the
-  // last whole group of `decimation` and a group begun).
-  std::vector<float> input;
-  int64_t input_kept = 0;
-  // The same for a one-channel recording of 16-bit samples decimated by 2,
-  // which goes without converting every sample to float first.
-  std::vector<short> input_shorts;
-  std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1
-  float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
-  // The samples made of one read: decimated and free of DC, going into the ring.
-  std::vector<float> made;
-  int64_t made_count = 0;
-  int64_t made_next = 0;           // the first not yet in the ring
+  sample_feed feed;                // the samples made of the recording, a few parts ahead
+  const float* part = nullptr;     // the part of them being taken into the ring
+  int64_t part_count = 0, part_next = 0;
   bool exhausted = false;          // the recording has ended
   // The ring: samples n in [end - capacity, end); sums from the first sample
   // of the oldest block held (see oldest_sum) to end.
