@@ -377,16 +377,16 @@ constexpr int most_boundaries = 10;
 // boundaries are read in one go, then the steps.
 void boundary_crossings(reader& r, const double* boundary, const int* direction, int n, double reach,
                         double* crossing) {
-  double from[2 * most_boundaries];
-  double balances[2 * most_boundaries];
+  if (n == 0) return;
+  double from[2 * most_boundaries] = {};
+  double balances[2 * most_boundaries] = {};
   for (int k = 0; k < n; ++k) {
     from[2 * k] = boundary[k] - reach - r.cell / 2;
     from[2 * k + 1] = boundary[k] + reach - r.cell / 2;
   }
-  if (n == 0) return;
   read_balances(r, from, 2 * n, balances);
-  double b_lo[most_boundaries], b_hi[most_boundaries], step[most_boundaries];
-  int stepping[most_boundaries];
+  double b_lo[most_boundaries] = {}, b_hi[most_boundaries] = {}, step[most_boundaries] = {};
+  int stepping[most_boundaries] = {};
   int steps = 0;
   for (int k = 0; k < n; ++k) {
     b_lo[k] = balances[2 * k] * direction[k];
