@@ -19,7 +19,7 @@ namespace kelvora {
 namespace {
 
 // Interleaved samples read from the file at once.
-constexpr int64_t block_samples = 1 << 15;
+constexpr int64_t block_samples = 1 << 16;
 // Full scale of a 16-bit sample.
 constexpr float short_scale = 1.0f / 32768.0f;
 
