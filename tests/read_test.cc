@@ -197,4 +197,21 @@ TEST(Read, UnwritableImagesAndSameFileFail) {
   EXPECT_TRUE(read_file(dir + "/tape.wav") == wav);
 }
 
+TEST(Read, ImagesAreNeverWrittenToATerminal) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", "PAYLOAD-BYTES");
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  // script(1) gives the command a terminal for its standard streams.
+  for (const std::string image : {"-", "/dev/tty"}) {
+    const int status = run_shell("cd " + dir + " && script -qec \"$K --read tape.wav " + image +
+                                 "\" /dev/null > seen");
+    EXPECT_EQ(status, 1) << image;
+    const std::string seen = read_file(dir + "/seen");
+    EXPECT_NE(seen.find("will not write a tape image to a terminal"), std::string::npos) << image << seen;
+    EXPECT_EQ(seen.find("PAYLOAD"), std::string::npos) << image << seen;
+    EXPECT_EQ(seen.find("read 13 bytes"), std::string::npos) << image << seen;
+  }
+}
+
 }  // namespace

@@ -1,11 +1,12 @@
 // Framing. A cell is read by correlating its window with both tones in
 // quadrature: the stronger tone is the bit, whatever the level, polarity or
 // phase. Evidence of tone is its energy over the noise floor (and not far
-// under the level of tone seen so far).
+// under the level of tone seen so far). Window edges fall between samples,
+// so a window moves smoothly with the bit clock.
 //
 // Outside a block the ring is scanned in quarter cells. Runs of steady tone
 // are leader, anything else silence; the leader's tone gives the tape's
-// speed. A block starts at a 0 cell: after 8 cells of leader on lenient
+// speed, measured again right before a block. A block starts at a 0 cell: after 8 cells of leader on lenient
 // terms, otherwise only where the whole frame is strong, correctly framed
 // and coherent (every cell of a tone starting at the same phase, as the
 // writer makes them), which noise never is.
@@ -16,10 +17,14 @@
 // clock keeps up with a tape whose speed is off or wobbles. A block ends
 // where the expected frame is silent (twice running) or plainly leader, or
 // where three frames running misframe (the hunt then finds the frames again).
+// The row of cells the timing is measured on is the next frame's, and that
+// frame's reading takes its cells from it.
 #include "read/framing.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <vector>
 
 namespace kelvora {
 
@@ -40,6 +45,28 @@ constexpr double settle_cells = 2;
 constexpr double estimate_every_cells = 32;
 constexpr double estimate_span_cells = 128;
 
+struct cell_reading {
+  double zero, one;  // tone energies
+  double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
+  double evidence;   // stronger tone over the noise floor
+  bool complete;     // the window lies within the recording
+  double power;      // sum of squared samples
+  double length;     // samples in the window
+};
+
+// Cells read in a row at most (a frame's, with the cell before it).
+constexpr int row_cells = 11;
+
+// The last row of cells the timing was measured on, kept for readings of
+// the same windows that follow (to within half a sample, the nearest-sample
+// rounding windows once had).
+struct kept_row {
+  double start = 0, cell = 0;
+  int64_t tuning = -1;  // the ring's tuning it was read with
+  int count = 0;
+  cell_reading cells[row_cells];
+};
+
 struct reader {
   tone_ring& ring;
   const frame_format& format;
@@ -53,18 +80,12 @@ struct reader {
   double tone = 0;       // level of tone: mean energy of the stronger tone where there is one
   int64_t tone_samples = 0;
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
+  double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t level_samples = 0;
+  double shares_length = 0, inverse_shares = 1;  // a window length and 1 / its other shares (see learn_noise)
+  kept_row kept{};
 };
 
-struct cell_reading {
-  double zero, one;  // tone energies
-  double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
-  double soft;       // (one - zero) / (one + zero), 0 for nothing
-  double evidence;   // stronger tone over the noise floor
-  bool complete;     // the window lies within the recording
-  double power;      // sum of squared samples
-  int64_t length;    // samples in the window
-};
 
 struct frame_reading {
   int value = 0;
@@ -80,8 +101,63 @@ struct frame_reading {
   bool complete = true;
 };
 
-// The sample nearest a position (positions stay far inside 64 bits).
-int64_t index_at(double position) { return static_cast<int64_t>(std::floor(position + 0.5)); }
+// The sample nearest a position (positions stay far inside 64 bits): the
+// floor of position + 0.5, from the conversion's truncation towards zero.
+int64_t index_at(double position) {
+  const double shifted = position + 0.5;
+  const int64_t truncated = static_cast<int64_t>(shifted);
+  return static_cast<double>(truncated) > shifted ? truncated - 1 : truncated;
+}
+
+// 1 / n for the counts of the running means (1 to 256), from a table.
+double inverse_count(int64_t n) {
+  static const auto table = [] {
+    std::array<double, 257> t{};
+    for (size_t i = 1; i < t.size(); ++i) t[i] = 1.0 / static_cast<double>(i);
+    return t;
+  }();
+  return table[static_cast<size_t>(n)];
+}
+
+// Tone evidence is energy over the noise floor; tone 25 dB under the level
+// counts as none.
+double floor_of(const reader& r) { return std::max({r.noise, 0.003 * r.tone, 1e-12}); }
+void set_floor(reader& r) { r.inverse_floor = 1 / floor_of(r); }
+
+// Orders a pair: the smaller first (no branch on the values).
+void order(double& a, double& b) {
+  const double low = b < a ? b : a, high = b < a ? a : b;
+  a = low;
+  b = high;
+}
+
+// The median of nine values: a network of 19 pairs, which
+// takes no branch on the values, so that noisy readings cost no
+// mispredicted branches.
+double median_of_nine(const double* v) {
+  double a0 = v[0], a1 = v[1], a2 = v[2], a3 = v[3], a4 = v[4], a5 = v[5], a6 = v[6], a7 = v[7], a8 = v[8];
+  order(a1, a2), order(a4, a5), order(a7, a8), order(a0, a1), order(a3, a4), order(a6, a7);
+  order(a1, a2), order(a4, a5), order(a7, a8), order(a0, a3), order(a5, a8), order(a4, a7);
+  order(a3, a6), order(a1, a4), order(a2, a5), order(a4, a7), order(a4, a2), order(a6, a4);
+  order(a4, a2);
+  return a4;
+}
+
+// The k-th smallest (from 0) of v[0..n) (v is reordered): odd-even
+// transposition, for the rare cases that need it.
+double kth_smallest(double* v, int n, int k) {
+  for (int round = 0; round < n; ++round) {
+    for (int i = round & 1; i + 1 < n; i += 2) order(v[i], v[i + 1]);
+  }
+  return v[k];
+}
+
+// How many of v[0..n) are at most x.
+int count_at_most(const double* v, int n, double x) {
+  int count = 0;
+  for (int i = 0; i < n; ++i) count += v[i] <= x;
+  return count;
+}
 
 // The noise floor. A window tells the noise in a tone's share of it by its
 // weaker tone, or by what neither tone holds spread over the window's other
@@ -90,13 +166,19 @@ int64_t index_at(double position) { return static_cast<int64_t>(std::floor(posit
 // plain mean of the first 256 windows, then a running mean, and takes no
 // window for more than three times the floor: a click or the settling of a
 // DC offset does not raise it for long.
-void learn_noise(reader& r, const cell_reading& c) {
-  const double shares = std::max(1.0, static_cast<double>(c.length) / 2 - 2);
-  const double rest = std::max(0.0, c.power - c.zero - c.one) / shares;
+void learn_noise(reader& r, const cell_reading& c, bool settle = true) {
+  // (The windows of a frame share their length, and so the division.)
+  if (c.length != r.shares_length) {
+    r.shares_length = c.length;
+    r.inverse_shares = 1 / std::max(1.0, c.length / 2 - 2);
+  }
+  const double rest = std::max(0.0, c.power - c.zero - c.one) * r.inverse_shares;
   double sample = std::max(std::min(c.zero, c.one), rest);
   if (r.noise_samples < 256) ++r.noise_samples;
   if (r.noise_samples > 8) sample = std::min(sample, 3 * r.noise);
-  r.noise += (sample - r.noise) / static_cast<double>(r.noise_samples);
+  r.noise += (sample - r.noise) * inverse_count(r.noise_samples);
+  // (Unsettled, the caller sets the floor when it has learnt all it will.)
+  if (settle) set_floor(r);
 }
 
 // The level of tone: a running mean of the stronger tone in windows that
@@ -104,82 +186,241 @@ void learn_noise(reader& r, const cell_reading& c) {
 // noise (a clean recording's silence holds next to none).
 void learn_tone(reader& r, const cell_reading& c) {
   if (r.tone_samples < 256) ++r.tone_samples;
-  r.tone += (std::max(c.zero, c.one) - r.tone) / static_cast<double>(r.tone_samples);
+  r.tone += (std::max(c.zero, c.one) - r.tone) * inverse_count(r.tone_samples);
+  set_floor(r);
 }
 
 // Levels of the two tones (a tape or filter may favour one): plain means of
 // the first 64 cells of each, then running means.
 void learn_level(reader& r, const cell_reading& c) {
   if (r.level_samples < 64) ++r.level_samples;
-  const double share = 1.0 / static_cast<double>(r.level_samples);
-  if (c.one > c.zero) {
-    r.one_level += (c.one - r.one_level) * share;
-  } else {
-    r.zero_level += (c.zero - r.zero_level) * share;
-  }
+  const double share = inverse_count(r.level_samples);
+  // The tone the cell holds moves its level (selected, not branched on).
+  const bool one = c.one > c.zero;
+  const double one_level = r.one_level + (c.one - r.one_level) * share;
+  const double zero_level = r.zero_level + (c.zero - r.zero_level) * share;
+  r.one_level = one ? one_level : r.one_level;
+  r.zero_level = one ? r.zero_level : zero_level;
 }
 
-// Reads the cell window from a (its stronger tone's phase too when with_phase).
-cell_reading read_cell(reader& r, double a, bool with_phase = false) {
-  const int64_t lo = index_at(a);
-  const int64_t hi = index_at(a + r.cell);
-  ensure_samples(r.ring, hi);
+// Cells read in one go at most.
+constexpr int most_cells = 16;
+
+// What the windows read in one go share.
+struct window_bounds {
+  double oldest, end;  // the ring's bounds: windows are cut to them
+  double first, last;  // a window from first to last at most lies within the recording
+  double scale;        // 2 / r.cell: what turns a whole window's squared correlation into energy
+};
+
+window_bounds bounds_of(const reader& r) {
+  const tone_ring& ring = r.ring;
   // A window may reach a quarter of a cell past either end of the recording:
   // a recording may begin with the first cell and end with the last, give
   // or take rounding.
   const double slack = std::max(1.0, r.cell / 4);
-  const bool complete = static_cast<double>(r.ring.tuned_from - lo) <= slack &&
-                        static_cast<double>(hi - r.ring.end) <= slack;
-  const window_reading w = read_window(r.ring, lo, hi);
-  cell_reading c{w.zero_energy, w.one_energy, 0, 0, 0, 0, complete, w.power, w.length};
-  // The correlation is taken against e^{-i w n} from sample 0; turning it
-  // back by w lo refers it to the window's start.
-  const bool one = c.one > c.zero;
-  if (with_phase) {
-    const double w_tone = one ? r.ring.w1 : r.ring.w0;
-    const double re = one ? w.one_re : w.zero_re, im = one ? w.one_im : w.zero_im;
-    const double angle = std::fmod(w_tone * static_cast<double>(lo), 6.283185307179586);
-    const double turned_re = re * std::cos(angle) - im * std::sin(angle);
-    const double turned_im = re * std::sin(angle) + im * std::cos(angle);
-    const double size = std::hypot(turned_re, turned_im);
+  return window_bounds{static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring))),
+                       static_cast<double>(ring.end), static_cast<double>(ring.tuned_from) - slack,
+                       static_cast<double>(ring.end) + slack, 2 / r.cell};
+}
+
+// Fills in a cell from the local sums p and q at its edges from and to
+// (held: the edges within the ring).
+inline void finish_cell(const reader& r, const window_bounds& b, const local_sums& p, const local_sums& q,
+                        double from, double to, double held_from, double held_to, bool with_phase, cell_reading& c) {
+  const tone_ring& ring = r.ring;
+  c.complete = from >= b.first && to <= b.last;
+  c.length = held_to - held_from;
+  const local_sums w = window_between(ring, p, q);
+  // A window cut short by an end of the ring has a scale of its own; an
+  // empty one reads nothing.
+  const double scale = held_from == from && held_to == to ? b.scale : c.length > 0 ? 2 / c.length : 0.0;
+  double zero_squared, one_squared;
+  squared_correlations(w, zero_squared, one_squared);
+  c.zero = zero_squared * scale;
+  c.one = one_squared * scale;
+  c.power = std::max(0.0, static_cast<double>(w.power));
+  c.evidence = std::max(c.zero, c.one) * r.inverse_floor;
+  c.phase_re = 0;
+  c.phase_im = 0;
+  if (with_phase && c.length > 0) {
+    // The correlation is against the phase at the start of the window's
+    // block; turning it on by w times the window's start in the block
+    // refers it to that start.
+    const bool one = c.one > c.zero;
+    const double into = held_from - static_cast<double>(p.block * block_length);
+    const double angle = (one ? ring.w1 : ring.w0) * into;
+    const double t_re = std::cos(angle), t_im = std::sin(angle);
+    const double re = w.tones.v[one ? 2 : 0], im = w.tones.v[one ? 3 : 1];
+    const double turned_re = re * t_re - im * t_im;
+    const double turned_im = re * t_im + im * t_re;
+    const double size = std::sqrt(turned_re * turned_re + turned_im * turned_im);
     if (size > 0) {
       c.phase_re = turned_re / size;
       c.phase_im = turned_im / size;
     }
   }
-  const double sum = c.zero + c.one;
-  if (sum > 0) c.soft = (c.one - c.zero) / sum;
-  // Tone 25 dB under the level counts as none.
-  c.evidence = std::max(c.zero, c.one) / std::max({r.noise, 0.003 * r.tone, 1e-12});
+}
+
+// How many cells from the start of a row from a can be taken from the kept
+// row: those whose edges lie within half a sample of its cells' edges.
+int kept_cells(const reader& r, double a, int count) {
+  const kept_row& k = r.kept;
+  if (k.tuning != r.ring.tuning || k.count == 0) return 0;
+  const double place = (a - k.start) / k.cell;
+  const int first = static_cast<int>(std::floor(place + 0.5));
+  if (first < 0 || first >= k.count) return 0;
+  const int n = std::min(count, k.count - first);
+  // The edges drift apart linearly: the first and last tell.
+  const double offset = a - (k.start + first * k.cell);
+  const double drift = n * (r.cell - k.cell);
+  return std::abs(offset) <= 0.5 && std::abs(offset + drift) <= 0.5 ? n : 0;
+}
+
+// Reads `count` (at most most_cells) cells in a row from a: cell i is the
+// window [a + i cell, a + (i + 1) cell), its edges between samples, so that
+// neighbours share the running sums at their common edge; the stronger
+// tone's phase too when with_phase. Evidence is against the noise floor as it
+// stands. Cells the kept row holds are taken from it; a row read to be kept
+// (keep) becomes the kept row.
+void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false, bool keep = false) {
+  tone_ring& ring = r.ring;
+  if (!with_phase && !keep) {
+    const int taken = kept_cells(r, a, count);
+    if (taken > 0) {
+      const int first = static_cast<int>(std::floor((a - r.kept.start) / r.kept.cell + 0.5));
+      for (int i = 0; i < taken; ++i) {
+        out[i] = r.kept.cells[first + i];
+        out[i].evidence = std::max(out[i].zero, out[i].one) * r.inverse_floor;
+      }
+      if (taken == count) return;
+      a += taken * r.cell;
+      count -= taken;
+      out += taken;
+    }
+  }
+  double edge[most_cells + 1];
+  for (int i = 0; i <= count; ++i) edge[i] = a + i * r.cell;
+  ensure_samples(ring, static_cast<int64_t>(a + count * r.cell) + 1);
+  const window_bounds bounds = bounds_of(r);
+  double held[most_cells + 1];
+  local_sums sums[most_cells + 1];
+  for (int i = 0; i <= count; ++i) {
+    held[i] = std::clamp(edge[i], bounds.oldest, bounds.end);
+    sums[i] = local_at(ring, held[i]);
+  }
+  for (int i = 0; i < count; ++i) {
+    finish_cell(r, bounds, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, out[i]);
+  }
+  if (keep && count <= row_cells) {
+    r.kept.start = a;
+    r.kept.cell = r.cell;
+    r.kept.tuning = ring.tuning;
+    r.kept.count = count;
+    std::copy(out, out + count, r.kept.cells);
+  }
+}
+
+// The balances (see balance) of `count` (at least one) cell windows
+// [from[i], from[i] + cell), each read on its own. A window's scale cancels
+// from its balance, which is all these windows are read for.
+void read_balances(reader& r, const double* from, int count, double* out) {
+  tone_ring& ring = r.ring;
+  double furthest = from[0];
+  for (int i = 1; i < count; ++i) furthest = std::max(furthest, from[i]);
+  ensure_samples(ring, static_cast<int64_t>(furthest + r.cell) + 1);
+  const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
+  const double end = static_cast<double>(ring.end);
+  for (int i = 0; i < count; ++i) {
+    const local_sums p = local_at(ring, std::clamp(from[i], oldest, end));
+    const local_sums q = local_at(ring, std::clamp(from[i] + r.cell, oldest, end));
+    const local_sums w = window_between(ring, p, q);
+    double zero, one;
+    squared_correlations(w, zero, one);
+    zero *= r.one_level;
+    one *= r.zero_level;
+    out[i] = zero + one > 0 ? (one - zero) / (one + zero) : 0;
+  }
+}
+
+// Reads the cell window from a (its stronger tone's phase too when with_phase).
+cell_reading read_cell(reader& r, double a, bool with_phase = false) {
+  cell_reading c;
+  read_cells(r, a, 1, &c, with_phase);
   return c;
 }
 
-// Where the boundary expected at `boundary` between cells of different bits
-// (direction +1: 0 to 1, -1: 1 to 0) lies, relative to the expectation and
-// within +-reach. The balance of the two tones (each against its own level)
-// of a window centred there, signed to rise through the boundary, crosses 0
-// at the boundary; it is steep near the crossing and flat away from it, so
-// the crossing is found by a step of false position within a bracket.
-double boundary_crossing(reader& r, double boundary, int direction, double reach) {
-  auto balance_at = [&](double u) {
-    const cell_reading c = read_cell(r, boundary + u - r.cell / 2);
-    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
-    return (zero + one > 0 ? (one - zero) / (one + zero) : 0) * direction;
-  };
-  double lo = -reach, hi = reach;
-  double b_lo = balance_at(lo), b_hi = balance_at(hi);
-  if (b_lo >= 0) return lo;
-  if (b_hi <= 0) return hi;
-  const double m = lo - b_lo * (hi - lo) / (b_hi - b_lo);
-  const double b_m = balance_at(m);
-  if (b_m < 0) {
-    lo = m;
-    b_lo = b_m;
-  } else {
-    hi = m;
-    b_hi = b_m;
+// (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
+double soft_bit(const cell_reading& c) {
+  const double sum = c.zero + c.one;
+  return sum > 0 ? (c.one - c.zero) / sum : 0.0;
+}
+
+// The balance of the two tones, each against its own level: from -1 (all
+// lower tone) to 1 (all upper tone); the levels scale the other side alike,
+// so that one division does.
+double balance(const reader& r, const cell_reading& c) {
+  const double zero = c.zero * r.one_level, one = c.one * r.zero_level;
+  return zero + one > 0 ? (one - zero) / (one + zero) : 0;
+}
+
+// Boundaries measured in one go at most (those of a frame's cells).
+constexpr int most_boundaries = 10;
+
+// Where the boundaries expected at boundary[k] (k < n, at most most_boundaries)
+// between cells of different bits (direction[k] +1: 0 to 1, -1: 1 to 0) lie,
+// relative to the expectation and within +-reach, into crossing[k]. The
+// balance of the two tones (each against its own level) of a window centred
+// there, signed to rise through the boundary, crosses 0 at the boundary; it
+// is steep near the crossing and flat away from it, so the crossing is found
+// by a step of false position within a bracket. The brackets of all
+// boundaries are read in one go, then the steps.
+void boundary_crossings(reader& r, const double* boundary, const int* direction, int n, double reach,
+                        double* crossing) {
+  if (n == 0) return;
+  double from[2 * most_boundaries] = {};
+  double balances[2 * most_boundaries] = {};
+  for (int k = 0; k < n; ++k) {
+    from[2 * k] = boundary[k] - reach - r.cell / 2;
+    from[2 * k + 1] = boundary[k] + reach - r.cell / 2;
   }
-  return lo - b_lo * (hi - lo) / (b_hi - b_lo);
+  read_balances(r, from, 2 * n, balances);
+  double b_lo[most_boundaries] = {}, b_hi[most_boundaries] = {}, step[most_boundaries] = {};
+  int stepping[most_boundaries] = {};
+  int steps = 0;
+  for (int k = 0; k < n; ++k) {
+    b_lo[k] = balances[2 * k] * direction[k];
+    b_hi[k] = balances[2 * k + 1] * direction[k];
+    if (b_lo[k] >= 0) {
+      crossing[k] = -reach;
+    } else if (b_hi[k] <= 0) {
+      crossing[k] = reach;
+    } else {
+      step[k] = -reach - b_lo[k] * (2 * reach) / (b_hi[k] - b_lo[k]);
+      from[steps] = boundary[k] + step[k] - r.cell / 2;
+      stepping[steps++] = k;
+    }
+  }
+  if (steps == 0) return;
+  read_balances(r, from, steps, balances);
+  for (int j = 0; j < steps; ++j) {
+    const int k = stepping[j];
+    // The step replaces the end of the bracket of its sign (selected, not
+    // branched on: the signs are noise's to decide).
+    const double m = step[k];
+    const double b_m = balances[j] * direction[k];
+    const bool below = b_m < 0;
+    const double lo = below ? m : -reach, hi = below ? reach : m;
+    const double low = below ? b_m : b_lo[k], high = below ? b_hi[k] : b_m;
+    crossing[k] = lo - low * (hi - lo) / (high - low);
+  }
+}
+
+// The crossing near one boundary (see boundary_crossings).
+double boundary_crossing(reader& r, double boundary, int direction, double reach) {
+  double crossing = 0;
+  boundary_crossings(r, &boundary, &direction, 1, reach, &crossing);
+  return crossing;
 }
 
 // How late a frame expected at s is (in samples), and how sure.
@@ -200,21 +441,29 @@ timing measure_timing(reader& r, double s) {
   int bit[11];
   bool tone[11];
   double evidence[11];
+  cell_reading cells[11];
+  read_cells(r, s - r.cell, 11, cells, false, true);
   for (int i = 0; i < 11; ++i) {
-    const cell_reading c = read_cell(r, s + (i - 1) * r.cell);
+    const cell_reading& c = cells[i];
     bit[i] = c.one > c.zero ? 1 : 0;
     tone[i] = c.evidence >= tone_evidence;
     evidence[i] = c.evidence;
   }
   double late[10];
   double place[10];  // the boundary's distance from the frame's start, in cells
+  double boundary[10];
+  int direction[10];
   int n = 0;
   for (int i = 1; i < 11; ++i) {
-    if (bit[i] == bit[i - 1] || !tone[i] || !tone[i - 1]) continue;
-    const double crossing = boundary_crossing(r, s + (i - 1) * r.cell, bit[i] - bit[i - 1], r.cell / 4);
+    // Every boundary is written; only those where the bit changes between
+    // tones are counted (no branch on the bits).
+    boundary[n] = s + (i - 1) * r.cell;
+    direction[n] = bit[i] - bit[i - 1];
     place[n] = i - 1;
-    late[n++] = -crossing;
+    n += bit[i] != bit[i - 1] && tone[i] && tone[i - 1];
   }
+  boundary_crossings(r, boundary, direction, n, r.cell / 4, late);
+  for (int i = 0; i < n; ++i) late[i] = -late[i];
   timing t;
   t.transitions = n;
   if (n == 0) return t;
@@ -232,8 +481,10 @@ timing measure_timing(reader& r, double s) {
   // One boundary alone, or boundaries that agree too well, are not trusted
   // beyond what the noise allows: the boundary's place wanders about as the
   // noise's share of the tone's amplitude.
-  std::nth_element(evidence, evidence + 5, evidence + 11);
-  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(evidence[5], 1.0)));
+  // (The median needs finding only where it lies under 225, where the
+  // second term takes over.)
+  const double median = count_at_most(evidence, 11, 225) < 6 ? 225 : kth_smallest(evidence, 11, 5);
+  const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(median, 1.0)));
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
   return t;
@@ -264,42 +515,61 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
   double evidence[9];
   double strength[9];
   double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
+  cell_reading cells[9];
+  read_cells(r, s, 9, cells, with_phase);
+  // Learning moves the floor from one cell to the next: each cell's
+  // evidence is against the floor as the cells before it left it. The
+  // floors are kept and the divisions made after the loop, apart from it.
+  double floor[9];
   for (int i = 0; i <= 8; ++i) {
-    const cell_reading c = read_cell(r, s + i * r.cell, with_phase);
+    cell_reading& c = cells[i];
+    floor[i] = learn ? floor_of(r) : 0;
     sum_re[c.one > c.zero] += c.phase_re;
     sum_im[c.one > c.zero] += c.phase_im;
     f.complete = f.complete && c.complete;
-    evidence[i] = c.evidence;
     strength[i] = std::max(c.zero, c.one);
     const bool one = c.one > c.zero;
-    if (learn && c.complete) learn_noise(r, c);
-    if (learn && c.complete && c.evidence >= tone_evidence) learn_level(r, c);
-    if (!one) f.all_ones = false;
+    if (learn && c.complete) {
+      const bool tone = strength[i] >= tone_evidence * floor[i];
+      learn_noise(r, c, false);
+      if (tone) learn_level(r, c);
+    }
+    f.all_ones = f.all_ones && one;
     if (i == 0) {
       f.start_zero = !one;
-      f.start_soft = c.soft;
-      f.start_evidence = c.evidence;
-    } else if (one) {
-      f.value |= 1 << (i - 1);
+      f.start_soft = soft_bit(c);
+    } else {
+      f.value |= static_cast<int>(one) << (i - 1);
     }
   }
-  // Medians: one odd cell (a click, a half-silent window) does not decide.
-  std::nth_element(evidence, evidence + 4, evidence + 9);
-  f.evidence = evidence[4];
-  const double start_strength = strength[0];
-  std::nth_element(strength + 1, strength + 5, strength + 9);
-  f.full_start = start_strength >= 0.5 * strength[5];
-  if (!with_stops) return f;
-  for (int32_t i = 0; i < r.format.stop_bits; ++i) {
-    const cell_reading c = read_cell(r, s + (9.0 + i) * r.cell, with_phase);
-    f.complete = f.complete && c.complete;
-    if (c.one <= c.zero) ++f.bad_stops;
-    if (c.evidence < tone_evidence) ++f.weak_stops;
-    sum_re[c.one > c.zero] += c.phase_re;
-    sum_im[c.one > c.zero] += c.phase_im;
+  for (int i = 0; i <= 8; ++i) {
+    evidence[i] = learn ? strength[i] * (1 / floor[i]) : cells[i].evidence;
   }
-  f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
-                (9.0 + r.format.stop_bits);
+  f.start_evidence = evidence[0];
+  if (learn) set_floor(r);
+  // Medians: one odd cell (a click, a half-silent window) does not decide.
+  f.evidence = median_of_nine(evidence);
+  // As strong as the data cells: at least the fifth of their eight strengths
+  // is at most twice the start cell's.
+  f.full_start = count_at_most(strength + 1, 8, 2 * strength[0]) >= 5;
+  if (!with_stops) return f;
+  for (int32_t i = 0; i < r.format.stop_bits; i += most_cells) {
+    const int count = static_cast<int>(std::min<int32_t>(most_cells, r.format.stop_bits - i));
+    cell_reading stops[most_cells];
+    read_cells(r, s + (9.0 + i) * r.cell, count, stops, with_phase);
+    for (int k = 0; k < count; ++k) {
+      const cell_reading& c = stops[k];
+      f.complete = f.complete && c.complete;
+      if (c.one <= c.zero) ++f.bad_stops;
+      if (c.evidence < tone_evidence) ++f.weak_stops;
+      sum_re[c.one > c.zero] += c.phase_re;
+      sum_im[c.one > c.zero] += c.phase_im;
+    }
+  }
+  if (with_phase) {
+    f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
+                  (9.0 + r.format.stop_bits);
+  }
   return f;
 }
 
@@ -336,9 +606,7 @@ void measure_speed(reader& r, double from, double to) {
 // lower, refined by false position; NaN when there is none.
 double first_falling_edge(reader& r, double from, double to) {
   auto balance_at = [&](double u) {
-    const cell_reading c = read_cell(r, u - r.cell / 2);
-    const double zero = c.zero / r.zero_level, one = c.one / r.one_level;
-    return zero + one > 0 ? (zero - one) / (one + zero) : 0;
+    return -balance(r, read_cell(r, u - r.cell / 2));
   };
   const double step = r.cell / 8;
   double lo = from, b_lo = balance_at(lo);
@@ -363,10 +631,7 @@ double first_falling_edge(reader& r, double from, double to) {
 // held tone): a window's power grows in proportion to the tone it holds, so
 // the window half in the tone holds half the power of one wholly in it.
 double tone_onset(reader& r, double p) {
-  auto power_at = [&](double u) {
-    ensure_samples(r.ring, index_at(u + r.cell));
-    return read_window(r.ring, index_at(u), index_at(u + r.cell)).power;
-  };
+  auto power_at = [&](double u) { return read_cell(r, u).power; };
   const double half = 0.5 * (power_at(p - 1.5 * r.cell) + power_at(p + r.cell));
   double lo = p - r.cell, hi = p + r.cell;
   for (int i = 0; i < 12; ++i) {
@@ -474,7 +739,7 @@ double hunt(reader& r, double from, bool after_block) {
     phase_im[slot] = one ? c.phase_im : 0;
     // With some hysteresis, so that noise does not cut a leader into pieces.
     const bool in_leader = run.known && run.kind == section_kind::leader;
-    const double agreement = std::hypot(agree_re, agree_im) / std::max(agree_weight, 0.5);
+    const double agreement = std::sqrt(agree_re * agree_re + agree_im * agree_im) / std::max(agree_weight, 0.5);
     const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
     const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
     const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
@@ -501,6 +766,9 @@ double hunt(reader& r, double from, bool after_block) {
       // the hunt began after.
       const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
                               (p - leader_start >= r.cell || (after_block && run.start == from));
+      // The speed as it is right before the block: a worn deck's speed may
+      // have moved since the last estimate.
+      if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
       double s = 0;
       if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
         close_run(r, run, s);
@@ -613,7 +881,7 @@ double read_block(reader& r, double s) {
 
 void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary) {
   const double nominal = ring.rate / format.baud_rate;
-  reader r{ring, format, image, summary, nominal, 1, nominal};
+  reader r{ring, format, image, summary, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0};
   double p = 0;
   for (;;) {
     const double s = hunt(r, p, p > 0);

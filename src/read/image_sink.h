@@ -1,5 +1,6 @@
 // Where the bytes read go: the image file, opened at the first byte so that a
-// recording without data leaves an existing file untouched.
+// recording without data leaves an existing file untouched, written a
+// buffer at a time.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,15 @@ struct image_sink {
   bool discard = false;       // count the bytes only (the fuzz target)
   std::FILE* file = nullptr;  // open once the first byte arrived
   uint64_t written = 0;
+  std::string pending;        // bytes not yet handed to the file
 };
 
-// Appends one byte to the image; fails with "cannot open NAME" or "cannot write NAME".
+// Fails with "will not write a tape image to a terminal" where file is one
+// (closing it, unless it is standard output).
+void refuse_terminal(std::FILE* file);
+
+// Appends one byte to the image; fails with "cannot open NAME", "cannot write
+// NAME" or, before a byte is written, the refusal of a terminal.
 void put_image_byte(image_sink& image, unsigned char value);
 
 // Flushes and closes the image; fails with "cannot write NAME".

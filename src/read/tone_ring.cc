@@ -1,13 +1,16 @@
-// The tone ring. Samples are decimated to keep at least 16 a cycle of the
-// upper tone, through a triangular filter whose double nulls fall on the
-// aliases of the tones, so that noise above does not fold onto them, then
-// pass a one-pole DC blocker. The running sums are kept in
-// double precision; the tone phasors advance by complex multiplication and
-// are set afresh every 4096 samples.
+// The tone ring. Samples are decimated to keep at least 8 a cycle of the
+// upper tone (windows with edges between samples keep the timing fine),
+// through a triangular filter whose double nulls fall on the aliases of the
+// tones, so that noise above does not fold onto them, then pass a one-pole DC
+// blocker. A block's running sums are kept in single
+// precision from its own start (at most block_length samples of at most
+// 1e6 each: no cancellation to speak of); what came before it, and the tones'
+// phase at its start, in double precision.
 #include "read/tone_ring.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "cli/failure.h"
 
@@ -17,175 +20,155 @@ namespace {
 
 constexpr double two_pi = 6.283185307179586;
 
-// Cells a ring holds beyond four frames.
+// Cells a ring must reach beyond four frames, or the frames are too long.
 constexpr int64_t ring_cells = 64;
-constexpr int64_t least_capacity = int64_t{1} << 16;
+// Cells a ring holds beyond four frames where it can: the leader's speed is
+// measured over up to 128 cells back.
+constexpr int64_t history_cells = 136;
+constexpr int64_t least_capacity = int64_t{1} << 12;
 // Longest cell and longest reach the reader handles, in samples after decimation.
 constexpr double longest_cell = double(int64_t{1} << 16);
 constexpr double longest_reach = double(int64_t{1} << 20);
-// Largest sample magnitude taken (full scale is 1).
-constexpr double largest_sample = 1e6;
+// Blocks whose phasors come from the block before, between two set afresh.
+constexpr int64_t exact_every = 64;
 
-int64_t slot(const tone_ring& ring, int64_t n) { return n & (ring.capacity - 1); }
-
-void set_phasors(tone_ring& ring, int64_t n) {
-  // The angle is reduced before the sine is taken: n can reach billions.
-  const double a0 = std::fmod(ring.w0 * static_cast<double>(n), two_pi);
-  const double a1 = std::fmod(ring.w1 * static_cast<double>(n), two_pi);
-  ring.phase0_re = std::cos(a0);
-  ring.phase0_im = -std::sin(a0);
-  ring.phase1_re = std::cos(a1);
-  ring.phase1_im = -std::sin(a1);
-  ring.turn0_re = std::cos(ring.w0);
-  ring.turn0_im = -std::sin(ring.w0);
-  ring.turn1_re = std::cos(ring.w1);
-  ring.turn1_im = -std::sin(ring.w1);
+// e^{-i w n}, the angle reduced before the sine is taken: n can reach billions.
+void phasor_at(double w, int64_t n, double& re, double& im) {
+  const double angle = std::fmod(w * static_cast<double>(n), two_pi);
+  re = std::cos(angle);
+  im = -std::sin(angle);
 }
 
-// Adds the samples x[0..n) from index ring.end on to the running sums. The
-// state lives in locals through the loop. Samples go in groups of four: the
-// four phasors come from the group's first times a small table, and the sums
-// within a group are formed apart from the running ones, so that each chain
-// of dependent operations advances once a group. The phasors are set afresh
-// at every multiple of 4096.
-void add_samples(tone_ring& ring, const float* x, int64_t n) {
-  const int64_t mask = ring.capacity - 1;
-  running_sums* sums = ring.sums.data();
-  float* samples = ring.sample.data();
-  int64_t i = 0;
-  // Single samples up to a multiple of four.
-  auto add_one = [&](double v) {
-    running_sums& t = ring.total;
-    samples[ring.end & mask] = static_cast<float>(v);
-    t.zero_re += v * ring.phase0_re;
-    t.zero_im += v * ring.phase0_im;
-    t.one_re += v * ring.phase1_re;
-    t.one_im += v * ring.phase1_im;
-    t.power += v * v;
-    ++ring.end;
-    sums[ring.end & mask] = t;
-    if ((ring.end & 4095) == 0) {
-      set_phasors(ring, ring.end);
-      return;
-    }
-    const double r0 = ring.phase0_re * ring.turn0_re - ring.phase0_im * ring.turn0_im;
-    ring.phase0_im = ring.phase0_re * ring.turn0_im + ring.phase0_im * ring.turn0_re;
-    ring.phase0_re = r0;
-    const double r1 = ring.phase1_re * ring.turn1_re - ring.phase1_im * ring.turn1_im;
-    ring.phase1_im = ring.phase1_re * ring.turn1_im + ring.phase1_im * ring.turn1_re;
-    ring.phase1_re = r1;
-  };
-  for (; i < n && (ring.end & 3) != 0; ++i) add_one(x[i]);
-  // e^{-i w k} for k = 0..3, and e^{-i 4 w}.
-  double t0r[4], t0i[4], t1r[4], t1i[4];
-  for (int k = 0; k < 4; ++k) {
-    t0r[k] = std::cos(ring.w0 * k), t0i[k] = -std::sin(ring.w0 * k);
-    t1r[k] = std::cos(ring.w1 * k), t1i[k] = -std::sin(ring.w1 * k);
+// e^{-i w0 k} and e^{-i w1 k} for the k samples into a block, and for a whole block.
+void set_turns(tone_ring& ring) {
+  phasor_at(ring.w0, block_length, ring.block_turn0_re, ring.block_turn0_im);
+  phasor_at(ring.w1, block_length, ring.block_turn1_re, ring.block_turn1_im);
+  ring.block_turns = tone_quad{{static_cast<float>(ring.block_turn0_re), static_cast<float>(ring.block_turn0_im),
+                                static_cast<float>(ring.block_turn1_re), static_cast<float>(ring.block_turn1_im)}};
+  ring.turns.resize(static_cast<size_t>(block_length));
+  for (int64_t k = 0; k < block_length; ++k) {
+    const double a0 = ring.w0 * static_cast<double>(k), a1 = ring.w1 * static_cast<double>(k);
+    ring.turns[static_cast<size_t>(k)] = tone_quad{{static_cast<float>(std::cos(a0)), static_cast<float>(-std::sin(a0)),
+                                                    static_cast<float>(std::cos(a1)), static_cast<float>(-std::sin(a1))}};
   }
-  const double g0r = std::cos(4 * ring.w0), g0i = -std::sin(4 * ring.w0);
-  const double g1r = std::cos(4 * ring.w1), g1i = -std::sin(4 * ring.w1);
-  running_sums t = ring.total;
-  double p0r = ring.phase0_re, p0i = ring.phase0_im, p1r = ring.phase1_re, p1i = ring.phase1_im;
-  int64_t end = ring.end;
-  for (; i + 4 <= n; i += 4) {
-    double a[5][4];
-    for (int k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      samples[(end + k) & mask] = x[i + k];
-      a[0][k] = v * (p0r * t0r[k] - p0i * t0i[k]);
-      a[1][k] = v * (p0r * t0i[k] + p0i * t0r[k]);
-      a[2][k] = v * (p1r * t1r[k] - p1i * t1i[k]);
-      a[3][k] = v * (p1r * t1i[k] + p1i * t1r[k]);
-      a[4][k] = v * v;
-    }
-    for (int c = 0; c < 5; ++c) {
-      a[c][1] += a[c][0];
-      a[c][2] += a[c][1];
-      a[c][3] += a[c][2];
-    }
-    for (int k = 0; k < 4; ++k) {
-      sums[(end + k + 1) & mask] = running_sums{t.zero_re + a[0][k], t.zero_im + a[1][k],
-                                                t.one_re + a[2][k], t.one_im + a[3][k], t.power + a[4][k]};
-    }
-    t = sums[(end + 4) & mask];
-    end += 4;
-    if ((end & 4095) == 0) {
-      ring.end = end;
-      set_phasors(ring, end);
-      p0r = ring.phase0_re, p0i = ring.phase0_im, p1r = ring.phase1_re, p1i = ring.phase1_im;
-      continue;
-    }
-    const double r0 = p0r * g0r - p0i * g0i;
-    p0i = p0r * g0i + p0i * g0r;
-    p0r = r0;
-    const double r1 = p1r * g1r - p1i * g1i;
-    p1i = p1r * g1i + p1i * g1r;
-    p1r = r1;
-  }
-  ring.end = end;
-  ring.total = t;
-  ring.phase0_re = p0r, ring.phase0_im = p0i, ring.phase1_re = p1r, ring.phase1_im = p1i;
-  for (; i < n; ++i) add_one(x[i]);
 }
 
-// A float recording may hold anything: what is not a finite sample of sane
-// size is taken as silence or held at that size.
-float sane(float x) {
-  return std::isfinite(x) ? static_cast<float>(std::clamp<double>(x, -largest_sample, largest_sample)) : 0.0f;
+size_t block_slot(const tone_ring& ring, int64_t n) {
+  return static_cast<size_t>((n / block_length) & (ring.blocks - 1));
 }
 
-// Reads one block from the recording into the ring; false at the end.
-bool pull_block(tone_ring& ring) {
-  if (ring.exhausted) return false;
-  // Never take more than a quarter of the ring at once.
-  const int64_t most = std::min<int64_t>(static_cast<int64_t>(ring.block.size()),
-                                         (ring.capacity / 4) * ring.decimation);
-  const int64_t got = read_mono(*ring.source, ring.block.data(), most);
-  if (got == 0) {
-    ring.exhausted = true;
-    return false;
-  }
-  // Decimated in place (the output never overtakes the input).
-  float* block = ring.block.data();
-  for (int64_t i = 0; i < got; ++i) block[i] = sane(block[i]);
-  int64_t made = 0;
-  if (ring.decimation == 1) {
-    made = got;
+// Starts the block at ring.end (a multiple of block_length) after the sums
+// `before`. Its phasors are the last block's turned on by a block, or set
+// afresh (where `afresh`, and every exact_every blocks).
+void start_block(tone_ring& ring, const running_sums& before, bool afresh) {
+  const size_t slot = block_slot(ring, ring.end);
+  block_anchor& a = ring.anchors[slot];
+  a.before = before;
+  if (afresh || (ring.end / block_length) % exact_every == 0) {
+    phasor_at(ring.w0, ring.end, a.turn0_re, a.turn0_im);
+    phasor_at(ring.w1, ring.end, a.turn1_re, a.turn1_im);
   } else {
-    // A triangular filter of 2 decimation - 1 taps (two box filters in a
-    // row: double nulls on the aliases of the tones) from each group's plain
-    // and rising-weight sums and the rising sum of the group before it.
-    const int64_t d = ring.decimation;
-    const double scale = 1.0 / static_cast<double>(d * d);
-    int64_t i = 0;
-    while (i < got) {
-      double sum = ring.group_sum, rising = ring.group_rising;
-      int64_t count = ring.group_count;
-      for (; count < d && i < got; ++count, ++i) {
-        sum += block[i];
-        rising += static_cast<double>(count + 1) * block[i];
-      }
-      if (count < d) {  // the group goes on in the next block
-        ring.group_sum = sum, ring.group_rising = rising, ring.group_count = count;
-        break;
-      }
-      block[made++] = static_cast<float>((ring.last_rising + static_cast<double>(d) * sum - rising) * scale);
-      ring.last_rising = rising;
-      ring.group_sum = 0, ring.group_rising = 0, ring.group_count = 0;
+    const block_anchor& last = ring.anchors[block_slot(ring, ring.end - block_length)];
+    a.turn0_re = last.turn0_re * ring.block_turn0_re - last.turn0_im * ring.block_turn0_im;
+    a.turn0_im = last.turn0_re * ring.block_turn0_im + last.turn0_im * ring.block_turn0_re;
+    a.turn1_re = last.turn1_re * ring.block_turn1_re - last.turn1_im * ring.block_turn1_im;
+    a.turn1_im = last.turn1_re * ring.block_turn1_im + last.turn1_im * ring.block_turn1_re;
+  }
+  const size_t at = slot * static_cast<size_t>(block_length + 1);
+  ring.tone_sums[at] = tone_quad{{0, 0, 0, 0}};
+  ring.power_sums[at] = 0;
+}
+
+// Adds x[0..m) to the sums in a block: sums[0] and powers[0] hold them before
+// x[0], sums[j] and powers[j] receive them before x[j]; turn[j] is x[j]'s
+// e^{-i w k}. Samples go in groups of four, whose own sums are formed apart
+// from the running ones, so that the chain of dependent additions advances
+// once a group.
+void accumulate(const float* x, int64_t m, const tone_quad* turn, tone_quad* sums, float* powers) {
+  float_quad run = sums[0].v;
+  float power = powers[0];
+  int64_t i = 0;
+  for (; i + 4 <= m; i += 4) {
+    const float_quad q0 = x[i] * turn[i].v;
+    const float_quad q1 = q0 + x[i + 1] * turn[i + 1].v;
+    const float_quad q2 = q1 + x[i + 2] * turn[i + 2].v;
+    const float_quad q3 = q2 + x[i + 3] * turn[i + 3].v;
+    sums[i + 1].v = run + q0;
+    sums[i + 2].v = run + q1;
+    sums[i + 3].v = run + q2;
+    sums[i + 4].v = run + q3;
+    run += q3;
+    const float s0 = x[i] * x[i];
+    const float s1 = s0 + x[i + 1] * x[i + 1];
+    const float s2 = s1 + x[i + 2] * x[i + 2];
+    const float s3 = s2 + x[i + 3] * x[i + 3];
+    powers[i + 1] = power + s0;
+    powers[i + 2] = power + s1;
+    powers[i + 3] = power + s2;
+    powers[i + 4] = power + s3;
+    power += s3;
+  }
+  for (; i < m; ++i) {
+    run += x[i] * turn[i].v;
+    power += x[i] * x[i];
+    sums[i + 1].v = run;
+    powers[i + 1] = power;
+  }
+}
+
+// Adds the samples x[0..n) from index ring.end on to the running sums (not
+// to the samples kept), block by block.
+void add_sums(tone_ring& ring, const float* x, int64_t n) {
+  while (n > 0) {
+    const int64_t k = ring.end & (block_length - 1);
+    const int64_t m = std::min(n, block_length - k);
+    const size_t slot = block_slot(ring, ring.end);
+    const size_t at = slot * static_cast<size_t>(block_length + 1) + static_cast<size_t>(k);
+    accumulate(x, m, &ring.turns[static_cast<size_t>(k)], &ring.tone_sums[at], &ring.power_sums[at]);
+    ring.end += m;
+    x += m;
+    n -= m;
+    if (k + m == block_length) {
+      // The block is full: its last sums start the next one.
+      const block_anchor& a = ring.anchors[slot];
+      const tone_quad& t = ring.tone_sums[at + static_cast<size_t>(m)];
+      const double z_re = t.v[0], z_im = t.v[1], o_re = t.v[2], o_im = t.v[3];
+      const running_sums total{a.before.zero_re + (a.turn0_re * z_re - a.turn0_im * z_im),
+                               a.before.zero_im + (a.turn0_re * z_im + a.turn0_im * z_re),
+                               a.before.one_re + (a.turn1_re * o_re - a.turn1_im * o_im),
+                               a.before.one_im + (a.turn1_re * o_im + a.turn1_im * o_re),
+                               a.before.power + static_cast<double>(ring.power_sums[at + static_cast<size_t>(m)])};
+      start_block(ring, total, false);
     }
   }
-  // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
-  double last_in = ring.dc_last_in, last_out = ring.dc_last_out;
-  const double pole = ring.dc_pole;
-  for (int64_t i = 0; i < made; ++i) {
-    const double in = block[i];
-    last_out = in - last_in + pole * last_out;
-    last_in = in;
-    block[i] = static_cast<float>(last_out);
+}
+
+// Keeps the samples x[0..n) from index ring.end on and adds them to the sums.
+void add_samples(tone_ring& ring, const float* x, int64_t n) {
+  for (int64_t done = 0; done < n;) {
+    const int64_t at = (ring.end + done) & (ring.capacity - 1);
+    const int64_t m = std::min(n - done, ring.capacity - at);
+    std::memcpy(&ring.sample[static_cast<size_t>(at)], x + done, static_cast<size_t>(m) * sizeof(float));
+    done += m;
   }
-  ring.dc_last_in = last_in;
-  ring.dc_last_out = last_out;
-  add_samples(ring, block, made);
+  add_sums(ring, x, n);
+}
+
+// Adds the next piece of the samples made to the ring, reading on when they
+// are used up; false at the end.
+bool pull_piece(tone_ring& ring) {
+  if (ring.exhausted) return false;
+  if (ring.part_next == ring.part_count) {
+    if (!next_samples(ring.feed, ring.part, ring.part_count)) {
+      ring.exhausted = true;
+      return false;
+    }
+    ring.part_next = 0;
+  }
+  // Never take more than a quarter of the ring at once.
+  const int64_t n = std::min(ring.part_count - ring.part_next, ring.capacity / 4);
+  add_samples(ring, ring.part + ring.part_next, n);
+  ring.part_next += n;
   return true;
 }
 
@@ -194,7 +177,7 @@ bool pull_block(tone_ring& ring) {
 void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells) {
   ring.source = &source;
   const double upper = 2 * lower;
-  ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (16 * upper)));
+  ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (8 * upper)));
   ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(ring.decimation);
   const double cell = ring.rate / baud;
   // The framing looks a few cells back and up to two frames and a few cells
@@ -203,40 +186,48 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   if (cell > longest_cell || reach > longest_reach) {
     fail("cannot read " + printable_name(source.name) + ": its frames are too long to read");
   }
+  // Beyond that, the history a speed measurement looks back over, the
+  // oldest block of sums (partly overwritten) and a quarter of the ring
+  // taken at once; no more, so that the ring stays in the processor's cache.
+  const double wanted = std::clamp((history_cells + 4 * frame_cells) * cell + block_length, reach, longest_reach);
   ring.capacity = least_capacity;
-  while (static_cast<double>(ring.capacity) < reach) ring.capacity *= 2;
+  while (static_cast<double>(ring.capacity) * 3 / 4 < wanted) ring.capacity *= 2;
+  ring.blocks = ring.capacity / block_length;
   ring.sample.assign(static_cast<size_t>(ring.capacity), 0.0f);
-  ring.sums.assign(static_cast<size_t>(ring.capacity), running_sums{});
-  ring.block.assign(static_cast<size_t>(std::max<int64_t>(1, source.buffer.size() / source.channels)), 0.0f);
+  ring.tone_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), tone_quad{});
+  ring.power_sums.assign(static_cast<size_t>(ring.blocks * (block_length + 1)), 0.0f);
+  ring.anchors.assign(static_cast<size_t>(ring.blocks), block_anchor{});
   ring.w0 = two_pi * lower / ring.rate;
   ring.w1 = two_pi * upper / ring.rate;
-  ring.dc_pole = 1.0 - two_pi * (lower / 16) / ring.rate;
-  set_phasors(ring, 0);
+  set_turns(ring);
+  start_block(ring, running_sums{}, true);
+  // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
+  open_sample_feed(ring.feed, source, ring.decimation, static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate));
 }
 
 bool pull_until(tone_ring& ring, int64_t n) {
   while (ring.end < n) {
-    if (!pull_block(ring)) return false;
+    if (!pull_piece(ring)) return false;
   }
   return true;
 }
 
 void retune(tone_ring& ring, int64_t n, double lower_hz) {
-  n = std::clamp(n, std::max<int64_t>(0, ring.end - ring.capacity + 1), ring.end);
+  n = std::clamp(n, oldest_sum(ring), ring.end);
   ring.w0 = two_pi * lower_hz / ring.rate;
   ring.w1 = 2 * ring.w0;
+  set_turns(ring);
+  // The sums start afresh at the start of n's block; what they hold before
+  // n cancels from every window read.
   const int64_t last = ring.end;
-  ring.end = n;
+  ring.end = n / block_length * block_length;
   ring.tuned_from = n;
-  ring.total = running_sums{};
-  ring.sums[static_cast<size_t>(slot(ring, n))] = ring.total;
-  set_phasors(ring, n);
-  // The samples stay where they are in the ring: copied out in pieces, then added again.
-  float piece[1024];
+  ++ring.tuning;
+  start_block(ring, running_sums{}, true);
+  // The samples stay where they are in the ring (a block never wraps round it).
   while (ring.end < last) {
-    const int64_t k = std::min<int64_t>(1024, last - ring.end);
-    for (int64_t i = 0; i < k; ++i) piece[i] = ring.sample[static_cast<size_t>(slot(ring, ring.end + i))];
-    add_samples(ring, piece, k);
+    const int64_t m = std::min(last - ring.end, block_length - (ring.end & (block_length - 1)));
+    add_sums(ring, &ring.sample[static_cast<size_t>(ring.end & (ring.capacity - 1))], m);
   }
 }
 

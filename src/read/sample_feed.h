@@ -1,0 +1,55 @@
+// The recording made into the tone ring's samples: read, made sane (a float
+// recording may hold anything), decimated and freed of DC on a thread of its
+// own, a few parts ahead of the framing, so that reading the file and the
+// filters overlap the framing on a second processor. A part is one read of
+// the recording; the thread fills the free parts in turn and the ring takes
+// them in the same order. A failure to read ends the thread, and the ring
+// meets it where it wants the samples that were not read.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "read/recording.h"
+
+namespace kelvora {
+
+// Parts made ahead at most.
+constexpr int feed_parts = 4;
+
+struct sample_feed {
+  recording* source = nullptr;
+  int64_t decimation = 1;          // input frames averaged into one sample
+  // Input: samples as read, after those kept from the last read (the last
+  // whole group of `decimation` and a group begun); 16-bit ones for a
+  // one-channel recording of 16-bit samples decimated by 2, which goes
+  // without converting every sample to float first.
+  std::vector<float> input;
+  std::vector<short> input_shorts;
+  int64_t input_kept = 0;
+  std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1
+  float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
+  // The parts, and how many were made and taken so far (under `lock`).
+  std::vector<float> parts[feed_parts];
+  int64_t part_size[feed_parts] = {};
+  int64_t made = 0, taken = 0;
+  bool holding = false;            // the framing holds part `taken`
+  bool ended = false;              // the thread made its last part (or failed)
+  std::exception_ptr failure;      // why it failed, if it did
+  std::mutex lock;
+  std::condition_variable_any changed;
+  // Last, so that it stops and is joined before anything it uses goes.
+  std::jthread thread;
+};
+
+// Starts feeding samples of the recording, decimated by `decimation`, freed of DC by the pole.
+void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, float dc_pole);
+
+// The next part of samples (taking it frees the one held); false at the end; rethrows a failure to read.
+bool next_samples(sample_feed& feed, const float*& samples, int64_t& count);
+
+}  // namespace kelvora
