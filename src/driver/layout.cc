@@ -67,7 +67,7 @@ uint64_t bytes_wanted(const std::vector<layout_element>& layout) {
   for (const layout_element& element : layout) {
     if (element.letter != 'd' || element.count < 0) continue;
     if (element.count == 0) return std::numeric_limits<uint64_t>::max();
-    wanted += static_cast<uint64_t>(element.count);  // at most 2^31 a element: no overflow
+    wanted += static_cast<uint64_t>(element.count);  // at most 2^31 an element: no overflow
     if (wanted > (uint64_t{1} << 62)) return std::numeric_limits<uint64_t>::max();
   }
   return wanted;
