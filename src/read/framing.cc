@@ -167,6 +167,9 @@ int count_at_most(const double* v, int n, double x) {
 // window for more than three times the floor: a click or the settling of a
 // DC offset does not raise it for long.
 void learn_noise(reader& r, const cell_reading& c, bool settle = true) {
+  // Digital silence (every sample 0) tells nothing of the noise: taken in,
+  // it would hold the floor at 0, and the first hiss would read as tone.
+  if (c.power == 0) return;
   // (The windows of a frame share their length, and so the division.)
   if (c.length != r.shares_length) {
     r.shares_length = c.length;

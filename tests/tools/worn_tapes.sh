@@ -83,6 +83,14 @@ sox half.wav worn.wav dcshift 0.3
 exact "DC offset of 30 %" worn.wav
 sox clean.wav -b 8 worn.wav vol 0.03
 exact "8-bit at 3 % level" worn.wav
+# A recording that begins with digital silence (every sample 0, as a sound
+# card's first buffers) before the hiss: the hiss must not read as tone.
+python3 -c "
+import wave
+with wave.open('zeros.wav', 'wb') as w:
+    w.setnchannels(1), w.setsampwidth(2), w.setframerate(44100), w.writeframes(bytes(8820))"
+sox -D zeros.wav half.wav worn.wav
+exact "digital silence before the hiss" worn.wav
 sox half.wav fast.wav speed 1.03
 add_noise fast.wav noisy.wav 4
 sox noisy.wav worn.wav sinc 200-3500
