@@ -432,6 +432,8 @@ struct timing {
   double variance = 0;  // of that figure
   int transitions = 0;  // bit changes it was measured at
   double place = 0;     // their mean distance from the frame's start, in cells
+  double slope = 0;     // how much later the expectation lies a cell further on
+  double slope_variance = INFINITY;  // of that figure
 };
 
 // The timing is measured at the cell boundaries where the bit changes: a
@@ -490,6 +492,24 @@ timing measure_timing(reader& r, double s) {
   const double floor = r.cell * std::max(0.02, 0.3 / std::sqrt(std::max(median, 1.0)));
   const double scatter = n > 1 ? residual / (n - 1) : 0.15 * r.cell * 0.15 * r.cell;
   t.variance = std::max(scatter / n, floor * floor);
+  // Boundaries at different places tell the cell length: a line through the
+  // lateness against the place (where the speed moves, the cell the frame
+  // was read with is off, and each cell adds to the lateness).
+  double spread = 0, moment = 0;
+  for (int i = 0; i < n; ++i) {
+    spread += (place[i] - t.place) * (place[i] - t.place);
+    moment += (place[i] - t.place) * (late[i] - mean_late);
+  }
+  if (n > 1 && spread >= 1) {
+    t.slope = moment / spread;
+    double off_line = 0;
+    for (int i = 0; i < n; ++i) {
+      const double d = late[i] - mean_late - t.slope * (place[i] - t.place);
+      off_line += d * d;
+    }
+    const double each = std::max(n > 2 ? off_line / (n - 2) : 0.0, n * floor * floor);
+    t.slope_variance = 4 * each / spread;
+  }
   return t;
 }
 
@@ -811,7 +831,7 @@ double read_block(reader& r, double s) {
   // that wobbles is followed frame by frame; a noisy one is smoothed.
   const double q_start = 0.01 * r.cell * 0.01 * r.cell;
   const double q_cell = 0.008 * r.cell * 0.008 * r.cell;
-  double p_ss = 0.05 * r.cell * 0.05 * r.cell, p_sc = 0, p_cc = 0.005 * r.cell * 0.005 * r.cell;
+  double p_ss = 0.05 * r.cell * 0.05 * r.cell, p_sc = 0, p_cc = 0.02 * r.cell * 0.02 * r.cell;
   // Where the measurements keep landing farther from the prediction than the
   // filter expects (wow and flutter), the expected wander grows, and shrinks
   // back where they agree.
@@ -819,6 +839,18 @@ double read_block(reader& r, double s) {
   // Frames in a row that framed wrongly: the clock has slipped off the frames
   // (or the tape is too worn here); the hunt finds them again.
   int misframed = 0;
+  {
+    // The first frame's own boundaries correct the cell length the leader
+    // gave (a wobbling tape's speed has moved since it was measured).
+    timing first;
+    const double found = align(r, s, 2, false, &first);
+    if (first.slope_variance < INFINITY) {
+      const double gain = p_cc / (p_cc + first.slope_variance);
+      r.cell = std::clamp(r.cell - gain * first.slope, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
+      p_cc -= gain * p_cc;
+      s = align(r, found, 2, false);
+    }
+  }
   double next = s;
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
@@ -843,6 +875,7 @@ double read_block(reader& r, double s) {
     p_cc += wander * q_cell;
     // ... measure (from afar on a wobbling tape) ...
     timing measured;
+    const double read_cell_length = r.cell;
     const double found = align(r, next, 3, wander >= 2, &measured);
     const frame_reading ahead = read_frame(r, found, false);
     if (ahead.evidence < frame_evidence) {
@@ -874,6 +907,19 @@ double read_block(reader& r, double s) {
       p_ss -= gain_s * ps;
       p_sc -= gain_s * pc;
       p_cc -= gain_c * pc;
+      if (measured.slope_variance < INFINITY) {
+        // The cell length the boundaries' spacing tells, against the cell
+        // as it stands after the correction above.
+        const double cell_error = read_cell_length - measured.slope - r.cell;
+        const double total_c = p_cc + measured.slope_variance;
+        const double k_s = p_sc / total_c, k_c = p_cc / total_c;
+        s += k_s * cell_error;
+        r.cell = std::clamp(r.cell + k_c * cell_error, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
+        const double sc = p_sc, cc = p_cc;
+        p_ss -= k_s * sc;
+        p_sc -= k_s * cc;
+        p_cc -= k_c * cc;
+      }
     }
   }
   note_block(r.summary, count);
