@@ -150,6 +150,13 @@ struct setting_case {
   bool invert = false;
 };
 
+// Settings with a layout and the number of input bytes.
+struct layout_case {
+  setting_case settings;
+  const char* layout;
+  size_t input;
+};
+
 void apply(const setting_case& c, const char* layout) {
   kelvora::init_settings();
   settings.baud_rate = c.baud;
@@ -221,12 +228,7 @@ TEST(Reference, WholeRecordingsMatchThePlainComputation) {
 TEST(Reference, ClocksAcrossManyBinades) {
   // Long silences first: every binade of the clock has its own frame
   // increment, its own templates, and a cell or two that straddle its end.
-  struct binade_case {
-    setting_case settings;
-    const char* layout;
-    size_t input;
-  };
-  const std::vector<binade_case> cases = {
+  const std::vector<layout_case> cases = {
       {{1200, 1200, 9600, 8, 1, 3}, "b3000 h1 d", 2000},
       {{1200, 1200, 9600, 16, 1, 3}, "b700 h1 d b1500 d", 2000},
       {{1, 1, 8, 8, 1, 3}, "b1000000 h2 d", 3},
@@ -235,7 +237,7 @@ TEST(Reference, ClocksAcrossManyBinades) {
       {{1024, 1024, 65536, 16, 1, 3}, "b2000 h0.3 d", 300},
   };
   unsigned seed = 90;
-  for (const binade_case& c : cases) expect_plain_recording(c.settings, c.layout, c.input, seed++);
+  for (const layout_case& c : cases) expect_plain_recording(c.settings, c.layout, c.input, seed++);
 }
 
 TEST(Reference, LongRunsFarFromTheStartOfTheClock) {
@@ -256,12 +258,7 @@ TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {
   // The size is counted in closed form before anything is written; the frame
   // by frame count is the plain loop. Long silences take the clock across
   // many binades; power-of-two rates put frames exactly on cell ends.
-  struct size_case {
-    setting_case settings;
-    const char* layout;
-    size_t input;
-  };
-  const std::vector<size_case> cases = {
+  const std::vector<layout_case> cases = {
       {{1200, 1200, 9600, 8, 1, 3}, nullptr, 100},
       {{1200, 1200, 9600, 8, 1, 3}, "b3000 h1 d", 200},
       {{1, 1, 8, 8, 1, 3}, "b1000000 h2 d", 3},
@@ -279,7 +276,7 @@ TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {
       {{600, 600, 9600, 8, 1, 3}, "d2 b0.277 h2.901", 2},
       {{1200, 1200, 9600, 8, 1, 3}, "h1e-300 b1e-5 h0 hnan bnan b-inf h0.5 b1e-9 d", 10},
   };
-  for (const size_case& c : cases) {
+  for (const layout_case& c : cases) {
     apply(c.settings, c.layout);
     reference expected;
     expected.count_only = true;
