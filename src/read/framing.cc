@@ -494,37 +494,22 @@ timing measure_timing(reader& r, double s) {
   t.variance = std::max(scatter / n, floor * floor);
   // Boundaries at different places tell the cell length: a line through the
   // lateness against the place (where the speed moves, the cell the frame
-  // was read with is off, and each cell adds to the lateness). A boundary
-  // not found within reach (its crossing held at the bracket's end) tells
-  // only a side, not a place: it is left out of the line.
-  double weight[most_boundaries];
-  double m = 0, at = 0, mean = 0;
-  for (int i = 0; i < n; ++i) {
-    weight[i] = std::abs(late[i]) < r.cell / 4 ? 1 : 0;
-    m += weight[i];
-    at += weight[i] * place[i];
-    mean += weight[i] * late[i];
-  }
-  if (m < 2) return t;
-  at /= m;
-  mean /= m;
+  // was read with is off, and each cell adds to the lateness).
   double spread = 0, moment = 0;
   for (int i = 0; i < n; ++i) {
-    spread += weight[i] * (place[i] - at) * (place[i] - at);
-    moment += weight[i] * (place[i] - at) * (late[i] - mean);
+    spread += (place[i] - t.place) * (place[i] - t.place);
+    moment += (place[i] - t.place) * (late[i] - mean_late);
   }
-  if (spread < 1) return t;
-  t.slope = moment / spread;
-  double off_line = 0;
-  for (int i = 0; i < n; ++i) {
-    const double d = late[i] - mean - t.slope * (place[i] - at);
-    off_line += weight[i] * d * d;
+  if (n > 1 && spread >= 1) {
+    t.slope = moment / spread;
+    double off_line = 0;
+    for (int i = 0; i < n; ++i) {
+      const double d = late[i] - mean_late - t.slope * (place[i] - t.place);
+      off_line += d * d;
+    }
+    const double each = std::max(n > 2 ? off_line / (n - 2) : 0.0, n * floor * floor);
+    t.slope_variance = 4 * each / spread;
   }
-  // Two boundaries always lie on a line: then only the noise floor tells how
-  // far to trust it. The slope's variance is taken as four times what the
-  // scatter says (trials on wobbling tapes: trusted more, it chases noise).
-  const double each = std::max(m > 2 ? off_line / (m - 2) : 0.0, m * floor * floor);
-  t.slope_variance = 4 * each / spread;
   return t;
 }
 
