@@ -84,6 +84,7 @@ struct reader {
   int64_t level_samples = 0;
   double shares_length = 0, inverse_shares = 1;  // a window length and 1 / its other shares (see learn_noise)
   kept_row kept{};
+  double block_speed = 1;  // the speed the last block began at (nominal before any)
 };
 
 
@@ -779,6 +780,14 @@ double hunt(reader& r, double from, bool after_block) {
       close_run(r, run, run.change_start);
       run = layout_run{kind, true, run.change_start, false, 0};
       estimates = 0;
+      if (kind == section_kind::silence && r.speed != r.block_speed) {
+        // A sweep or a voice before the tape can pose as leader and pull the
+        // tuning far off; silence returns it to the speed the last block
+        // began at, where the next leader is measured afresh.
+        r.speed = r.block_speed;
+        r.cell = r.nominal_cell / r.speed;
+        retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
+      }
     }
     zero_windows = tone && c.one < c.zero ? zero_windows + 1 : 0;
     if (zero_windows >= 2) {
@@ -795,6 +804,7 @@ double hunt(reader& r, double from, bool after_block) {
       double s = 0;
       if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
         close_run(r, run, s);
+        r.block_speed = r.speed;
         return s;
       }
       zero_windows = 0;

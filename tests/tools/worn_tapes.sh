@@ -94,6 +94,12 @@ with wave.open('zeros.wav', 'wb') as w:
     w.setnchannels(1), w.setsampwidth(2), w.setframerate(44100), w.writeframes(bytes(8820))"
 sox -D zeros.wav half.wav worn.wav
 exact "digital silence before the hiss" worn.wav
+# A tone sweeping through both tones before the tape (an announcement, a
+# jingle) poses as leader at every speed it passes: the tape after the
+# silence must still be found.
+sox -n -r 44100 -c 1 -b 16 sweep.wav synth 3 sine 300-5000 vol 0.3
+sox -D sweep.wav half.wav worn.wav
+exact "a sweep before the tape" worn.wav
 sox half.wav fast.wav speed 1.03
 add_noise fast.wav noisy.wav 4
 sox noisy.wav worn.wav sinc 200-3500
