@@ -81,7 +81,7 @@ struct reader {
   int64_t tone_samples = 0;
   double zero_level = 1, one_level = 1;  // mean energy of 0 and 1 cells in blocks
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
-  int64_t level_samples = 0;
+  int64_t zero_samples = 0, one_samples = 0;  // cells each level was learnt from (to 64)
   double shares_length = 0, inverse_shares = 1;  // a window length and 1 / its other shares (see learn_noise)
   kept_row kept{};
   double block_speed = 1;  // the speed the last block began at (nominal before any)
@@ -195,16 +195,16 @@ void learn_tone(reader& r, const cell_reading& c) {
 }
 
 // Levels of the two tones (a tape or filter may favour one): plain means of
-// the first 64 cells of each, then running means.
+// the first 64 cells of each, then running means. Each tone counts its own
+// cells, so that its first cell replaces the starting value whatever the
+// recording's level.
 void learn_level(reader& r, const cell_reading& c) {
-  if (r.level_samples < 64) ++r.level_samples;
-  const double share = inverse_count(r.level_samples);
   // The tone the cell holds moves its level (selected, not branched on).
   const bool one = c.one > c.zero;
-  const double one_level = r.one_level + (c.one - r.one_level) * share;
-  const double zero_level = r.zero_level + (c.zero - r.zero_level) * share;
-  r.one_level = one ? one_level : r.one_level;
-  r.zero_level = one ? r.zero_level : zero_level;
+  int64_t& samples = one ? r.one_samples : r.zero_samples;
+  double& level = one ? r.one_level : r.zero_level;
+  if (samples < 64) ++samples;
+  level += ((one ? c.one : c.zero) - level) * inverse_count(samples);
 }
 
 // Cells read in one go at most.
@@ -861,6 +861,9 @@ double read_block(reader& r, double s) {
       s = align(r, found, 2, false);
     }
   }
+  // The block's first and last frame starts, for the mean speed.
+  const double first = s;
+  double last = s;
   double next = s;
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
@@ -874,8 +877,7 @@ double read_block(reader& r, double s) {
     put_image_byte(r.image, static_cast<unsigned char>(f.value));
     ++r.summary.bytes;
     ++count;
-    r.summary.cell_sum += r.cell;
-    ++r.summary.frames;
+    last = s;
     next = s + cells * r.cell;
     misframed = framed ? 0 : misframed + 1;
     if (misframed >= 3 && r.format.stop_bits > 0) break;
@@ -931,6 +933,15 @@ double read_block(reader& r, double s) {
         p_cc -= k_c * cc;
       }
     }
+  }
+  // The mean cell over the block: from where its frames were found, not from
+  // the clock's running estimate of the cell (which wanders with the noise).
+  if (count > 1) {
+    r.summary.cell_sum += (last - first) / cells;
+    r.summary.frames += count - 1;
+  } else if (count == 1) {
+    r.summary.cell_sum += r.cell;
+    ++r.summary.frames;
   }
   note_block(r.summary, count);
   return next;

@@ -21,8 +21,8 @@ struct read_summary {
   uint64_t bytes = 0;                 // bytes read into the image
   uint64_t framing_errors = 0;
   std::vector<uint64_t> error_offsets;  // image offsets of the first framing errors
-  double cell_sum = 0;                // cell lengths of every frame, for the mean speed
-  uint64_t frames = 0;
+  double cell_sum = 0;                // mean cell lengths times the frames they span, for the mean speed
+  uint64_t frames = 0;                // frames spanned
   bool cut_short = false;             // the recording ends inside a byte
 };
 

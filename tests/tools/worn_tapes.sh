@@ -86,6 +86,8 @@ sox half.wav worn.wav dcshift 0.3
 exact "DC offset of 30 %" worn.wav
 sox clean.wav -b 8 worn.wav vol 0.03
 exact "8-bit at 3 % level" worn.wav
+sox clean.wav worn.wav vol 0.001
+exact "16-bit at 0.1 % level (-60 dB)" worn.wav
 # A recording that begins with digital silence (every sample 0, as a sound
 # card's first buffers) before the hiss: the hiss must not read as tone.
 python3 -c "
