@@ -180,9 +180,15 @@ TEST(SoundBehaviour, MessagesNeverLandInTheAudio) {
   EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img /dev/stdout >> tape.img 2>err"), 1);
   EXPECT_EQ(read_file(dir + "/err"), "input and output are the same file\n");
   EXPECT_EQ(read_file(dir + "/tape.img"), tape);
-  // Standard output closed: the input must not be taken for it.
-  EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - >&- 2>err"), 1);
-  EXPECT_EQ(read_file(dir + "/err"), "cannot write -\n");
+  // Standard output closed: the input must not be taken for it, and neither
+  // the audio nor an image read back vanishes into what stands in for it.
+  ASSERT_EQ(run_shell("cd " + dir + " && $K tape.img tape.wav"), 0);
+  for (const std::string command : {"$K tape.img", "$K --read tape.wav"}) {
+    for (const std::string name : {"-", "/dev/stdout"}) {
+      EXPECT_EQ(run_shell("cd " + dir + " && " + command + " " + name + " >&- 2>err"), 1) << command;
+      EXPECT_EQ(read_file(dir + "/err"), "cannot write " + name + "\n") << command;
+    }
+  }
   // Other outputs keep their messages on standard output, one line each:
   // control characters in names are escaped.
   const run_result odd = run_kelvora({"tape.img", "no\nsuch\x1b/dir.wav"}, "/dev/null", dir);

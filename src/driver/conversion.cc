@@ -50,6 +50,15 @@ bool names_standard_output(const char* name) {
          named.st_dev == out.st_dev && named.st_ino == out.st_ino;
 }
 
+// With standard output closed at start, "-" and the names of descriptor 1
+// lead to the /dev/null that stands in for it: what was written would be lost.
+void refuse_closed_standard_output(const char* name) {
+  if (!stdout_was_closed) return;
+  for (const char* alias : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    if (std::strcmp(name, alias) == 0) fail("cannot write " + printable_name(name));
+  }
+}
+
 // A regular file at its start, not in append mode: the header can be rewritten.
 bool can_rewrite_header(std::FILE* file) {
   struct stat info {};
@@ -114,7 +123,6 @@ void write_recording(const recording_plan& plan, input_source& in, output_stream
 
 int run_conversion(const char* input_name, const char* output_name) {
   const bool output_is_stdout = std::strcmp(output_name, "-") == 0;
-  if (output_is_stdout && stdout_was_closed) fail("cannot write -");
   if (output_is_stdout) refuse_terminal(stdout);
   if (std::strcmp(input_name, "-") == 0 && stdin_was_closed) fail("cannot read -");
 
@@ -143,11 +151,13 @@ int run_conversion(const char* input_name, const char* output_name) {
 int run_main(int argc, const char* const* argv) {
   reserve_standard_descriptors();
   // Where the audio (or the image read back) may go to standard output, every
-  // message goes to standard error, from the first word of the command line on.
-  if (argc > 1 && names_standard_output(argv[argc - 1])) send_messages_to_stderr(true);
+  // message goes to standard error, from the first word of the command line
+  // on; so it does where standard output was closed and would lose them.
+  if (stdout_was_closed || (argc > 1 && names_standard_output(argv[argc - 1]))) send_messages_to_stderr(true);
   init_settings();
   const int32_t i = parse_options(argc, argv);
   if (i != argc - file_count()) print_usage();
+  if (request.mode != run_mode::play) refuse_closed_standard_output(argv[argc - 1]);
   switch (request.mode) {
     case run_mode::read:
       return run_read(argv[argc - 2], argv[argc - 1]);
