@@ -1,5 +1,7 @@
 // kelvora: turns a tape image into a WAV recording of its FSK signal.
+#include <exception>
 #include <new>
+#include <string>
 
 #include "cli/failure.h"
 #include "driver/conversion.h"
@@ -11,5 +13,8 @@ int main(int argc, char** argv) {
     return kelvora::report_failure(f);
   } catch (const std::bad_alloc&) {
     return kelvora::report_failure(kelvora::failure{"cannot allocate memory\n"});
+  } catch (const std::exception& e) {
+    // Still one line and status 1, whatever the library threw.
+    return kelvora::report_failure(kelvora::failure{std::string("internal error: ") + e.what() + "\n"});
   }
 }

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
+#include "cli/failure.h"
 #include "read/float_quad.h"
 
 namespace kelvora {
@@ -182,7 +184,11 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
                                               static_cast<double>(decimation * decimation)));
   }
   for (auto& part : feed.parts) part.assign(room, 0.0f);
-  feed.thread = std::jthread(feed_parts_until_done, &feed);
+  try {
+    feed.thread = std::jthread(feed_parts_until_done, &feed);
+  } catch (const std::system_error& e) {
+    fail("cannot read " + printable_name(source.name) + ": cannot start a thread (" + e.code().message() + ")");
+  }
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
