@@ -107,24 +107,27 @@ recording_plan prepare_recording(input_source& in) {
   return plan;
 }
 
+void lay_out_planned(const recording_plan& plan, input_source& in, output_stream& out) {
+  const uint64_t written = lay_out_recording(plan.layout, in, out);
+  if (written != plan.data_bytes) {
+    fail("internal error: the recording came out " + std::to_string(written) + " bytes, not " +
+         std::to_string(plan.data_bytes));
+  }
+}
+
 void write_recording(const recording_plan& plan, input_source& in, output_stream& out, bool seekable) {
   if (seekable) {
     write_header_placeholder(out);
   } else {
     write_header_fields(static_cast<uint32_t>(plan.data_bytes), out);
   }
-  const uint64_t written = lay_out_recording(plan.layout, in, out);
-  if (written != plan.data_bytes) {
-    fail("internal error: the recording came out " + std::to_string(written) + " bytes, not " +
-         std::to_string(plan.data_bytes));
-  }
-  if (seekable) write_wav_header(static_cast<uint32_t>(written), out);
+  lay_out_planned(plan, in, out);
+  if (seekable) write_wav_header(static_cast<uint32_t>(plan.data_bytes), out);
 }
 
 int run_conversion(const char* input_name, const char* output_name) {
   const bool output_is_stdout = std::strcmp(output_name, "-") == 0;
   if (output_is_stdout) refuse_terminal(stdout);
-  if (std::strcmp(input_name, "-") == 0 && stdin_was_closed) fail("cannot read -");
 
   input_source in;
   open_input(in, input_name);

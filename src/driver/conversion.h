@@ -22,6 +22,9 @@ uint64_t most_input_bytes();
 // Settles the open input and sizes its recording; fails when it is too large.
 recording_plan prepare_recording(input_source& in);
 
+// Lays out a prepared recording's samples; fails if they are not as many as planned.
+void lay_out_planned(const recording_plan& plan, input_source& in, output_stream& out);
+
 // Writes a prepared recording: header, sections, finished header; a
 // `seekable` output gets a placeholder that is rewritten at the end.
 void write_recording(const recording_plan& plan, input_source& in, output_stream& out, bool seekable);

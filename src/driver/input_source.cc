@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "cli/failure.h"
+#include "driver/conversion.h"
 
 namespace kelvora {
 
@@ -35,6 +36,7 @@ void read_ahead(input_source& in, uint64_t most) {
 }  // namespace
 
 void open_input(input_source& in, const char* name) {
+  if (std::strcmp(name, "-") == 0 && standard_input_was_closed()) fail("cannot read -");
   in.name = name;
   in.file = std::strcmp(name, "-") == 0 ? stdin : std::fopen(name, "rb");
   if (in.file == nullptr) fail("cannot open " + printable_name(name));

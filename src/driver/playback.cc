@@ -5,9 +5,6 @@
 // the input has been settled, so reading a slow pipe is never cut short.
 #include "driver/playback.h"
 
-#include <cstring>
-#include <string>
-
 #include "cli/failure.h"
 #include "cli/settings.h"
 #include "driver/conversion.h"
@@ -17,7 +14,6 @@
 namespace kelvora {
 
 int run_playback(const char* input_name) {
-  if (std::strcmp(input_name, "-") == 0 && standard_input_was_closed()) fail("cannot read -");
   open_audio_device(request.device);
   input_source in;
   recording_plan plan;
@@ -34,11 +30,7 @@ int run_playback(const char* input_name) {
   attach_device_output(out, request.device);
   uint64_t heard = 0;
   try {
-    const uint64_t played = lay_out_recording(plan.layout, in, out);
-    if (played != plan.data_bytes) {
-      fail("internal error: the recording came out " + std::to_string(played) + " bytes, not " +
-           std::to_string(plan.data_bytes));
-    }
+    lay_out_planned(plan, in, out);
     flush_output(out);
     heard = finish_audio_device();
   } catch (const failure&) {
