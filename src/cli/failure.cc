@@ -2,6 +2,8 @@
 // there, then to standard error.
 #include "cli/failure.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 namespace kelvora {
@@ -45,6 +47,12 @@ std::string printable_name(const std::string& name) {
     }
   }
   return shown;
+}
+
+void refuse_terminal(std::FILE* file, const char* what) {
+  if (!isatty(fileno(file))) return;
+  if (file != stdout) std::fclose(file);
+  fail(std::string("will not write ") + what + " to a terminal");
 }
 
 }  // namespace kelvora

@@ -3,6 +3,7 @@
 // where the message goes; nothing below the entry prints or exits on its own.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace kelvora {
@@ -28,6 +29,10 @@ void send_messages_to_stderr(bool on);
 
 // Prints the failure's text where it belongs; returns its exit status.
 int report_failure(const failure& f);
+
+// Fails with "will not write WHAT to a terminal" where file is one (closing
+// it, unless it is standard output): audio and images are binary.
+void refuse_terminal(std::FILE* file, const char* what);
 
 // A file name as a message shows it: control characters escaped (\n, \x1b).
 std::string printable_name(const std::string& name);

@@ -80,10 +80,6 @@ bool names_input_file(std::FILE* input, const char* output_name) {
   return status == 0 && in_info.st_dev == out_info.st_dev && in_info.st_ino == out_info.st_ino;
 }
 
-void refuse_terminal(std::FILE* output) {
-  if (isatty(fileno(output))) fail("will not write audio to a terminal");
-}
-
 }  // namespace
 
 bool standard_input_was_closed() { return stdin_was_closed; }
@@ -127,7 +123,7 @@ void write_recording(const recording_plan& plan, input_source& in, output_stream
 
 int run_conversion(const char* input_name, const char* output_name) {
   const bool output_is_stdout = std::strcmp(output_name, "-") == 0;
-  if (output_is_stdout) refuse_terminal(stdout);
+  if (output_is_stdout) refuse_terminal(stdout, "audio");
 
   input_source in;
   open_input(in, input_name);
@@ -136,7 +132,7 @@ int run_conversion(const char* input_name, const char* output_name) {
 
   std::FILE* output = output_is_stdout ? stdout : std::fopen(output_name, "wb");
   if (output == nullptr) fail("cannot open " + printable_name(output_name));
-  refuse_terminal(output);
+  refuse_terminal(output, "audio");
   output_stream out;
   attach_output(out, output, output_name);
   try {

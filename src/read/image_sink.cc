@@ -8,12 +8,6 @@
 
 namespace kelvora {
 
-void refuse_terminal(std::FILE* file) {
-  if (!isatty(fileno(file))) return;
-  if (file != stdout) std::fclose(file);
-  fail("will not write a tape image to a terminal");
-}
-
 // Bytes gathered before they go to the file at once.
 constexpr size_t pending_bytes = 1 << 16;
 
@@ -31,7 +25,7 @@ void put_image_byte(image_sink& image, unsigned char value) {
   if (image.file == nullptr) {
     std::FILE* file = image.name == "-" ? stdout : std::fopen(image.name.c_str(), "wb");
     if (file == nullptr) fail("cannot open " + printable_name(image.name));
-    refuse_terminal(file);
+    refuse_terminal(file, "a tape image");
     image.file = file;
   }
   image.pending.push_back(static_cast<char>(value));

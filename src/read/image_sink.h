@@ -17,10 +17,6 @@ struct image_sink {
   std::string pending;        // bytes not yet handed to the file
 };
 
-// Fails with "will not write a tape image to a terminal" where file is one
-// (closing it, unless it is standard output).
-void refuse_terminal(std::FILE* file);
-
 // Appends one byte to the image; fails with "cannot open NAME", "cannot write
 // NAME" or, before a byte is written, the refusal of a terminal.
 void put_image_byte(image_sink& image, unsigned char value);

@@ -72,7 +72,7 @@ int read_and_close(recording& rec, image_sink& image) {
 }  // namespace
 
 int run_read(const char* recording_name, const char* image_name) {
-  if (std::strcmp(image_name, "-") == 0) refuse_terminal(stdout);
+  if (std::strcmp(image_name, "-") == 0) refuse_terminal(stdout, "a tape image");
   if (same_regular_file(recording_name, image_name)) fail("input and output are the same file");
   recording rec;
   open_recording(rec, recording_name);
