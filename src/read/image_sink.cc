@@ -2,8 +2,6 @@
 // gets none: the bytes are binary.
 #include "read/image_sink.h"
 
-#include <unistd.h>
-
 #include "cli/failure.h"
 
 namespace kelvora {
