@@ -26,7 +26,7 @@ struct sample_feed {
   int64_t decimation = 1;          // input frames averaged into one sample
   // Input: samples as read, after those kept from the last read (the last
   // whole group of `decimation` and a group begun); 16-bit ones for a
-  // one-channel recording of 16-bit samples decimated by 2, which goes
+  // one-channel recording of at most 16-bit samples decimated by 2, which goes
   // without converting every sample to float first.
   std::vector<float> input;
   std::vector<short> input_shorts;

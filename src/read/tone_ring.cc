@@ -175,10 +175,10 @@ bool pull_piece(tone_ring& ring) {
 }  // namespace
 
 void open_tone_ring(tone_ring& ring, recording& source, double lower, double baud, double frame_cells) {
-  ring.source = &source;
   const double upper = 2 * lower;
-  ring.decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (8 * upper)));
-  ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(ring.decimation);
+  // Input frames averaged into one sample: at least 8 samples to a cycle of the upper tone.
+  const int64_t decimation = std::max<int64_t>(1, static_cast<int64_t>(source.sampling_rate / (8 * upper)));
+  ring.rate = static_cast<double>(source.sampling_rate) / static_cast<double>(decimation);
   const double cell = ring.rate / baud;
   // The framing looks a few cells back and up to two frames and a few cells
   // ahead.
@@ -202,7 +202,7 @@ void open_tone_ring(tone_ring& ring, recording& source, double lower, double bau
   set_turns(ring);
   start_block(ring, running_sums{}, true);
   // DC: a one-pole high-pass with its corner at a sixteenth of the lower tone.
-  open_sample_feed(ring.feed, source, ring.decimation, static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate));
+  open_sample_feed(ring.feed, source, decimation, static_cast<float>(1.0 - two_pi * (lower / 16) / ring.rate));
 }
 
 bool pull_until(tone_ring& ring, int64_t n) {

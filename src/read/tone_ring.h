@@ -41,8 +41,6 @@ struct block_anchor {
 };
 
 struct tone_ring {
-  recording* source = nullptr;
-  int64_t decimation = 1;          // input frames averaged into one sample
   double rate = 0;                 // samples per second after decimation
   sample_feed feed;                // the samples made of the recording, a few parts ahead
   const float* part = nullptr;     // the part of them being taken into the ring
