@@ -84,10 +84,8 @@ bool reduce(double p, reduced_phase& out) {
   if (!(std::fabs(p) < range)) return false;
   const double n = std::nearbyint(p * two_over_pi);
   const double r = (p - n * pio2_hi) - n * pio2_lo;  // n * pio2_hi and the difference are exact
-  const double z = r * r;
-  const double z2 = z * z;
-  const double z4 = z2 * z2;
-  const double h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
+  double h;
+  cosine_complement(r * r, h);
   out = {static_cast<int64_t>(n), r, h};
   return true;
 }

@@ -51,6 +51,16 @@ inline constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
 template <>
 inline constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
 
+// h = 1 - cos(r) from z = r * r on the reduced range, for one double or
+// lanes alike (the same operations in the same order, so the same bits).
+template <class real>
+[[gnu::always_inline]] inline void cosine_complement(const real& z, real& h) {
+  using namespace sine_constants;
+  const real z2 = z * z;
+  const real z4 = z2 * z2;
+  h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
+}
+
 // The reduction x = n pi/2 + r of lanes with |x| below range, and the
 // polynomials sin(r) and h = 1 - cos(r) there.
 template <int width>
@@ -73,7 +83,8 @@ template <int width>
   const real z2 = z * z;
   const real z4 = z2 * z2;
   const real sine = r + r * z * ((s1 + z * s2) + z2 * (s3 + z * s4) + z4 * (s5 + z * s6));
-  const real h = 0.5 * z - z2 * ((c1 + z * c2) + z2 * (c3 + z * c4) + z4 * (c5 + z * c6));
+  real h;
+  cosine_complement(z, h);
   return {(mask)shifted, sine, h};
 }
 
