@@ -34,6 +34,9 @@ namespace {
 constexpr double tone_evidence = 4;
 // Median over a frame's start and data cells for a block to go on.
 constexpr double frame_evidence = 3;
+// Evidence under which a cell holds no tone at all (less energy in either
+// tone than the noise floor): its frame cannot be read.
+constexpr double no_tone_evidence = 1;
 // Median for a block to start after silence, where noise could pose as data.
 constexpr double strict_evidence = 5;
 // Leader cells before a 0 cell for it to start a block on the lenient terms.
@@ -96,6 +99,7 @@ struct frame_reading {
   double start_soft = 0;
   double start_evidence = 0;  // of tone in the start cell
   double evidence = 0;  // median over start and data cells
+  double weakest = INFINITY;  // least evidence of any cell read
   bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
   double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
   bool all_ones = true;  // start and data cells all read 1
@@ -568,6 +572,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
   }
   for (int i = 0; i <= 8; ++i) {
     evidence[i] = learn ? strength[i] * (1 / floor[i]) : cells[i].evidence;
+    f.weakest = std::min(f.weakest, evidence[i]);
   }
   f.start_evidence = evidence[0];
   if (learn) set_floor(r);
@@ -586,6 +591,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
       f.complete = f.complete && c.complete;
       if (c.one <= c.zero) ++f.bad_stops;
       if (c.evidence < tone_evidence) ++f.weak_stops;
+      f.weakest = std::min(f.weakest, c.evidence);
       sum_re[c.one > c.zero] += c.phase_re;
       sum_im[c.one > c.zero] += c.phase_im;
     }
@@ -831,6 +837,26 @@ bool start_misread(reader& r, const frame_reading& f, double next) {
          after.evidence >= frame_evidence;
 }
 
+// Frames a dropout may swallow before the block is taken to have ended.
+constexpr int most_dropout_frames = 8;
+
+// Whether the frames of a block go on after the frame at s, silent or
+// silent from its start: a frame with tone from its start cell on, that
+// starts with a 0 cell, follows on the same grid within most_dropout_frames
+// (beyond the next one, correctly framed too); tone that is not such a
+// frame (leader) ends the block.
+bool frames_resume(reader& r, double s) {
+  const double frame = frame_cells(r) * r.cell;
+  for (int k = 1; k <= most_dropout_frames; ++k) {
+    const frame_reading f = read_frame(r, s + k * frame, k > 1);
+    if (!f.complete) return false;
+    // Silent, or the tone comes back within it.
+    if (f.evidence < frame_evidence || f.start_evidence < frame_evidence) continue;
+    return f.start_soft < -0.3 && (k == 1 || f.bad_stops == 0);
+  }
+  return false;
+}
+
 // Reads the block whose first frame starts at s; returns where the frame
 // after its last would have started.
 double read_block(reader& r, double s) {
@@ -872,14 +898,17 @@ double read_block(reader& r, double s) {
       next = static_cast<double>(r.ring.end);
       break;
     }
-    const bool framed = f.start_zero && f.bad_stops == 0;
+    // A frame with a cell without tone (in a dropout) is not read, whatever
+    // its bits say; nor does it tell that the clock slipped off the frames.
+    const bool toneless = f.weakest < no_tone_evidence;
+    const bool framed = f.start_zero && f.bad_stops == 0 && !toneless;
     if (!framed) note_framing_error(r.summary, r.summary.bytes);
     put_image_byte(r.image, static_cast<unsigned char>(f.value));
     ++r.summary.bytes;
     ++count;
     last = s;
     next = s + cells * r.cell;
-    misframed = framed ? 0 : misframed + 1;
+    misframed = framed ? 0 : toneless ? misframed : misframed + 1;
     if (misframed >= 3 && r.format.stop_bits > 0) break;
     // Predict ...
     p_ss += 2 * cells * p_sc + cells * cells * p_cc + wander * q_start;
@@ -891,15 +920,12 @@ double read_block(reader& r, double s) {
     const double found = align(r, next, 3, wander >= 2, &measured);
     const frame_reading ahead = read_frame(r, found, false);
     if (ahead.evidence < frame_evidence) {
-      // Silence ends the block; a dip of the tone under noise does not: the
-      // frame after it is there.
-      const frame_reading after = read_frame(r, found + cells * r.cell, false);
-      if (!after.complete || after.evidence < frame_evidence || !(after.start_soft < -0.3) ||
-          after.start_evidence < frame_evidence) {
-        break;
-      }
+      // Silence ends the block; a dip of the tone under noise, or a dropout
+      // of the tape, does not: the frames go on where they left off.
+      if (!frames_resume(r, found)) break;
+    } else if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) {
+      break;
     }
-    if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) break;
     s = next;
     if (measured.transitions > 0) {
       // ... and correct by it. What was measured is the place of the

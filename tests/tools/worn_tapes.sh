@@ -102,6 +102,35 @@ exact "digital silence before the hiss" worn.wav
 sox -n -r 44100 -c 1 -b 16 sweep.wav synth 3 sine 300-5000 vol 0.3
 sox -D sweep.wav half.wav worn.wav
 exact "a sweep before the tape" worn.wav
+# Dropouts (the tape loses contact for 3 to 60 ms) inside the long block:
+# the image keeps its length, every byte the summary does not list as a
+# framing error is right, and the status says the image is not whole.
+for ms in 3 10 30 60; do
+  python3 -c "
+import sys, wave
+with wave.open('half.wav', 'rb') as w:
+    params, frames = w.getparams(), bytearray(w.readframes(w.getnframes()))
+start = int(20.013 * params.framerate) * 2
+frames[start:start + int($ms * params.framerate / 1000) * 2] = bytes(int($ms * params.framerate / 1000) * 2)
+with wave.open('worn.wav', 'wb') as w:
+    w.setparams(params)
+    w.writeframes(bytes(frames))"
+  status=0
+  "$kelvora" --read worn.wav back.img 2>summary || status=$?
+  if verdict=$(python3 -c "
+import re, sys
+a, b = open('payload', 'rb').read(), open('back.img', 'rb').read()
+listed = {int(n) for n in re.findall(r'\\d+', open('summary').read().split('offset')[-1])} if 'offset' in open('summary').read() else set()
+wrong = {i for i in range(min(len(a), len(b))) if a[i] != b[i]}
+if len(b) != len(a) or not listed or not wrong <= listed:
+    print(f'{len(b)} bytes, wrong at {sorted(wrong)[:20]}, listed {sorted(listed)[:20]}')
+    sys.exit(1)
+print(f'{len(listed)} listed')") && [ "$status" = 1 ]; then
+    echo "ok: dropout of $ms ms ($verdict)"
+  else
+    fail "dropout of $ms ms: status $status, $verdict; $(tr '\n' ' ' <summary)"
+  fi
+done
 sox half.wav fast.wav speed 1.03
 add_noise fast.wav noisy.wav 4
 sox noisy.wav worn.wav sinc 200-3500
