@@ -875,15 +875,27 @@ double read_block(reader& r, double s) {
   // Frames in a row that framed wrongly: the clock has slipped off the frames
   // (or the tape is too worn here); the hunt finds them again.
   int misframed = 0;
+  // Corrects the clock by the cell length that a row's boundary spacing
+  // tells (the cell it was read with, less the slope), against the cell as
+  // it stands.
+  auto correct_cell = [&](const timing& t, double read_with) {
+    const double cell_error = read_with - t.slope - r.cell;
+    const double total = p_cc + t.slope_variance;
+    const double k_s = p_sc / total, k_c = p_cc / total;
+    s += k_s * cell_error;
+    r.cell = std::clamp(r.cell + k_c * cell_error, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
+    const double sc = p_sc, cc = p_cc;
+    p_ss -= k_s * sc;
+    p_sc -= k_s * cc;
+    p_cc -= k_c * cc;
+  };
   {
     // The first frame's own boundaries correct the cell length the leader
     // gave (a wobbling tape's speed has moved since it was measured).
-    timing first;
-    const double found = align(r, s, 2, false, &first);
-    if (first.slope_variance < INFINITY) {
-      const double gain = p_cc / (p_cc + first.slope_variance);
-      r.cell = std::clamp(r.cell - gain * first.slope, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
-      p_cc -= gain * p_cc;
+    timing row;
+    const double found = align(r, s, 2, false, &row);
+    if (row.slope_variance < INFINITY) {
+      correct_cell(row, r.cell);
       s = align(r, found, 2, false);
     }
   }
@@ -945,19 +957,7 @@ double read_block(reader& r, double s) {
       p_ss -= gain_s * ps;
       p_sc -= gain_s * pc;
       p_cc -= gain_c * pc;
-      if (measured.slope_variance < INFINITY) {
-        // The cell length the boundaries' spacing tells, against the cell
-        // as it stands after the correction above.
-        const double cell_error = read_cell_length - measured.slope - r.cell;
-        const double total_c = p_cc + measured.slope_variance;
-        const double k_s = p_sc / total_c, k_c = p_cc / total_c;
-        s += k_s * cell_error;
-        r.cell = std::clamp(r.cell + k_c * cell_error, 0.75 * r.nominal_cell, 1.33 * r.nominal_cell);
-        const double sc = p_sc, cc = p_cc;
-        p_ss -= k_s * sc;
-        p_sc -= k_s * cc;
-        p_cc -= k_c * cc;
-      }
+      if (measured.slope_variance < INFINITY) correct_cell(measured, read_cell_length);
     }
   }
   // The mean cell over the block: from where its frames were found, not from
