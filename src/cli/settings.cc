@@ -15,6 +15,7 @@ namespace kelvora {
 
 settings_record settings;
 run_request request;
+given_options given;
 
 const char* const default_format_text = "b2.0 h3.5 d16 h0.5 d h0.05 b0.6";
 
@@ -34,6 +35,7 @@ const char* format_text_for(const char* value) {
 struct numeric_option {
   char letter;
   int32_t settings_record::*field;
+  bool given_options::*given_flag;
   int32_t lowest;  // lowest valid value
   int32_t only_a;  // when non-zero, the valid values are only_a and only_b
   int32_t only_b;
@@ -41,12 +43,12 @@ struct numeric_option {
 };
 
 const numeric_option numeric_options[] = {
-    {'b', &settings_record::baud_rate, 1, 0, 0, "illegal baud rate"},
-    {'c', &settings_record::channels, 1, 1, 2, "the number of channels must be 1 or 2"},
-    {'q', &settings_record::quantization_bits, 8, 8, 16, "sampling bit must be 8 or 16"},
-    {'r', &settings_record::sampling_rate, 1, 0, 0, "illegal sampling rate"},
-    {'s', &settings_record::stop_bits, 0, 0, 0, "illegal stop bit"},
-    {'w', &settings_record::lower_carrier, 1, 0, 0, "illegal carrier frequency"},
+    {'b', &settings_record::baud_rate, &given_options::baud_rate, 1, 0, 0, "illegal baud rate"},
+    {'c', &settings_record::channels, &given_options::channels, 1, 1, 2, "the number of channels must be 1 or 2"},
+    {'q', &settings_record::quantization_bits, &given_options::quantization_bits, 8, 8, 16, "sampling bit must be 8 or 16"},
+    {'r', &settings_record::sampling_rate, &given_options::sampling_rate, 1, 0, 0, "illegal sampling rate"},
+    {'s', &settings_record::stop_bits, &given_options::stop_bits, 0, 0, 0, "illegal stop bit"},
+    {'w', &settings_record::lower_carrier, &given_options::lower_carrier, 1, 0, 0, "illegal carrier frequency"},
 };
 
 // Reads a number the way atoi does; false when it lies outside 32 bits.
@@ -73,6 +75,7 @@ bool parse_option_number(const char* text, int32_t& value) {
 void apply_option(char letter, const char* value) {
   if (letter == 'f') {
     settings.format_string = format_text_for(value);
+    given.format_string = true;
     return;
   }
   for (const numeric_option& option : numeric_options) {
@@ -80,6 +83,7 @@ void apply_option(char letter, const char* value) {
     int32_t number = 0;
     const bool in_range = parse_option_number(value, number);
     settings.*option.field = number;
+    given.*option.given_flag = true;
     const bool valid = option.only_a != 0 ? (number == option.only_a || number == option.only_b)
                                           : number >= option.lowest;
     if (!in_range || !valid) fail(option.message);
@@ -134,6 +138,7 @@ void apply_level(const char* value) {
   const double percent = std::strtod(value, &end);
   if (end == value || *end != '\0' || !(percent > 0.0 && percent <= 100.0)) fail("illegal level");
   settings.level_percent = percent;
+  given.level = true;
 }
 
 // Handles the long option at argv[i] (a word of more than two characters
@@ -148,6 +153,7 @@ int32_t apply_long_option(int32_t argc, const char* const* argv, int32_t i) {
   if (name == "--version" && !has_value) finish_with_text("kelvora " KELVORA_VERSION "\n");
   if (name == "--invert" && !has_value) {
     settings.invert = true;
+    given.invert = true;
     return i + 1;
   }
   if (name == "--level") {
@@ -179,6 +185,7 @@ int32_t apply_long_option(int32_t argc, const char* const* argv, int32_t i) {
 void init_settings() {
   settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200, 100.0, false};
   request = run_request{run_mode::convert, nullptr};
+  given = given_options{};
 }
 
 int32_t file_count() { return request.mode == run_mode::play ? 1 : 2; }

@@ -29,6 +29,14 @@ struct run_request {
 
 extern run_request request;
 
+// Which options the command line gave (a reader finds the others from the recording).
+struct given_options {
+  bool baud_rate, channels, format_string, quantization_bits, sampling_rate, stop_bits,
+      lower_carrier, level, invert;
+};
+
+extern given_options given;
+
 extern settings_record settings;
 
 // The layout used when no -f is given.
