@@ -73,8 +73,8 @@ struct kept_row {
 struct reader {
   tone_ring& ring;
   const frame_format& format;
-  image_sink& image;
-  read_summary& summary;
+  read_observer& events;
+  uint64_t bytes = 0;    // bytes read so far (the next byte's image offset)
   double nominal_cell;   // samples in a cell at nominal speed
   double speed = 1;      // the tones are tuned to this speed
   double cell;           // samples in a cell now
@@ -720,7 +720,7 @@ struct layout_run {
 
 void close_run(reader& r, layout_run& run, double end) {
   if (run.known && end - run.start >= r.cell) {
-    note_span(r.summary, run.kind, end - run.start);
+    r.events.on_span(span_event{run.kind, run.start, end - run.start});
   }
 }
 
@@ -811,6 +811,7 @@ double hunt(reader& r, double from, bool after_block) {
       if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
         close_run(r, run, s);
         r.block_speed = r.speed;
+        r.events.on_block_start(block_event{s, r.cell, 0});
         return s;
       }
       zero_windows = 0;
@@ -906,7 +907,7 @@ double read_block(reader& r, double s) {
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
     if (!f.complete) {
-      r.summary.cut_short = true;
+      r.events.on_cut_short();
       next = static_cast<double>(r.ring.end);
       break;
     }
@@ -914,9 +915,14 @@ double read_block(reader& r, double s) {
     // its bits say; nor does it tell that the clock slipped off the frames.
     const bool toneless = f.weakest < no_tone_evidence;
     const bool framed = f.start_zero && f.bad_stops == 0 && !toneless;
-    if (!framed) note_framing_error(r.summary, r.summary.bytes);
-    put_image_byte(r.image, static_cast<unsigned char>(f.value));
-    ++r.summary.bytes;
+    byte_event e;
+    e.offset = r.bytes++;
+    e.value = static_cast<unsigned char>(f.value);
+    e.framing_error = !framed;
+    e.position = s;
+    e.cell = r.cell;
+    e.idle_cells = count == 0 ? -1 : r.format.stop_bits;
+    r.events.on_byte(e);
     ++count;
     last = s;
     next = s + cells * r.cell;
@@ -962,22 +968,16 @@ double read_block(reader& r, double s) {
   }
   // The mean cell over the block: from where its frames were found, not from
   // the clock's running estimate of the cell (which wanders with the noise).
-  if (count > 1) {
-    r.summary.cell_sum += (last - first) / cells;
-    r.summary.frames += count - 1;
-  } else if (count == 1) {
-    r.summary.cell_sum += r.cell;
-    ++r.summary.frames;
-  }
-  note_block(r.summary, count);
+  const double mean_cell = count > 1 ? (last - first) / (cells * static_cast<double>(count - 1)) : r.cell;
+  r.events.on_block_end(block_event{next, mean_cell, count});
   return next;
 }
 
 }  // namespace
 
-void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary) {
+void read_frames(tone_ring& ring, const frame_format& format, read_observer& events) {
   const double nominal = ring.rate / format.baud_rate;
-  reader r{ring, format, image, summary, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0};
+  reader r{ring, format, events, 0, nominal, 1, nominal, 0, 0, 0, 0, 1, 1, 1e12, 0};
   double p = 0;
   for (;;) {
     const double s = hunt(r, p, p > 0);

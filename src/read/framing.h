@@ -1,12 +1,11 @@
 // Framing: finds blocks of asynchronous serial frames in the tone ring and
-// reads their bytes into the image; everything between blocks is silence or
-// leader and only goes into the summary.
+// tells its observers each byte read, each block, and the silence and leader
+// between blocks.
 #pragma once
 
 #include <cstdint>
 
-#include "read/image_sink.h"
-#include "read/summary.h"
+#include "read/events.h"
 #include "read/tone_ring.h"
 
 namespace kelvora {
@@ -18,7 +17,7 @@ struct frame_format {
   int32_t stop_bits;  // 1 cells after the eight data cells
 };
 
-// Reads the whole recording: bytes into the image, the rest into the summary.
-void read_frames(tone_ring& ring, const frame_format& format, image_sink& image, read_summary& summary);
+// Reads the whole recording, telling the observer what it finds.
+void read_frames(tone_ring& ring, const frame_format& format, read_observer& events);
 
 }  // namespace kelvora

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "read/events.h"
+
 namespace kelvora {
 
 struct image_sink {
@@ -20,6 +22,13 @@ struct image_sink {
 // Appends one byte to the image; fails with "cannot open NAME", "cannot write
 // NAME" or, before a byte is written, the refusal of a terminal.
 void put_image_byte(image_sink& image, unsigned char value);
+
+// Writes each byte the framing reads into the image.
+struct image_observer final : read_observer {
+  image_sink& image;
+  explicit image_observer(image_sink& into) : image(into) {}
+  void on_byte(const byte_event& e) override { put_image_byte(image, e.value); }
+};
 
 // Flushes and closes the image; fails with "cannot write NAME".
 void close_image(image_sink& image);

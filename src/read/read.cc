@@ -46,14 +46,17 @@ int read_open_recording(recording& rec, image_sink& image) {
   tone_ring ring;
   open_tone_ring(ring, rec, lower, settings.baud_rate, 9.0 + settings.stop_bits);
   read_summary summary;
-  read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits},
-              image, summary);
+  summary_observer summing(summary);
+  image_observer writing(image);
+  read_observers events;
+  events.list = {&writing, &summing};
+  read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits}, events);
   close_image(image);
   if (summary.bytes == 0) fail("no data found in " + printable_name(rec.name));
   if (!image.discard) {
     std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
   }
-  return summary.framing_errors > 0 || summary.cut_short ? 1 : 0;
+  return read_status(summary);
 }
 
 int read_and_close(recording& rec, image_sink& image) {

@@ -1,8 +1,9 @@
 // The summary. Durations are printed to the millisecond with at least one
-// decimal (2.0 s, 0.05 s, 0.013 s); at most 64 sections and 100 framing error
-// offsets are listed, the rest counted.
+// decimal (2.0 s, 0.05 s, 0.013 s); at most 64 sections and 100 offsets of
+// framing errors (and of doubtful bytes) are listed, the rest counted.
 #include "read/summary.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -23,6 +24,15 @@ std::string seconds_text(double seconds) {
 
 std::string plural(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// "N things at image offset(s) a, b and k more".
+std::string offsets_text(uint64_t n, const char* one, const char* many, const std::vector<uint64_t>& offsets) {
+  std::string text = plural(n, one, many) + " at image offset";
+  text += n == 1 ? " " : "s ";
+  for (size_t i = 0; i < offsets.size(); ++i) text += (i == 0 ? "" : ", ") + std::to_string(offsets[i]);
+  if (n > offsets.size()) text += " and " + std::to_string(n - offsets.size()) + " more";
+  return text;
 }
 
 }  // namespace
@@ -52,6 +62,43 @@ void note_framing_error(read_summary& s, uint64_t offset) {
   if (s.error_offsets.size() < listed_offsets) s.error_offsets.push_back(offset);
 }
 
+void note_doubtful(read_summary& s, uint64_t offset) {
+  ++s.doubtful;
+  if (s.doubtful_offsets.size() < listed_offsets) s.doubtful_offsets.push_back(offset);
+}
+
+int read_status(const read_summary& s) {
+  return s.framing_errors > 0 || s.doubtful > 0 || s.cut_short ? 1 : 0;
+}
+
+void summary_observer::on_byte(const byte_event& e) {
+  ++s.bytes;
+  if (e.framing_error) {
+    note_framing_error(s, e.offset);
+  } else if (e.doubtful) {
+    note_doubtful(s, e.offset);
+  }
+  if (e.idle_cells >= 0 && !e.framing_error) {
+    ++s.idle_counts[std::min(e.idle_cells, 7)];
+    if (s.least_idle_cells < 0 || e.idle_cells < s.least_idle_cells) s.least_idle_cells = e.idle_cells;
+  }
+}
+
+void summary_observer::on_block_end(const block_event& e) {
+  // The mean speed weighs each block's mean cell by the frames it spans.
+  const uint64_t spanned = e.bytes > 1 ? e.bytes - 1 : e.bytes;
+  s.cell_sum += e.cell * static_cast<double>(spanned);
+  s.frames += spanned;
+  note_block(s, e.bytes);
+}
+
+void summary_observer::on_span(const span_event& e) { note_span(s, e.kind, e.samples); }
+
+void summary_observer::on_tone(const tone_event& e) {
+  s.polarity = e.polarity;
+  s.tone_peak = e.peak;
+}
+
 std::string summary_text(const read_summary& s, double nominal_cell, double rate) {
   const double speed = s.frames > 0 ? nominal_cell / (s.cell_sum / static_cast<double>(s.frames)) : 1.0;
   std::string text = "layout:";
@@ -77,16 +124,12 @@ std::string summary_text(const read_summary& s, double nominal_cell, double rate
   if (s.framing_errors == 0) {
     text += "no framing error";
   } else {
-    text += plural(s.framing_errors, "framing error", "framing errors") + " at image offset";
-    text += s.framing_errors == 1 ? " " : "s ";
-    for (size_t i = 0; i < s.error_offsets.size(); ++i) {
-      text += (i == 0 ? "" : ", ") + std::to_string(s.error_offsets[i]);
-    }
-    if (s.framing_errors > s.error_offsets.size()) {
-      text += " and " + std::to_string(s.framing_errors - s.error_offsets.size()) + " more";
-    }
+    text += offsets_text(s.framing_errors, "framing error", "framing errors", s.error_offsets);
   }
   text += "\n";
+  if (s.doubtful > 0) {
+    text += offsets_text(s.doubtful, "doubtful byte", "doubtful bytes", s.doubtful_offsets) + "\n";
+  }
   if (s.cut_short) text += "the recording ends inside a byte\n";
   return text;
 }

@@ -1,14 +1,16 @@
 // What a reading found: the layout (silence, leader, blocks), the speed, the
-// bytes and the framing errors, and the summary text made of them.
+// bytes, the framing errors and doubtful bytes, the idle between frames, the
+// tone's polarity and level, and the summary text made of them. The summary
+// is filled by observing the framing's events.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace kelvora {
+#include "read/events.h"
 
-enum class section_kind { silence, leader, block };
+namespace kelvora {
 
 struct section {
   section_kind kind;
@@ -24,6 +26,25 @@ struct read_summary {
   double cell_sum = 0;                // mean cell lengths times the frames they span, for the mean speed
   uint64_t frames = 0;                // frames spanned
   bool cut_short = false;             // the recording ends inside a byte
+  uint64_t doubtful = 0;              // bytes with a cell the signal does not decide with confidence
+  std::vector<uint64_t> doubtful_offsets;  // image offsets of the first of them
+  // Least whole idle 1 cells between a frame's data cells and the next start
+  // cell within a block (-1: no frame followed another).
+  int32_t least_idle_cells = -1;
+  uint64_t idle_counts[8] = {};       // frames by whole idle cells before them, the last 7 or more
+  int32_t polarity = 0;               // +1: kelvora's default phase, -1: as with --invert, 0: unknown
+  double tone_peak = 0;               // the tone's amplitude, a fraction of full scale as recorded
+};
+
+// Fills a summary from the framing's events.
+struct summary_observer final : read_observer {
+  read_summary& s;
+  explicit summary_observer(read_summary& into) : s(into) {}
+  void on_byte(const byte_event& e) override;
+  void on_block_end(const block_event& e) override;
+  void on_span(const span_event& e) override;
+  void on_tone(const tone_event& e) override;
+  void on_cut_short() override { s.cut_short = true; }
 };
 
 // Adds a silence or leader of the given samples (joined to one just before of the same kind).
@@ -34,6 +55,13 @@ void note_block(read_summary& s, uint64_t bytes);
 
 // Records a framing error at the given image offset.
 void note_framing_error(read_summary& s, uint64_t offset);
+
+// Records a doubtful byte at the given image offset.
+void note_doubtful(read_summary& s, uint64_t offset);
+
+// The exit status a reading earns: 0 only when every byte framed and was
+// decided with confidence and the recording did not end inside a byte.
+int read_status(const read_summary& s);
 
 // The summary: layout (durations at the speed found), speed (nominal cell /
 // mean cell, both in samples) and bytes, one fact a line; rate in samples a second.
