@@ -59,6 +59,8 @@ int read_open_recording(recording& rec, image_sink& image) {
   return read_status(summary);
 }
 
+}  // namespace
+
 int read_and_close(recording& rec, image_sink& image) {
   try {
     const int status = read_open_recording(rec, image);
@@ -71,8 +73,6 @@ int read_and_close(recording& rec, image_sink& image) {
     throw;
   }
 }
-
-}  // namespace
 
 int run_read(const char* recording_name, const char* image_name) {
   if (std::strcmp(image_name, "-") == 0) refuse_terminal(stdout, "a tape image");

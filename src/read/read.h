@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+#include "read/image_sink.h"
+#include "read/recording.h"
+
 namespace kelvora {
 
 // Decodes the named recording ("-": standard input) into the named image
@@ -12,5 +15,9 @@ int run_read(const char* recording_name, const char* image_name);
 // Decodes a recording held in memory with the current settings, keeping no
 // image (the fuzz target's way in); returns the exit status.
 int read_recording_in_memory(const unsigned char* data, size_t size);
+
+// Decodes an open recording from any source into the image, closing both;
+// returns the exit status.
+int read_and_close(recording& rec, image_sink& image);
 
 }  // namespace kelvora

@@ -1,42 +1,48 @@
-// The recording as a stream of mono samples: a thin layer over libsndfile.
-// Samples arrive as floats in [-1, 1] whatever the file's width (8- and 16-bit
-// integer samples are read as 16-bit and scaled by 1/32768, as libsndfile
-// scales them to float); the channels of a frame are averaged. Reading goes
-// in bounded blocks.
+// The recording as a stream of mono samples, from a file through libsndfile
+// (recording_file.cc) or from any other supplier of frames: a sound card, a
+// buffer, samples a browser decoded. Samples arrive as floats in [-1, 1]
+// whatever the source's width (8- and 16-bit integer samples are supplied as
+// 16-bit and scaled by 1/32768, as libsndfile scales them to float); the
+// channels of a frame are averaged. Reading goes in bounded blocks.
 #pragma once
-
-#include <sndfile.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kelvora {
 
-// Bytes of a recording held in memory, read through libsndfile's virtual I/O.
-struct memory_file {
-  const unsigned char* data = nullptr;
-  int64_t size = 0;
-  int64_t position = 0;
+// Where frames come from: fills `out` with up to `most` interleaved frames and
+// returns how many (0 at the end); fails (cli/failure.h) with its reason.
+struct frame_source {
+  std::function<int64_t(float* out, int64_t most)> read_floats;  // when not as_short
+  std::function<int64_t(short* out, int64_t most)> read_shorts;  // when as_short
+  std::function<void()> close;                                    // may be empty
 };
 
 struct recording {
-  SNDFILE* file = nullptr;
   std::string name;            // as given on the command line, for messages
   int32_t channels = 0;
-  int32_t sampling_rate = 0;   // frames per second, as the file says
-  bool as_short = false;       // samples of at most 16 bits: read as 16-bit integers
+  int32_t sampling_rate = 0;   // frames per second, as the source says
+  bool as_short = false;       // samples of at most 16 bits: supplied as 16-bit integers
   std::vector<float> buffer;   // one block of interleaved frames (float samples)
   std::vector<short> shorts;   // one block of interleaved frames (16-bit samples)
-  memory_file memory;          // the bytes behind a recording opened from memory
+  frame_source source;
 };
 
 // Opens the named recording ("-": standard input); fails with "cannot read NAME: reason".
 void open_recording(recording& r, const char* name);
 
-// Opens a recording held in memory (the fuzz target's way in); same failures.
+// Opens a recording file held in memory (the fuzz target's way in); same failures.
 void open_recording_in_memory(recording& r, const unsigned char* data, size_t size);
+
+// Opens a recording whose frames come from `source` (its read_shorts when
+// as_short); fails when the rate or channel count is not positive.
+void open_recording_from_source(recording& r, const std::string& name, int32_t rate, int32_t channels,
+                                bool as_short, frame_source source);
 
 // Frames read at once at most.
 int64_t block_frames(const recording& r);
@@ -48,7 +54,7 @@ int64_t read_mono(recording& r, float* out, int64_t most);
 // (as_short) into out as 16-bit samples; returns how many (0 at the end).
 int64_t read_shorts(recording& r, short* out, int64_t most);
 
-// Closes the recording.
+// Closes the recording's source (once; later calls do nothing).
 void close_recording(recording& r);
 
 }  // namespace kelvora

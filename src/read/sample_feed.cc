@@ -184,6 +184,7 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
                                               static_cast<double>(decimation * decimation)));
   }
   for (auto& part : feed.parts) part.assign(room, 0.0f);
+  if constexpr (feed_inline) return;  // parts are made as they are taken
   try {
     feed.thread = std::jthread(feed_parts_until_done, &feed);
   } catch (const std::system_error& e) {
@@ -192,6 +193,13 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
+  if constexpr (feed_inline) {
+    if (feed.ended) return false;
+    count = make_part(feed, feed.parts[0].data());
+    samples = feed.parts[0].data();
+    feed.ended = count == 0;
+    return count > 0;
+  }
   std::unique_lock<std::mutex> held(feed.lock);
   if (feed.holding) {
     // Done with: its buffer is free again.

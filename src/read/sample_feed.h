@@ -18,6 +18,13 @@
 
 namespace kelvora {
 
+// Without threads (WebAssembly built without them) each part is made when it is taken.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+constexpr bool feed_inline = true;
+#else
+constexpr bool feed_inline = false;
+#endif
+
 // Parts made ahead at most.
 constexpr int feed_parts = 4;
 
