@@ -5,22 +5,16 @@
 // not play in real time, so a long playback is a long layout.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/settings.h"
 #include "play/progress.h"
 #include "run_binary.h"
-
-extern char** environ;
+#include "stop_run.h"
 
 namespace {
 
@@ -145,10 +139,9 @@ TEST(Playback, ProgressOnATerminalEndsWithTheTotalTime) {
 TEST(Playback, ProgressNamesWhatIsHeard) {
   kelvora::init_settings();
   kelvora::settings.sampling_rate = 10;
-  kelvora::recording_plan plan;
   // An empty data block (no input left) is never heard and not counted.
-  plan.sections = {{'b', 100}, {'h', 50}, {'d', 0}, {'d', 30}, {'h', 0}, {'d', 620}, {'b', 10}};
-  plan.data_bytes = 810;
+  const std::vector<kelvora::played_section> plan = {{'b', 100}, {'h', 50}, {'d', 0}, {'d', 30},
+                                                     {'h', 0},   {'d', 620}, {'b', 10}};
   const std::vector<std::pair<uint64_t, std::string>> expected = {
       {0, "0:00 / 1:21  silence"},
       {99, "0:09 / 1:21  silence"},
@@ -163,56 +156,21 @@ TEST(Playback, ProgressNamesWhatIsHeard) {
   for (const auto& [frame, text] : expected) EXPECT_EQ(kelvora::progress_text(plan, frame), text) << frame;
 }
 
-// The child's wait status once it ends, or -1 if it still runs after limit.
-int wait_for(pid_t pid, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return -1;
-}
-
-// True once the process catches SIGINT (its handler is installed).
-bool catches_interrupt(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("SigCgt:", 0) != 0) continue;
-    return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1) & 1) != 0;
-  }
-  return false;
-}
-
-TEST(Playback, CtrlCStopsAtOnceWithStatus130) {
+TEST(Playback, AStopSignalEndsTheSoundAtOnceAndTheProgressLine) {
   alsa_setup alsa;
   REQUIRE_PLAYBACK(alsa);
   // A leader of 110 hours: 3.8 GB of samples, far longer than the test.
-  std::vector<std::string> words = {KELVORA_BINARY, "--play=silent", "-f", "h400000", "/dev/null"};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!catches_interrupt(pid) && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+    const stopped_run run = run_kelvora_stopped({"--play=silent", "-f", "h400000", "/dev/null"}, alsa.dir,
+                                                {signal, std::chrono::milliseconds(200), true});
+    ASSERT_TRUE(run.caught) << signal;
+    EXPECT_FALSE(run.killed) << signal;  // not the default action
+    EXPECT_EQ(run.result.status, status) << signal;
+    EXPECT_LT(run.ms_to_exit, 1000) << signal << ": ms from the signal to the end";
+    EXPECT_EQ(run.result.err.rfind("\r\x1b[K0:00 / 6666:39  leader", 0), 0u) << run.result.err;
+    EXPECT_TRUE(run.result.err.ends_with("  leader\r\n")) << signal << ": " << run.result.err;
+    EXPECT_EQ(run.result.out, "") << signal;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well into the playing
-  const auto sent = std::chrono::steady_clock::now();
-  kill(pid, SIGINT);
-  const int status = wait_for(pid, std::chrono::seconds(5));
-  const auto took =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
-  if (status == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  ASSERT_NE(status, -1) << "still playing 5 s after SIGINT";
-  EXPECT_TRUE(WIFEXITED(status)) << "died of signal " << WTERMSIG(status);  // not the default action
-  EXPECT_EQ(WEXITSTATUS(status), 130);
-  EXPECT_LT(took.count(), 1000) << "ms from SIGINT to exit";
 }
 
 }  // namespace

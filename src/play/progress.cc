@@ -18,7 +18,7 @@ namespace {
 
 // The playback whose line is shown, and when the line was last drawn.
 bool shown = false;
-recording_plan shown_plan;
+std::vector<played_section> shown_sections;
 std::chrono::steady_clock::time_point last_drawn;
 
 constexpr std::chrono::milliseconds redraw_interval{250};
@@ -30,14 +30,14 @@ std::string minutes_and_seconds(uint64_t frames) {
 }
 
 // What is heard at the sample byte `position` of the recording.
-std::string section_label(const recording_plan& plan, uint64_t position) {
+std::string section_label(const std::vector<played_section>& sections, uint64_t position) {
   uint64_t blocks = 0;
-  for (const planned_section& section : plan.sections) {
+  for (const played_section& section : sections) {
     if (section.letter == 'd' && section.data_bytes > 0) ++blocks;
   }
   uint64_t start = 0;
   uint64_t block = 0;
-  for (const planned_section& section : plan.sections) {
+  for (const played_section& section : sections) {
     if (section.data_bytes == 0) continue;
     if (section.letter == 'd') ++block;
     if (position < start + section.data_bytes) {
@@ -51,7 +51,7 @@ std::string section_label(const recording_plan& plan, uint64_t position) {
 }
 
 void draw(uint64_t audible_frame) {
-  const std::string line = "\r\x1b[K" + progress_text(shown_plan, audible_frame);
+  const std::string line = "\r\x1b[K" + progress_text(shown_sections, audible_frame);
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
   last_drawn = std::chrono::steady_clock::now();
@@ -59,18 +59,20 @@ void draw(uint64_t audible_frame) {
 
 }  // namespace
 
-std::string progress_text(const recording_plan& plan, uint64_t audible_frame) {
+std::string progress_text(const std::vector<played_section>& sections, uint64_t audible_frame) {
   const auto frame_bytes = static_cast<uint64_t>(bytes_per_frame());
-  const uint64_t total = plan.data_bytes / frame_bytes;
+  uint64_t data_bytes = 0;
+  for (const played_section& section : sections) data_bytes += section.data_bytes;
+  const uint64_t total = data_bytes / frame_bytes;
   const uint64_t frame = audible_frame < total ? audible_frame : total;
   return minutes_and_seconds(frame) + " / " + minutes_and_seconds(total) + "  " +
-         section_label(plan, frame * frame_bytes);
+         section_label(sections, frame * frame_bytes);
 }
 
-void begin_progress(const recording_plan& plan) {
+void begin_progress(const std::vector<played_section>& sections) {
   shown = isatty(STDERR_FILENO) == 1;
   if (!shown) return;
-  shown_plan = plan;
+  shown_sections = sections;
   draw(0);
 }
 

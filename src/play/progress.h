@@ -6,13 +6,18 @@
 
 #include <cstdint>
 #include <string>
-
-#include "driver/layout.h"
+#include <vector>
 
 namespace kelvora {
 
-// Starts the line for the planned recording, if standard error is a terminal.
-void begin_progress(const recording_plan& plan);
+// One section of the recording played, in order.
+struct played_section {
+  char letter;          // 'b' silence, 'h' leader, 'd' data
+  uint64_t data_bytes;  // sample bytes of the section
+};
+
+// Starts the line for the recording's sections, if standard error is a terminal.
+void begin_progress(const std::vector<played_section>& sections);
 
 // True while a progress line is shown.
 bool progress_shown();
@@ -24,6 +29,6 @@ void update_progress(uint64_t audible_frame);
 void end_progress(uint64_t audible_frame);
 
 // The line as drawn for a frame: "0:03 / 0:09  data block 2 of 2".
-std::string progress_text(const recording_plan& plan, uint64_t audible_frame);
+std::string progress_text(const std::vector<played_section>& sections, uint64_t audible_frame);
 
 }  // namespace kelvora

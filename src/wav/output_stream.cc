@@ -1,6 +1,6 @@
 // Buffered output over a C stream whose own buffering is switched off, so
 // every failed write is seen here and reported with the output's name. A
-// stream sent to the audio device hands its buffer to the device instead.
+// stream with a sink hands its buffer to the sink instead.
 // A pipe is asked for room for a whole buffer, so that a write does not wait
 // on the reader sixteen times.
 #include "wav/output_stream.h"
@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <utility>
 
 #include "cli/failure.h"
-#include "play/audio_device.h"
 
 namespace kelvora {
 
@@ -25,8 +25,8 @@ void write_buffer(output_stream& out) {
   if (out.used == 0) return;
   const size_t n = out.used;
   out.used = 0;
-  if (out.to_device) {
-    play_samples(out.buffer.data(), n);
+  if (out.sink) {
+    out.sink(out.buffer.data(), n);
     return;
   }
   if (std::fwrite(out.buffer.data(), 1, n, out.file) != n) write_failed(out);
@@ -47,9 +47,10 @@ void attach_output(output_stream& out, std::FILE* file, const std::string& name)
   }
 }
 
-void attach_device_output(output_stream& out, const std::string& name) {
+void attach_sink_output(output_stream& out, const std::string& name,
+                        std::function<void(const unsigned char* data, size_t n)> sink) {
   attach_output(out, nullptr, name);
-  out.to_device = true;
+  out.sink = std::move(sink);
 }
 
 unsigned char* reserve_space(output_stream& out, size_t n) {

@@ -1,11 +1,12 @@
 // The output stream: bytes gather in a buffer and leave in large writes to a
-// file, or to the audio device when playing; a failed write, flush or close
-// ends the run.
+// file, or to a sink the caller chose (the sound card when playing); a failed
+// write, flush or close ends the run.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct output_stream {
   std::string name;                   // as given on the command line, for messages
   std::vector<unsigned char> buffer;  // bytes not yet handed to the file
   size_t used = 0;
-  bool to_device = false;             // the bytes go to the audio device (play/audio_device.h)
+  // When set, takes each full buffer instead of the file (n bytes at data).
+  std::function<void(const unsigned char* data, size_t n)> sink;
 };
 
 // Largest data size whose RIFF size (data + 36) still fits 32 bits.
@@ -25,8 +27,9 @@ constexpr uint64_t wav_data_limit = 0xFFFFFFFFull - 36;
 // Attaches an open file to the stream with an empty buffer.
 void attach_output(output_stream& out, std::FILE* file, const std::string& name);
 
-// Sends the stream to the open audio device, with an empty buffer; name is for messages.
-void attach_device_output(output_stream& out, const std::string& name);
+// Sends the stream to a sink, with an empty buffer; name is for messages.
+void attach_sink_output(output_stream& out, const std::string& name,
+                        std::function<void(const unsigned char* data, size_t n)> sink);
 
 // Appends bytes.
 void put_bytes(output_stream& out, const unsigned char* data, size_t n);
