@@ -160,7 +160,7 @@ void open_audio_device(audio_device& device, const std::string& name, audio_dire
   set_software(device, hw, sw);
 }
 
-void catch_stop_signals(audio_device& device) {
+void catch_audio_stop_signals(audio_device& device) {
   caught_signal = 0;
   abort_target.store(device.pcm);
   struct sigaction action {};
@@ -171,9 +171,9 @@ void catch_stop_signals(audio_device& device) {
   for (const int signal : stop_signals) sigaction(signal, &action, nullptr);
 }
 
-int stop_signal() { return caught_signal; }
+int audio_stop_signal() { return caught_signal; }
 
-int stop_status() { return 128 + caught_signal; }
+int audio_stop_status() { return 128 + caught_signal; }
 
 size_t write_audio(audio_device& device, const unsigned char* data, size_t frames) {
   const size_t bytes = frame_bytes(device);

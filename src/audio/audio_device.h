@@ -39,13 +39,13 @@ void open_audio_device(audio_device& device, const std::string& name, audio_dire
                        const audio_format& format);
 
 // From here on SIGINT, SIGTERM and SIGHUP stop the transfers on the device.
-void catch_stop_signals(audio_device& device);
+void catch_audio_stop_signals(audio_device& device);
 
 // The stop signal caught so far, or 0.
-int stop_signal();
+int audio_stop_signal();
 
 // The exit status of a run a signal stopped: 128 + the signal.
-int stop_status();
+int audio_stop_status();
 
 // Plays whole frames, returning once the device holds them, or early once a
 // signal stops it; returns the frames written. Fails when it cannot play.

@@ -11,11 +11,11 @@ void open_audio_device(audio_device&, const std::string&, audio_direction direct
                                               : "--listen is not available in this build");
 }
 
-void catch_stop_signals(audio_device&) {}
+void catch_audio_stop_signals(audio_device&) {}
 
-int stop_signal() { return 0; }
+int audio_stop_signal() { return 0; }
 
-int stop_status() { return 128; }
+int audio_stop_status() { return 128; }
 
 size_t write_audio(audio_device&, const unsigned char*, size_t) { return 0; }
 

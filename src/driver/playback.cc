@@ -26,7 +26,7 @@ std::vector<played_section> played_sections(const recording_plan& plan) {
   return sections;
 }
 
-[[noreturn]] void stopped() { throw failure{"", stop_status()}; }
+[[noreturn]] void stopped() { throw failure{"", audio_stop_status()}; }
 
 // Frames heard, also once a failure closed the device.
 uint64_t heard_so_far(audio_device& device) {
@@ -61,7 +61,7 @@ int run_playback(const char* input_name) {
     close_audio_device(device);
     throw;
   }
-  catch_stop_signals(device);
+  catch_audio_stop_signals(device);
   begin_progress(played_sections(plan));
   output_stream out;
   attach_sink_output(out, request.device,
@@ -70,7 +70,7 @@ int run_playback(const char* input_name) {
     lay_out_planned(plan, in, out);
     flush_output(out);
     drain_audio(device, [](uint64_t heard) { update_progress(heard); });
-    if (stop_signal() != 0) stopped();
+    if (audio_stop_signal() != 0) stopped();
   } catch (const failure&) {
     end_progress(heard_so_far(device));
     close_audio_device(device);
