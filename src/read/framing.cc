@@ -671,6 +671,36 @@ double tone_onset(reader& r, double p) {
   return 0.5 * (lo + hi) + r.cell / 2;
 }
 
+// Idle 1 cells the line may rest between two frames of a block, past the
+// stop cells; longer, the block has ended (the tone that goes on is leader).
+constexpr double most_idle_cells = 16;
+
+// Where the next frame starts when the line rests at 1 from p on (the
+// stop cells told are over): the first place within most_idle_cells where
+// windows a quarter cell apart read the lower tone twice running, its
+// falling edge found and aligned as after a leader; NaN when the line stays
+// at 1 (or falls silent) that long, or the recording ends.
+double idle_start(reader& r, double p) {
+  int zero_windows = 0;
+  int silent_windows = 0;
+  for (double u = p; u <= p + most_idle_cells * r.cell; u += r.cell / 4) {
+    const cell_reading c = read_cell(r, u);
+    if (!c.complete) return NAN;
+    silent_windows = c.evidence < tone_evidence ? silent_windows + 1 : 0;
+    if (silent_windows >= 4) return NAN;
+    zero_windows = c.evidence >= tone_evidence && c.one < c.zero ? zero_windows + 1 : 0;
+    if (zero_windows < 2) continue;
+    zero_windows = 0;
+    double guess = u - r.cell / 4 + 0.6 * r.cell;
+    const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
+    if (!std::isnan(edge)) guess = edge;
+    const double start = align(r, guess, 3, false);
+    const frame_reading f = read_frame(r, start, false);
+    if (f.complete && f.start_zero && f.evidence >= frame_evidence) return start;
+  }
+  return NAN;
+}
+
 // Whether a block starts near p, where the scan met a 0 cell; its first
 // frame's start goes to start. After a leader the terms are lenient; after
 // silence (or a short leader) the frame must be complete, strong, correctly
@@ -680,7 +710,10 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   // half a cell before the start cell; after silence the tone's onset tells
   // where it starts.
   double guess = tone_onset(r, p);
-  if (after_tone) {
+  // Tone may have come too shortly before to count as leader (a few 1
+  // cells, or the stop cells of a frame whose start was lost).
+  const cell_reading before = read_cell(r, p - 0.8 * r.cell);
+  if (after_tone || (before.evidence >= tone_evidence && before.one > before.zero)) {
     guess = p + 0.6 * r.cell;
     const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
     if (!std::isnan(edge)) guess = edge;
@@ -696,7 +729,13 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
     }
     // The frame after it frames as well, or silence or leader follows: a
     // place inside the frames of a block that was lost frames only by chance.
-    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, true);
+    const double after = start + frame_cells(r) * r.cell;
+    frame_reading next = read_frame(r, after, true);
+    if (!next.start_zero && !next.all_ones && next.evidence >= frame_evidence) {
+      // The line may rest at 1 before the next frame.
+      const double idle_next = idle_start(r, after);
+      if (!std::isnan(idle_next)) next = read_frame(r, idle_next, true);
+    }
     const bool ends = next.evidence < frame_evidence || next.all_ones;
     if (!ends && !(next.start_zero && next.bad_stops == 0)) return false;
   }
@@ -858,8 +897,17 @@ bool frames_resume(reader& r, double s) {
   return false;
 }
 
+// Whole idle cells between the end of the data cells of a frame at s and a
+// start cell at next (a fraction of a cell more or less is timing).
+int32_t idle_cells_between(const reader& r, double s, double next) {
+  const double cells = (next - s) / r.cell - 9;
+  return static_cast<int32_t>(std::clamp(std::floor(cells + 0.3), 0.0, most_idle_cells + 1));
+}
+
 // Reads the block whose first frame starts at s; returns where the frame
-// after its last would have started.
+// after its last would have started. Frames follow each other after at
+// least the stop cells told: where the line rests longer, the next start
+// cell's edge times the clock afresh (the cell length it knows stays).
 double read_block(reader& r, double s) {
   uint64_t count = 0;
   const double cells = frame_cells(r);
@@ -890,6 +938,15 @@ double read_block(reader& r, double s) {
     p_sc -= k_s * cc;
     p_cc -= k_c * cc;
   };
+  int32_t idle = -1;  // whole idle cells before the frame at s (-1: the block's first)
+  // A start cell found after idle: the frame starts there, as sure as its
+  // own alignment; the cell length stays as the clock knew it.
+  auto retime = [&](double start) {
+    idle = idle_cells_between(r, s, start);
+    s = start;
+    p_ss = 0.05 * r.cell * 0.05 * r.cell;
+    p_sc = 0;
+  };
   {
     // The first frame's own boundaries correct the cell length the leader
     // gave (a wobbling tape's speed has moved since it was measured).
@@ -900,9 +957,11 @@ double read_block(reader& r, double s) {
       s = align(r, found, 2, false);
     }
   }
-  // The block's first and last frame starts, for the mean speed.
-  const double first = s;
-  double last = s;
+  // For the mean speed: spans between frames that followed each other
+  // without idle, and the clock's cell at every frame.
+  double steady_span = 0, clock_cells = 0, last_start = s;
+  uint64_t steady_frames = 0;
+  bool steady = false;  // the frame at s followed the last without idle
   double next = s;
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
@@ -921,10 +980,16 @@ double read_block(reader& r, double s) {
     e.framing_error = !framed;
     e.position = s;
     e.cell = r.cell;
-    e.idle_cells = count == 0 ? -1 : r.format.stop_bits;
+    e.idle_cells = idle;
     r.events.on_byte(e);
     ++count;
-    last = s;
+    clock_cells += r.cell;
+    if (steady) {
+      steady_span += s - last_start;
+      ++steady_frames;
+    }
+    last_start = s;
+    steady = false;
     next = s + cells * r.cell;
     misframed = framed ? 0 : toneless ? misframed : misframed + 1;
     if (misframed >= 3 && r.format.stop_bits > 0) break;
@@ -932,6 +997,20 @@ double read_block(reader& r, double s) {
     p_ss += 2 * cells * p_sc + cells * cells * p_cc + wander * q_start;
     p_sc += cells * p_cc;
     p_cc += wander * q_cell;
+    // The line may rest at 1 past the stop cells told: then the next start
+    // cell times the clock afresh; none within reach ends the block.
+    // (A start cell misread under noise is told by its weak 1, or by the
+    // frames that follow on the grid when no start cell follows idle.)
+    const frame_reading probe = read_frame(r, next, false);
+    if (probe.evidence >= frame_evidence && !probe.start_zero && probe.start_soft > 0.5) {
+      const double start = idle_start(r, next);
+      if (std::isnan(start)) {
+        if (!start_misread(r, probe, next + cells * r.cell)) break;
+      } else if (start - next > r.cell / 4) {
+        retime(start);
+        continue;
+      }
+    }
     // ... measure (from afar on a wobbling tape) ...
     timing measured;
     const double read_cell_length = r.cell;
@@ -944,6 +1023,14 @@ double read_block(reader& r, double s) {
     } else if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) {
       break;
     }
+    if (measured.transitions > 0 && found - next > std::max(r.cell / 4, 3 * std::sqrt(p_ss + measured.variance))) {
+      // The start cell came later than the clock allows: idle of less
+      // than a cell.
+      retime(align(r, found, 3, false));
+      continue;
+    }
+    steady = true;
+    idle = r.format.stop_bits;
     s = next;
     if (measured.transitions > 0) {
       // ... and correct by it. What was measured is the place of the
@@ -968,7 +1055,13 @@ double read_block(reader& r, double s) {
   }
   // The mean cell over the block: from where its frames were found, not from
   // the clock's running estimate of the cell (which wanders with the noise).
-  const double mean_cell = count > 1 ? (last - first) / (cells * static_cast<double>(count - 1)) : r.cell;
+  // Where most frames followed without idle, from where they were found, not
+  // from the clock's running estimate of the cell (which wanders with the
+  // noise); otherwise the clock's mean.
+  const double mean_cell = steady_frames > 0 && 2 * steady_frames >= count - 1
+                               ? steady_span / (cells * static_cast<double>(steady_frames))
+                           : count > 0 ? clock_cells / static_cast<double>(count)
+                                       : r.cell;
   r.events.on_block_end(block_event{next, mean_cell, count});
   return next;
 }
