@@ -189,18 +189,18 @@ TEST(Conversion, StandardStreams) {
 TEST(Conversion, FilesThatCannotBeOpened) {
   const std::string dir = make_temp_dir();
   const run_result both_bad = run_kelvora({"missing.img", "no/such/dir/out.wav"}, "/dev/null", dir);
-  EXPECT_EQ(both_bad.out, "cannot open missing.img\n");
+  EXPECT_EQ(both_bad.out, "cannot open missing.img: No such file or directory\n");
   EXPECT_EQ(both_bad.status, 1);
   const run_result not_created = run_kelvora({"missing.img", "out.wav"}, "/dev/null", dir);
-  EXPECT_EQ(not_created.out, "cannot open missing.img\n");
+  EXPECT_EQ(not_created.out, "cannot open missing.img: No such file or directory\n");
   EXPECT_EQ(read_file(dir + "/out.wav"), "");
   write_file(dir + "/in.img", "x");
   const run_result bad_output = run_kelvora({"in.img", "no/such/dir/out.wav"}, "/dev/null", dir);
-  EXPECT_EQ(bad_output.out, "cannot open no/such/dir/out.wav\n");
+  EXPECT_EQ(bad_output.out, "cannot open no/such/dir/out.wav: No such file or directory\n");
   EXPECT_EQ(bad_output.status, 1);
   // The input is opened even when the layout reads nothing of it.
   EXPECT_EQ(run_kelvora({"-f", "IO", "missing.img", "out.wav"}, "/dev/null", dir).out,
-            "cannot open missing.img\n");
+            "cannot open missing.img: No such file or directory\n");
 }
 
 }  // namespace

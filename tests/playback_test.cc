@@ -103,7 +103,7 @@ TEST(Playback, FailuresAreOneLineAndStatusOne) {
        "audio device mono cannot take 2 channels; try a plughw: device or default\n", ""},
       {{"--play=fixed", "in.img"}, "audio device fixed cannot be set to 8-bit samples, 1 channel, 9600 Hz: ",
        "; try a plughw: device or default\n"},
-      {{"--play=tap", "missing.img"}, "cannot open missing.img\n", ""},
+      {{"--play=tap", "missing.img"}, "cannot open missing.img: No such file or directory\n", ""},
       {{"--play=tap", "-f", "h1e9", "in.img"}, "recording too large for a WAV file\n", ""},
   };
   for (const row& r : rows) {

@@ -38,18 +38,18 @@ TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {
   const std::string dir = make_temp_dir();
   write_file(dir + "/tape.img", random_bytes(10, 6));
   const run_result full = run_kelvora({"tape.img", "/dev/full"}, "/dev/null", dir);
-  EXPECT_EQ(full.out, "cannot write /dev/full\n");
+  EXPECT_EQ(full.out, "cannot write /dev/full: No space left on device\n");
   EXPECT_EQ(full.status, 1);
   // Even a recording smaller than any buffer fails when it is closed.
   const run_result small = run_kelvora({"-f", "b0.001", "tape.img", "/dev/full"}, "/dev/null", dir);
-  EXPECT_EQ(small.out, "cannot write /dev/full\n");
+  EXPECT_EQ(small.out, "cannot write /dev/full: No space left on device\n");
   EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - > /dev/full 2>err"), 1);
-  EXPECT_EQ(read_file(dir + "/err"), "cannot write -\n");
+  EXPECT_EQ(read_file(dir + "/err"), "cannot write -: No space left on device\n");
 
   // An unreadable input is found before the output is opened.
   write_file(dir + "/out.wav", "keep");
   const run_result directory = run_kelvora({dir, "out.wav"}, "/dev/null", dir);
-  EXPECT_EQ(directory.out, "cannot read " + dir + "\n");
+  EXPECT_EQ(directory.out, "cannot read " + dir + ": Is a directory\n");
   EXPECT_EQ(directory.status, 1);
   EXPECT_EQ(read_file(dir + "/out.wav"), "keep");
   // A layout that reads nothing does not notice.
@@ -163,8 +163,8 @@ TEST(SoundBehaviour, MessagesNeverLandInTheAudio) {
   const std::vector<line> lines = {
       {{"-b", "0", "tape.img", "-"}, "illegal baud rate\n"},
       {{"-r", "100", "-", "-"}, "too low sampling rate\n"},
-      {{"missing.img", "-"}, "cannot open missing.img\n"},
-      {{dir, "-"}, "cannot read " + dir + "\n"},
+      {{"missing.img", "-"}, "cannot open missing.img: No such file or directory\n"},
+      {{dir, "-"}, "cannot read " + dir + ": Is a directory\n"},
       {{"-f", "h1 d h1e9", "tape.img", "/dev/stdout"}, "recording too large for a WAV file\n"},
       {{"-f", "h1e9", "tape.img", "/dev/fd/1"}, "recording too large for a WAV file\n"},
       {{"-c", "3", "tape.img", "/proc/self/fd/1"}, "the number of channels must be 1 or 2\n"},
@@ -186,15 +186,15 @@ TEST(SoundBehaviour, MessagesNeverLandInTheAudio) {
   for (const std::string command : {"$K tape.img", "$K --read tape.wav"}) {
     for (const std::string name : {"-", "/dev/stdout"}) {
       EXPECT_EQ(run_shell("cd " + dir + " && " + command + " " + name + " >&- 2>err"), 1) << command;
-      EXPECT_EQ(read_file(dir + "/err"), "cannot write " + name + "\n") << command;
+      EXPECT_EQ(read_file(dir + "/err"), "cannot write " + name + ": Bad file descriptor\n") << command;
     }
   }
   // Other outputs keep their messages on standard output, one line each:
   // control characters in names are escaped.
   const run_result odd = run_kelvora({"tape.img", "no\nsuch\x1b/dir.wav"}, "/dev/null", dir);
-  EXPECT_EQ(odd.out, "cannot open no\\nsuch\\x1b/dir.wav\n");
+  EXPECT_EQ(odd.out, "cannot open no\\nsuch\\x1b/dir.wav: No such file or directory\n");
   EXPECT_EQ(run_kelvora({"tape.img", "no such/dir.wav"}, "/dev/null", dir).out,
-            "cannot open no such/dir.wav\n");
+            "cannot open no such/dir.wav: No such file or directory\n");
 }
 
 TEST(SoundBehaviour, ARegularInputIsNotHeldInMemory) {

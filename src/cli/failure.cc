@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace kelvora {
 
@@ -14,9 +15,19 @@ bool messages_to_stderr = false;
 
 void fail(const std::string& message) { throw failure{message + "\n"}; }
 
+void fail_because(const std::string& what, const std::string& name, int error) {
+  fail(what + " " + printable_name(name) + ": " + std::strerror(error));
+}
+
 void fail_with_text(std::string text) { throw failure{std::move(text)}; }
 
 void finish_with_text(std::string text) { throw failure{std::move(text), 0, true}; }
+
+void end_at_once(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(status);
+}
 
 void send_messages_to_stderr(bool on) { messages_to_stderr = on; }
 

@@ -18,11 +18,19 @@ struct failure {
 // Ends the run with one message line (the line end is added).
 [[noreturn]] void fail(const std::string& message);
 
+// Ends the run with "WHAT NAME: reason", the reason being the system's for
+// the error number (the name shown as printable_name shows it).
+[[noreturn]] void fail_because(const std::string& what, const std::string& name, int error);
+
 // Ends the run with a ready-made text of one or more lines (the usage text).
 [[noreturn]] void fail_with_text(std::string text);
 
 // Ends the run successfully with text the user asked for, on standard output.
 [[noreturn]] void finish_with_text(std::string text);
+
+// Ends the process at once with the status, once the standard streams are
+// flushed: for a run stopped by a signal, whose threads are not waited for.
+[[noreturn]] void end_at_once(int status);
 
 // Messages go to standard error while the audio may go to standard output.
 void send_messages_to_stderr(bool on);

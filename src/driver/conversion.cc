@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -55,7 +56,7 @@ bool names_standard_output(const char* name) {
 void refuse_closed_standard_output(const char* name) {
   if (!stdout_was_closed) return;
   for (const char* alias : {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
-    if (std::strcmp(name, alias) == 0) fail("cannot write " + printable_name(name));
+    if (std::strcmp(name, alias) == 0) fail_because("cannot write", name, EBADF);
   }
 }
 
@@ -131,7 +132,7 @@ int run_conversion(const char* input_name, const char* output_name) {
   if (names_input_file(in.file, output_name)) fail("input and output are the same file");
 
   std::FILE* output = output_is_stdout ? stdout : std::fopen(output_name, "wb");
-  if (output == nullptr) fail("cannot open " + printable_name(output_name));
+  if (output == nullptr) fail_because("cannot open", output_name, errno);
   refuse_terminal(output, "audio");
   output_stream out;
   attach_output(out, output, output_name);
@@ -159,6 +160,7 @@ int run_main(int argc, const char* const* argv) {
   if (request.mode != run_mode::play) refuse_closed_standard_output(argv[argc - 1]);
   switch (request.mode) {
     case run_mode::read:
+      if (std::strcmp(argv[argc - 2], "-") == 0 && stdin_was_closed) fail_because("cannot read", "-", EBADF);
       return run_read(argv[argc - 2], argv[argc - 1]);
     case run_mode::play:
       return run_playback(argv[argc - 1]);

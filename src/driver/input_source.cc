@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "cli/failure.h"
@@ -15,7 +16,13 @@ namespace kelvora {
 
 namespace {
 
-[[noreturn]] void read_failed(const input_source& in) { fail("cannot read " + printable_name(in.name)); }
+// A stream that failed says why; one that merely ended early (a file that
+// shrank while it was read) says so.
+[[noreturn]] void read_failed(const input_source& in) {
+  const int error = errno;
+  if (!std::ferror(in.file)) fail("cannot read " + printable_name(in.name) + ": it ended before its size said");
+  fail_because("cannot read", in.name, error);
+}
 
 // Reads up to `most` bytes of a stream that cannot be read twice.
 void read_ahead(input_source& in, uint64_t most) {
@@ -36,10 +43,10 @@ void read_ahead(input_source& in, uint64_t most) {
 }  // namespace
 
 void open_input(input_source& in, const char* name) {
-  if (std::strcmp(name, "-") == 0 && standard_input_was_closed()) fail("cannot read -");
+  if (std::strcmp(name, "-") == 0 && standard_input_was_closed()) fail_because("cannot read", name, EBADF);
   in.name = name;
   in.file = std::strcmp(name, "-") == 0 ? stdin : std::fopen(name, "rb");
-  if (in.file == nullptr) fail("cannot open " + printable_name(name));
+  if (in.file == nullptr) fail_because("cannot open", name, errno);
 }
 
 void settle_input(input_source& in, uint64_t wanted, uint64_t most) {

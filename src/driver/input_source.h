@@ -20,11 +20,11 @@ struct input_source {
   uint64_t taken = 0;                // bytes the run has taken
 };
 
-// Opens the named input ("-": standard input); fails with "cannot open".
+// Opens the named input ("-": standard input); fails with "cannot open NAME: reason".
 void open_input(input_source& in, const char* name);
 
 // Settles how many bytes the run can take: at most wanted, and for an input
-// read ahead at most `most` (more cannot fit a WAV file); fails with "cannot read".
+// read ahead at most `most` (more cannot fit a WAV file); fails with "cannot read NAME: reason".
 void settle_input(input_source& in, uint64_t wanted, uint64_t most);
 
 // Next byte of the input, or -1 once the available bytes are taken.

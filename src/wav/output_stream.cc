@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -19,7 +20,8 @@ namespace {
 
 constexpr size_t buffer_size = size_t{1} << 20;
 
-[[noreturn]] void write_failed(const output_stream& out) { fail("cannot write " + printable_name(out.name)); }
+// Called right after the failed call, while errno still tells why.
+[[noreturn]] void write_failed(const output_stream& out) { fail_because("cannot write", out.name, errno); }
 
 void write_buffer(output_stream& out) {
   if (out.used == 0) return;
