@@ -160,7 +160,8 @@ TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {
       {{"empty.wav"}, "cannot read empty.wav: "},
       {{"text.wav"}, "cannot read text.wav: "},
       {{"truncated.wav"}, "cannot read truncated.wav: "},
-      {{"missing.wav"}, "cannot read missing.wav: "},
+      {{"missing.wav"}, "cannot read missing.wav: No such file or directory"},
+      {{"."}, "cannot read .: Is a directory"},
       {{"silent.wav"}, "no data found in silent.wav"},
       {{"slow.wav"}, "cannot read slow.wav: a sampling rate of 4000 Hz cannot carry a 2400 Hz tone"},
   };
@@ -186,9 +187,12 @@ TEST(Read, UnwritableImagesAndSameFileFail) {
   const std::string wav = read_file(dir + "/tape.wav");
   // Failures are reported where the writer reports them: standard output,
   // unless the image goes there.
-  EXPECT_EQ(run_kelvora({"--read", "tape.wav", "/dev/full"}, "/dev/null", dir).out, "cannot write /dev/full\n");
+  EXPECT_EQ(run_kelvora({"--read", "tape.wav", "/dev/full"}, "/dev/null", dir).out, "cannot write /dev/full: No space left on device\n");
   EXPECT_EQ(run_kelvora({"--read", "tape.wav", "no/such/dir/x.img"}, "/dev/null", dir).out,
-            "cannot open no/such/dir/x.img\n");
+            "cannot open no/such/dir/x.img: No such file or directory\n");
+  EXPECT_EQ(run_kelvora({"--read", "tape.wav", "."}, "/dev/null", dir).out, "cannot open .: Is a directory\n");
+  EXPECT_EQ(run_shell("cd " + dir + " && $K --read - x.img <&- > said"), 1);
+  EXPECT_EQ(read_file(dir + "/said"), "cannot read -: Bad file descriptor\n");
   const run_result same = run_kelvora({"--read", "tape.wav", "tape.wav"}, "/dev/null", dir);
   EXPECT_EQ(same.status, 1);
   EXPECT_EQ(same.out, "input and output are the same file\n");
@@ -212,6 +216,57 @@ TEST(Read, ImagesAreNeverWrittenToATerminal) {
     EXPECT_EQ(seen.find("PAYLOAD"), std::string::npos) << image << seen;
     EXPECT_EQ(seen.find("read 13 bytes"), std::string::npos) << image << seen;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Ctrl-C and SIGTERM while reading a recording that stalls in a pipe: the
+// image holds every byte decoded so far (an existing one is replaced by
+// them), the summary counts them, and the status tells the signal.
+TEST(Read, AnInterruptedReadKeepsWhatWasDecoded) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(5000, 11);
+  write_file(dir + "/tape.img", payload);
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
+    write_file(dir + "/back.img", "an older image");
+    const int got = run_shell("cd " + dir + "; { cat tape.wav; sleep 3; } | $K --read - back.img 2>err & " +
+                              "sleep 1; kill -" + signal + " $!; wait $!");
+    EXPECT_EQ(got, status) << signal;
+    const std::string image = read_file(dir + "/back.img");
+    EXPECT_GT(image.size(), 4000u) << signal;
+    EXPECT_TRUE(payload.starts_with(image)) << signal;
+    EXPECT_NE(read_file(dir + "/err").find("read " + std::to_string(image.size()) + " bytes"), std::string::npos)
+        << signal << ": " << read_file(dir + "/err");
+  }
+  EXPECT_EQ(run_shell("cd " + dir + " && test \"$(ls -A | tr '\\n' ' ')\" = 'back.img err tape.img tape.wav '"), 0);
+}
+
+// A disk that fills while the image is written leaves an existing image as
+// it was and no temporary file behind. Needs root to mount a small tmpfs.
+TEST(Read, AFullDiskLeavesTheOldImage) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  if (run_shell("mkdir " + dir + "/small && mount -t tmpfs -o size=16k none " + dir + "/small 2>/dev/null") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs (not root)";
+  }
+  write_file(dir + "/tape.img", random_bytes(20000, 12));
+  ASSERT_EQ(run_kelvora({"-b", "4800", "-w", "4800", "-r", "38400", "-f", "bin", "tape.img", "tape.wav"},
+                        "/dev/null", dir).status, 0);
+  const std::string old_image = random_bytes(8192, 13);
+  write_file(dir + "/small/game.img", old_image);
+  const run_result result =
+      run_kelvora({"--read", "-b", "4800", "-w", "4800", "tape.wav", "small/game.img"}, "/dev/null", dir);
+  const bool intact = read_file(dir + "/small/game.img") == old_image;
+  const int others = run_shell("cd " + dir + "/small && test \"$(ls -A)\" = game.img");
+  run_shell("umount " + dir + "/small");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "cannot write small/game.img: No space left on device\n");
+  EXPECT_TRUE(intact);
+  EXPECT_EQ(others, 0) << "a temporary file was left";
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // The --read run: recording in, image out, summary on standard error. The
-// exit status is 0 only when every byte framed correctly.
+// exit status is 0 only when every byte framed correctly. A recording that
+// fails part way leaves the image holding what was read before; Ctrl-C or
+// SIGTERM stop the reading where it is, with the image and the summary as
+// at the end, and status 128 + the signal.
 #include "read/read.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +18,7 @@
 #include "read/framing.h"
 #include "read/image_sink.h"
 #include "read/recording.h"
+#include "read/stop_signals.h"
 #include "read/summary.h"
 #include "read/tone_ring.h"
 
@@ -35,6 +40,24 @@ bool same_regular_file(const char* recording_name, const char* image_name) {
          identify(image_name, STDOUT_FILENO, out) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
+// A named recording that is missing, unreadable or a directory is refused
+// with the system's reason (libsndfile would only say it knows no such format).
+void check_readable(const char* name) {
+  if (std::strcmp(name, "-") == 0) return;
+  struct stat info {};
+  if (stat(name, &info) != 0 || access(name, R_OK) != 0) fail_because("cannot read", name, errno);
+  if (S_ISDIR(info.st_mode)) fail_because("cannot read", name, EISDIR);
+}
+
+// After a failure to read the recording the image keeps what was read before it.
+void keep_what_was_read(image_sink& image) {
+  try {
+    close_image(image);
+  } catch (const failure&) {
+    // The recording's failure is the one reported; the image's own left no file behind.
+  }
+}
+
 // Reads the open recording into the image; returns the exit status.
 int read_open_recording(recording& rec, image_sink& image) {
   const double lower = settings.lower_carrier;
@@ -50,12 +73,20 @@ int read_open_recording(recording& rec, image_sink& image) {
   image_observer writing(image);
   read_observers events;
   events.list = {&writing, &summing};
-  read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits}, events);
+  try {
+    read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits}, events);
+  } catch (const failure&) {
+    keep_what_was_read(image);
+    throw;
+  }
   close_image(image);
-  if (summary.bytes == 0) fail("no data found in " + printable_name(rec.name));
+  const int stopped_by = stop_signal();
+  if (summary.bytes == 0 && stopped_by == 0) fail("no data found in " + printable_name(rec.name));
   if (!image.discard) {
     std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
   }
+  // The reading thread may wait on a pipe that has stopped: it is not waited for.
+  if (stopped_by != 0) end_at_once(128 + stopped_by);
   return read_status(summary);
 }
 
@@ -70,6 +101,7 @@ int read_and_close(recording& rec, image_sink& image) {
     close_recording(rec);
     if (image.file != nullptr && image.file != stdout) std::fclose(image.file);
     image.file = nullptr;
+    if (!image.temporary.empty()) unlink(image.temporary.c_str());
     throw;
   }
 }
@@ -77,10 +109,12 @@ int read_and_close(recording& rec, image_sink& image) {
 int run_read(const char* recording_name, const char* image_name) {
   if (std::strcmp(image_name, "-") == 0) refuse_terminal(stdout, "a tape image");
   if (same_regular_file(recording_name, image_name)) fail("input and output are the same file");
+  check_readable(recording_name);
   recording rec;
   open_recording(rec, recording_name);
   image_sink image;
   image.name = image_name;
+  catch_stop_signals();
   return read_and_close(rec, image);
 }
 

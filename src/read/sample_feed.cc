@@ -5,6 +5,7 @@
 #include "read/sample_feed.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "cli/failure.h"
 #include "read/float_quad.h"
+#include "read/stop_signals.h"
 
 namespace kelvora {
 
@@ -146,7 +148,7 @@ void feed_parts_until_done(std::stop_token stop, sample_feed* feed_pointer) {
         if (!feed.changed.wait(held, stop, [&] { return part - feed.taken < feed_parts; })) return;
       }
       const size_t buffer = static_cast<size_t>(part % feed_parts);
-      const int64_t count = make_part(feed, feed.parts[buffer].data());
+      const int64_t count = stop_signal() != 0 ? 0 : make_part(feed, feed.parts[buffer].data());
       std::lock_guard<std::mutex> held(feed.lock);
       if (count == 0) {
         feed.ended = true;
@@ -185,16 +187,20 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
   }
   for (auto& part : feed.parts) part.assign(room, 0.0f);
   if constexpr (feed_inline) return;  // parts are made as they are taken
+  // Signals that stop the reading go to the framing's thread, never to this one.
+  block_stop_signals_here();
   try {
     feed.thread = std::jthread(feed_parts_until_done, &feed);
+    unblock_stop_signals_here();
   } catch (const std::system_error& e) {
+    unblock_stop_signals_here();
     fail("cannot read " + printable_name(source.name) + ": cannot start a thread (" + e.code().message() + ")");
   }
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
   if constexpr (feed_inline) {
-    if (feed.ended) return false;
+    if (feed.ended || stop_signal() != 0) return false;
     count = make_part(feed, feed.parts[0].data());
     samples = feed.parts[0].data();
     feed.ended = count == 0;
@@ -207,7 +213,12 @@ bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
     feed.holding = false;
     feed.changed.notify_all();
   }
-  feed.changed.wait(held, [&] { return feed.made > feed.taken || feed.ended; });
+  // After a stop signal the parts made are still taken, but none is waited
+  // for: the thread may wait on a pipe that has stopped.
+  while (feed.made == feed.taken && !feed.ended) {
+    if (stop_signal() != 0) return false;
+    feed.changed.wait_for(held, std::chrono::milliseconds(50));
+  }
   if (feed.made == feed.taken) {
     if (feed.failure) std::rethrow_exception(feed.failure);
     return false;

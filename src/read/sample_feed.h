@@ -4,7 +4,8 @@
 // filters overlap the framing on a second processor. A part is one read of
 // the recording; the thread fills the free parts in turn and the ring takes
 // them in the same order. A failure to read ends the thread, and the ring
-// meets it where it wants the samples that were not read.
+// meets it where it wants the samples that were not read. A stop signal
+// (Ctrl-C) ends the samples for the ring at once.
 #pragma once
 
 #include <condition_variable>
@@ -56,7 +57,8 @@ struct sample_feed {
 // Starts feeding samples of the recording, decimated by `decimation`, freed of DC by the pole.
 void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, float dc_pole);
 
-// The next part of samples (taking it frees the one held); false at the end; rethrows a failure to read.
+// The next part of samples (taking it frees the one held); false at the end
+// or once a stop signal came; rethrows a failure to read.
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count);
 
 }  // namespace kelvora

@@ -1,8 +1,6 @@
-// The tone ring. Samples are decimated to keep at least 8 a cycle of the
-// upper tone (windows with edges between samples keep the timing fine),
-// through a triangular filter whose double nulls fall on the aliases of the
-// tones, so that noise above does not fold onto them, then pass a one-pole DC
-// blocker. A block's running sums are kept in single
+// The tone ring. Its samples come from the sample feed, decimated to keep at
+// least 8 a cycle of the upper tone (windows with edges between samples keep
+// the timing fine) and freed of DC there. A block's running sums are kept in single
 // precision from its own start (at most block_length samples of at most
 // 1e6 each: no cancellation to speak of); what came before it, and the tones'
 // phase at its start, in double precision.
