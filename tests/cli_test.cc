@@ -177,14 +177,38 @@ TEST(CommandLine, BadLongOptionsAreRefused) {
       {{"--help=me", "in", "out"}, "unknown option --help=me\n"},
       {{"--read", "--play", "in"}, "--read and --play cannot be combined\n"},
       {{"--play=", "in"}, "--play= needs a device name\n"},
-      {{"--play", "in", "out"}, default_usage},  // playing takes one file name
-      {{"--read", "in"}, default_usage},
+      // A wrong number of names shows the usage of the mode asked for.
+      {{"--play", "in", "out"}, "usage: kelvora --play[=DEVICE] [options] input-file\n" +
+                                    default_usage.substr(default_usage.find('\n') + 1)},
+      {{"--read", "-s", "1", "in"},
+       "usage: kelvora --read [options] recording image\noptions:\n -b baud-rate\n -s stop-bits\n"
+       " -w lower-carrier-wave\ndefault: -b 1200 -s 1 -w 1200\n"},
+      // A long option among the file names was meant as an option: no file
+      // named after it is written.
+      {{"in.img", "--play"}, "options go before the file names\n"},
+      {{"in.img", "out.wav", "--level=50"}, "options go before the file names\n"},
+      {{"--read", "in.img", "--version"}, "options go before the file names\n"},
+      {{"--play", "in.img", "--help"}, "options go before the file names\n"},
+      // A tone below one step of the sample width would be silence.
+      {{"--level=0.78", "in.img", "out.wav"}, "illegal level\n"},
+      {{"-q", "16", "--level=0.003", "in.img", "out.wav"}, "illegal level\n"},
+      // Reading takes rate, width, channels, layout, level and polarity from the recording.
+      {{"--read", "-q", "16", "-b", "300", "-r", "8000", "--invert", "in.img", "out.img"},
+       "--read cannot use -q, -r, --invert\n"},
+      {{"-c", "2", "-f", "bin", "--level=50", "--read", "in.img", "out.img"},
+       "--read cannot use -c, -f, --level\n"},
   };
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/in.img", "x");
   for (const failing_line& line : cases) {
-    const run_result result = run_kelvora(line.args);
+    const run_result result = run_kelvora(line.args, "/dev/null", dir);
     EXPECT_EQ(result.out, line.out) << testing::PrintToString(line.args);
     EXPECT_EQ(result.status, 1) << testing::PrintToString(line.args);
   }
+  EXPECT_EQ(run_shell("cd " + dir + " && test \"$(ls -A)\" = in.img"), 0) << "a file was written";
+  // After "--" every word is a file name; a level one step high still sounds.
+  EXPECT_EQ(parse({"--", "in.img", "--play"}), 2);
+  EXPECT_EQ(parse({"-q", "16", "--level=0.0031", "in.img", "out.wav"}), 4);
 }
 
 TEST(CommandLine, AudioIsNeverWrittenToATerminal) {

@@ -91,10 +91,52 @@ void apply_option(char letter, const char* value) {
   }
 }
 
+// Options a mode cannot use: the recording read back says its own rate,
+// width, channels, layout, level and polarity.
+struct refused_option {
+  run_mode mode;
+  bool given_options::*flag;
+  const char* name;
+};
+
+const refused_option refused_options[] = {
+    {run_mode::read, &given_options::channels, "-c"},
+    {run_mode::read, &given_options::format_string, "-f"},
+    {run_mode::read, &given_options::quantization_bits, "-q"},
+    {run_mode::read, &given_options::sampling_rate, "-r"},
+    {run_mode::read, &given_options::level, "--level"},
+    {run_mode::read, &given_options::invert, "--invert"},
+};
+
+const char* mode_option(run_mode mode) {
+  switch (mode) {
+    case run_mode::read:
+      return "--read";
+    case run_mode::play:
+      return "--play";
+    case run_mode::convert:
+      break;
+  }
+  return "conversion";
+}
+
+// Fails naming every option given that the mode cannot use.
+void refuse_unused_options() {
+  std::string names;
+  for (const refused_option& option : refused_options) {
+    if (option.mode != request.mode || !(given.*option.flag)) continue;
+    names += (names.empty() ? "" : ", ") + std::string(option.name);
+  }
+  if (!names.empty()) fail(std::string(mode_option(request.mode)) + " cannot use " + names);
+}
+
 void check_cross_fields() {
+  refuse_unused_options();
   if (settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
   // A recording that is read says its own sampling rate and sample format.
   if (request.mode == run_mode::read) return;
+  // A tone whose peak is below one step of the sample width would be silence.
+  if (std::fabs(sample_scale()) < 1.0) fail("illegal level");
   if (int64_t{8} * settings.lower_carrier > settings.sampling_rate) fail("too low sampling rate");
   // The byte rate must fit the header's unsigned 32-bit field.
   const int64_t byte_rate = int64_t{settings.sampling_rate} * settings.channels *
@@ -102,8 +144,9 @@ void check_cross_fields() {
   if (byte_rate > int64_t{0xFFFFFFFF}) fail("illegal sampling rate");
 }
 
-const char* const usage_lines =
-    "usage: kelvora [options] input-file output-file\n"
+const char* const usage_first_line = "usage: kelvora [options] input-file output-file\n";
+
+const char* const option_lines =
     "options:\n"
     " -b baud-rate\n"
     " -c channels\n"
@@ -125,11 +168,31 @@ const char* const long_option_lines =
     " --version         print the version and exit\n";
 
 std::string usage_text() {
-  return usage_lines + std::string("default: -b ") + std::to_string(settings.baud_rate) +
+  return usage_first_line + std::string(option_lines) + "default: -b " + std::to_string(settings.baud_rate) +
          " -c " + std::to_string(settings.channels) + " -f \"" + default_format_text + "\" -q " +
          std::to_string(settings.quantization_bits) + " -r " +
          std::to_string(settings.sampling_rate) + " -s " + std::to_string(settings.stop_bits) +
          " -w " + std::to_string(settings.lower_carrier) + "\n";
+}
+
+// The usage of the mode the command line asked for.
+std::string mode_usage_text() {
+  switch (request.mode) {
+    case run_mode::read:
+      return "usage: kelvora --read [options] recording image\n"
+             "options:\n"
+             " -b baud-rate\n"
+             " -s stop-bits\n"
+             " -w lower-carrier-wave\n"
+             "default: -b " + std::to_string(settings.baud_rate) + " -s " + std::to_string(settings.stop_bits) +
+             " -w " + std::to_string(settings.lower_carrier) + "\n";
+    case run_mode::play:
+      return "usage: kelvora --play[=DEVICE] [options] input-file\n" +
+             usage_text().substr(std::strlen(usage_first_line));
+    case run_mode::convert:
+      break;
+  }
+  return usage_text();
 }
 
 // A level is a decimal number above 0 and at most 100, nothing after it.
@@ -139,6 +202,18 @@ void apply_level(const char* value) {
   if (end == value || *end != '\0' || !(percent > 0.0 && percent <= 100.0)) fail("illegal level");
   settings.level_percent = percent;
   given.level = true;
+}
+
+// The long options, by the name before any "=".
+const char* const long_option_names[] = {"--help", "--version", "--invert", "--level", "--read", "--play"};
+
+// True when the word is one of the long options (with or without a value).
+bool names_long_option(const char* word) {
+  const std::string name = std::string(word).substr(0, std::string(word).find('='));
+  for (const char* known : long_option_names) {
+    if (name == known) return true;
+  }
+  return false;
 }
 
 // Handles the long option at argv[i] (a word of more than two characters
@@ -194,10 +269,12 @@ int32_t parse_options(int32_t argc, const char* const* argv) {
   static const char* const chain[] = {"-b", "-c", "-f", "-q", "-r", "-s", "-w"};
   int32_t i = 1;
   bool value_missing = false;
+  bool ended_by_marker = false;
   while (i < argc && argv[i][0] == '-' && !value_missing) {
     if (std::strcmp(argv[i], "-") == 0) break;  // standard input as the first file
     if (std::strcmp(argv[i], "--") == 0) {
       ++i;
+      ended_by_marker = true;
       break;
     }
     if (argv[i][1] == '-') {  // a long option
@@ -219,10 +296,15 @@ int32_t parse_options(int32_t argc, const char* const* argv) {
   }
   if (settings.format_string == nullptr) settings.format_string = default_format_text;
   check_cross_fields();
+  // A long option among the file names was meant as an option, not as a file
+  // to write (after "--" every word is a file name).
+  for (int32_t k = i; k < argc && !ended_by_marker && !value_missing; ++k) {
+    if (names_long_option(argv[k])) fail("options go before the file names");
+  }
   return i;
 }
 
-void print_usage() { fail_with_text(usage_text()); }
+void print_usage() { fail_with_text(mode_usage_text()); }
 
 int32_t bytes_per_frame() { return settings.channels * settings.quantization_bits / 8; }
 

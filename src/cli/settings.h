@@ -1,5 +1,7 @@
-// The conversion settings: one process-wide record, assigned its defaults and
-// the command line's values at start-up, read by everything else.
+// The command line's outcome: the conversion settings, the mode of the run
+// (conversion, --play, --read) and which options were given; process-wide
+// records, assigned their defaults and the command line's values at
+// start-up, read by everything else.
 #pragma once
 
 #include <cstdint>
@@ -48,10 +50,12 @@ void init_settings();
 // Positional words a run of the requested mode takes (2, or 1 for --play).
 int32_t file_count();
 
-// Reads and checks the options; returns the index of the first positional word.
+// Reads and checks the options (a long option among the file names, an
+// option the mode cannot use, a level silent at the sample width are
+// refused); returns the index of the first positional word.
 int32_t parse_options(int32_t argc, const char* const* argv);
 
-// Ends the run with the usage text (and the current settings) on standard output.
+// Ends the run with the usage text of the mode asked for (and the current settings) on standard output.
 [[noreturn]] void print_usage();
 
 // Bytes in one sample frame: channels x quantization_bits / 8.
