@@ -1,4 +1,5 @@
-// kelvora: turns a tape image into a WAV recording of its FSK signal.
+// kelvora's entry: runs the command line (a conversion, --play or --read) and
+// turns a failure into its message and exit status.
 #include <exception>
 #include <new>
 #include <string>
