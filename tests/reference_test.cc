@@ -215,6 +215,11 @@ TEST(Reference, WholeRecordingsMatchThePlainComputation) {
       // 16-bit peaks (-32767 only at exactly 1), no stop bits, and inverted;
       // bytes of exactly 64 cells, the most the tone generator takes at once.
       {1200, 1200, 9600, 16, 1, 0}, {1200, 1200, 9600, 16, 2, 3, 100.0, true}, {1200, 1200, 9600, 8, 1, 55},
+      // Cells that repeat only in classes of their first frame's offset (16,
+      // 50 and 4 classes), and the regular geometries of other speeds.
+      {1200, 1200, 11025, 8, 1, 3}, {50, 1000, 8001, 8, 1, 3}, {1200, 1200, 44100, 8, 1, 3},
+      {2400, 2400, 19200, 8, 1, 3}, {1000, 2000, 16000, 8, 1, 1}, {300, 600, 9600, 8, 1, 3},
+      {1500, 1500, 48000, 16, 2, 0}, {1200, 1200, 9600, 16, 1, 3},
   };
   const std::vector<const char*> layouts = {nullptr, "io", "bin", "d3 b0.37 h0.11 d5 b-1 h0.013 d"};
   unsigned seed = 20;

@@ -19,6 +19,7 @@
 #include "cli/failure.h"
 #include "cli/settings.h"
 #include "driver/playback.h"
+#include "synth/bit_cell.h"
 #include "read/read.h"
 #include "wav/wav_header.h"
 
@@ -105,6 +106,7 @@ recording_plan prepare_recording(input_source& in) {
 }
 
 void lay_out_planned(const recording_plan& plan, input_source& in, output_stream& out) {
+  expect_recording(plan.data_bytes / static_cast<uint64_t>(bytes_per_frame()));
   const uint64_t written = lay_out_recording(plan.layout, in, out);
   if (written != plan.data_bytes) {
     fail("internal error: the recording came out " + std::to_string(written) + " bytes, not " +

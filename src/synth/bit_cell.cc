@@ -17,6 +17,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "cli/settings.h"
 #include "synth/cell_templates.h"
@@ -29,7 +30,6 @@ namespace kelvora {
 double clock = 0.0;
 
 namespace {
-
 constexpr double two_pi = 6.283185307179586;
 
 // Cells without a template wait in a batch: then walks make their samples,
@@ -54,15 +54,23 @@ struct cell_plan {
   double chain = 0;            // grid indices from one cell to the next: lower_carrier / baud_rate
   uint64_t frame_bytes = 0;
   uint64_t max_frames = 0;
+  uint64_t classes = 0;        // offsets of a cell's first frame from its start: baud / gcd(rate, baud)
+  bool templates_pay = false;  // whether the recording repeats its classes often enough
 };
 
 cell_plan plan;
+
+// Frames of the recording being written; unknown (0) outside a conversion.
+uint64_t recording_frames = 0;
 
 // The binade of the clock the last cells ran in (empty until a cell runs).
 binade_grid binade{0, 0, 0, 0, 0};
 
 // A template no cell fits, for a tone that has none yet.
-const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, {}};
+const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, nullptr};
+
+// Whether templates are proven in the clock's binade.
+bool templates_pay_here = false;
 
 // Per tone, the rotation that walks it in the clock's binade.
 walk_rotation rotation[2];
@@ -74,7 +82,7 @@ const cell_template* current[2] = {&no_template, &no_template};
 void forget_state() {
   binade = {0, 0, 0, 0, 0};
   current[0] = current[1] = &no_template;
-  clear_templates();
+  forget_templates(0);
 }
 
 void update_plan() {
@@ -101,7 +109,14 @@ void update_plan() {
   plan.chain = settings.lower_carrier / settings.baud_rate;
   plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
   plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
+  plan.classes = static_cast<uint64_t>(settings.baud_rate / std::gcd(settings.sampling_rate, settings.baud_rate));
+  clear_templates(static_cast<int64_t>(plan.max_frames * plan.frame_bytes));
   forget_state();
+  // A template per class and tone is proven at about the cost of making its
+  // cell once; it pays when the recording comes back to each class a few
+  // times and the store holds them all.
+  const uint64_t cells = recording_frames / std::max<uint64_t>(1, plan.max_frames - 2);
+  plan.templates_pay = templates_fit(plan.classes) && (recording_frames == 0 || cells >= 8 * plan.classes);
 }
 
 // A cell waiting in the batch for its samples.
@@ -255,10 +270,10 @@ void finish_batch(cell_run& run) {
     unsigned char* bytes = run.base + c.offset;
     store_samples(b.sample + c.first, c.frames, bytes);
     const auto frames = static_cast<int64_t>(c.frames);
-    if (!c.keep || !template_worth_building(frames) ||
-        find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr) {
+    if (!c.keep || !templates_pay_here || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr) {
       continue;
     }
+    count_template_miss(frames);
     const template_key key{plan.angular[c.tone], binade.increment,       binade.unit,
                            plan.scale,           plan.quantization_bits, static_cast<int32_t>(plan.frame_bytes)};
     const cell_template* kept = keep_template(key, c.tone, c.d0, frames, bytes);
@@ -266,6 +281,19 @@ void finish_batch(cell_run& run) {
   }
   b.count = 0;
   b.cells = 0;
+}
+
+// Whether a template is likely to serve its class of d0 a few times in the
+// binade. The frame increment is not the step exactly, so each class moves
+// by `drift` units every time it comes back (after frames_per_round frames);
+// a template reaches about as far as its frames' nearest code boundary, half
+// a code over the frames of a cell, at the faster tone.
+bool templates_last(const binade_grid& z) {
+  const double frames_per_round = static_cast<double>(plan.sampling_rate / std::gcd(plan.sampling_rate, plan.baud_rate));
+  const double drift = frames_per_round * std::fabs(static_cast<double>(z.increment) - plan.step * z.per_unit);
+  const double codes = std::fabs(plan.scale);
+  const double reach = 1 / (2 * codes * static_cast<double>(plan.max_frames) * plan.angular[1] * z.unit);
+  return reach >= 16 * drift;
 }
 
 // Makes the binade of t the current one; the cells waiting for the sine
@@ -276,7 +304,8 @@ void enter_binade(double t, cell_run& run) {
   const double D = static_cast<double>(binade.increment) * binade.unit;
   for (int tone = 0; tone < 2; ++tone) rotation[tone] = walk_rotation_for(plan.angular[tone], D);
   current[0] = current[1] = &no_template;
-  forget_templates();
+  forget_templates(binade.increment);
+  templates_pay_here = plan.templates_pay && templates_last(binade);
 }
 
 // The start and end of the cells with grid indices m, m + chain, ... in
@@ -503,6 +532,18 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
       j += fitting;
       if (fitting > 0) continue;  // always: the first cell passes the same test there
     }
+    // Cells in classes of d0: the template kept nearest d0, when it fits.
+    const cell_template* near = template_near(tone, d0);
+    if (near != nullptr && near->tone == tone && d0 >= near->low && d0 <= near->high &&
+        T + near->span - increment < E && T + near->span >= E) {
+      current[tone] = near;
+      copy_template(p, *near);
+      copied += near->frames;
+      T += near->span;
+      p += near->size;
+      ++j;
+      continue;
+    }
     if (!(T < E)) {
       going = false;  // an empty cell: the run stops
       break;
@@ -545,6 +586,11 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
 void reset_clock() {
   clock = 0.0;
   forget_state();
+}
+
+void expect_recording(uint64_t frames) {
+  recording_frames = frames;
+  plan.baud_rate = 0;  // the plan is worked out anew for this recording
 }
 
 double cell_start(double t) {

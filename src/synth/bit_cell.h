@@ -14,6 +14,10 @@ extern double clock;
 // Sets the clock to 0 before the first section of a run.
 void reset_clock();
 
+// Tells the length of the recording about to be written, in frames, which
+// decides whether proving cell templates pays.
+void expect_recording(uint64_t frames);
+
 // A clock resting one rounding step below a grid point must still count as
 // having reached it, or a cell could come out empty and a leader never end.
 constexpr double grid_tolerance = 1e-6;

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "synth/bit_cell.h"
 #include "synth/fast_sine.h"
@@ -25,8 +27,13 @@ namespace kelvora {
 
 namespace {
 
-// Templates kept per tone; the oldest gives way.
-constexpr int templates_per_tone = 16;
+// Templates kept, of both tones together, and the room for their bytes; the
+// oldest gives way.
+constexpr size_t most_templates = 4096;
+constexpr size_t template_room = size_t{1} << 20;
+// The span of d0 a cell falls in, [0, increment], cut in this many buckets;
+// each bucket names the last template of a tone whose interval reaches into it.
+constexpr int32_t buckets = 8192;
 
 // Twice 0.55 ulp is below 2^-51 of the larger end value; 2^-50 also covers
 // the rounding of the widened bounds themselves.
@@ -47,10 +54,22 @@ constexpr int64_t sine_cost = 64 * 32;
 constexpr int64_t credit_start = (int64_t{1} << 21) * 32;
 constexpr int64_t credit_most = (int64_t{1} << 21) * 32;
 
-cell_template store[2][templates_per_tone];
-int stored[2] = {0, 0};  // templates kept per tone: the first ones of its row
-int next[2] = {0, 0};    // where the next template of a tone goes
+// The kept templates and their bytes, each in a slot of `stride` bytes.
+struct template_store {
+  std::vector<cell_template> kept;            // at most `slots`, the next one replaces kept[next]
+  std::unique_ptr<unsigned char[]> bytes;     // slots * stride, touched as slots fill
+  size_t stride = 0, slots = 0, next = 0;
+  double per_bucket = 0;                      // buckets per unit of d0
+  std::vector<int16_t> bucket[2];             // per tone: an index into kept, or -1
+};
+
+template_store store;
 int64_t credit = credit_start;
+
+size_t bucket_of(double d0) {
+  const double b = d0 * store.per_bucket;
+  return b > 0 ? static_cast<size_t>(std::min(b, static_cast<double>(buckets - 1))) : 0;
+}
 
 // What the proof knows of one frame of the template's own cell.
 struct frame_fact {
@@ -234,36 +253,68 @@ int64_t widest(const template_key& key, int64_t d, int64_t frames, int direction
   return good;
 }
 
-}  // namespace
+// The library's sine of the same phase twice, each within 0.55 ulp of a value
+// at most 1 (ulp at most 2^-52): together below 2^-51.
+constexpr double library_spread = 0x1p-51;
+// Relative slack for the handful of roundings in a bound computed in doubles.
+constexpr double bound_slack = 1 + 0x1p-50;
 
-void clear_templates() {
-  forget_templates();
-  credit = credit_start;
-}
-
-void forget_templates() { stored[0] = stored[1] = next[0] = next[1] = 0; }
-
-const cell_template* find_template(int32_t tone, int64_t frames, double d0) {
-  if (credit <= 0) return nullptr;  // templates are not paying: not worth a look
-  // Intervals of one key may overlap; where they do, their bytes agree.
-  for (int n = 0; n < stored[tone]; ++n) {
-    const cell_template& c = store[tone][n];
-    if (c.frames == frames && d0 >= c.low && d0 <= c.high) return &c;
+// The widest reach r (in units, at most the increment) such that every cell
+// with an offset in [d0 - r, d0 + r] has the codes in bytes, from the
+// polynomial sine of the cell's own phases and the sine's slope of at most 1;
+// -1 where that proves nothing (a frame whose code changes right at its value,
+// as at a peak that only the exact value reaches).
+int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const unsigned char* bytes) {
+  const double w = key.angular_frequency;
+  // Above every phase of every cell the interval may hold.
+  const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
+  const double phase_most = 1.01 * w * x_most;
+  const double slope = w * key.unit * bound_slack;  // phase per unit of d0, rounded up
+  int64_t reach = key.increment;
+  for (int64_t i = 0; i < frames; i += 2) {
+    sine_lanes<2>::real x;
+    for (int lane = 0; lane < 2; ++lane) {
+      x[lane] = w * (static_cast<double>(d0 + (i + lane) * key.increment) * key.unit);
+    }
+    sine_lanes<2>::real v;
+    sine_lanes<2>::real bound;
+    sine_lanes<2>::mask usable;
+    sine_estimate<2>(x, v, bound, usable);
+    for (int lane = 0; lane < 2 && i + lane < frames; ++lane) {
+      double value = v[lane];
+      double error = bound[lane];
+      if (usable[lane] == 0) {
+        value = std::sin(x[lane]);
+        error = 0;
+      }
+      const int code = stored_code(bytes, i + lane, key);
+      // The library's sine of a phase moved by delta from x lies within
+      // delta + library_spread of its sine of x, which lies within error of
+      // value; each phase is its exact product rounded, within 2^-53 of it.
+      const double fixed = error + library_spread + 0x1p-52 * phase_most;
+      double v_low = 0;
+      double v_high = 0;
+      code_range(code, key, v_low, v_high);
+      const double room = std::min(value - v_low, v_high - value) - fixed;
+      double r = room > 0 ? room * (1 - 0x1p-30) / slope : 0;
+      r = std::min(r, static_cast<double>(reach));
+      auto units = static_cast<int64_t>(r);
+      // The proof: the codes at both ends of every value the interval allows,
+      // each end rounded outwards, are the stored code (the code is monotone).
+      const double spread = (fixed + slope * static_cast<double>(units)) * bound_slack + 0x1p-52;
+      const double lo = std::max(-1.0, value - spread);
+      const double hi = std::min(1.0, value + spread);
+      if (code_of(lo, key) != code || code_of(hi, key) != code) return -1;
+      reach = std::min(reach, units);
+    }
   }
-  return nullptr;
+  return reach;
 }
 
-bool template_worth_building(int64_t frames) {
-  credit += frames;
-  return credit > 0;
-}
-
-void count_template_frames(int64_t frames) { credit = std::min(credit_most, credit + 32 * frames); }
-
-const cell_template* keep_template(const template_key& key, int32_t tone, int64_t d0, int64_t frames,
-                                   const unsigned char* bytes) {
-  const int64_t size = frames * key.frame_bytes;
-  if (frames < 1 || size > static_cast<int64_t>(most_template_bytes)) return nullptr;
+// The widest interval [low, high] around d0 the library's sine proves (the
+// search below), while such proofs pay; false when it is not tried.
+bool search_interval(const template_key& key, int64_t d0, int64_t frames, const unsigned char* bytes,
+                     int64_t& low, int64_t& high) {
   int64_t sines = 3 * frames;  // the cell's own sines and the guesses
   // The cell itself, and where each frame's code is expected to change.
   double up_guess = static_cast<double>(widest_reach);
@@ -275,7 +326,7 @@ const cell_template* keep_template(const template_key& key, int32_t tone, int64_
     f.phase = key.angular_frequency * (static_cast<double>(d0 + i * key.increment) * key.unit);
     f.value = std::sin(f.phase);
     f.code = code_of(f.value, key);
-    if (f.code != stored_code(bytes, i, key)) return nullptr;  // never expected: keep nothing
+    if (f.code != stored_code(bytes, i, key)) return false;  // never expected: keep nothing
     const double up = expected_reach(f, 1, key);
     const double down = expected_reach(f, -1, key);
     if (up < up_guess) {
@@ -290,17 +341,80 @@ const cell_template* keep_template(const template_key& key, int32_t tone, int64_
   const int64_t up = widest(key, d0, frames, 1, up_guess, up_first, sines);
   const int64_t down = widest(key, d0, frames, -1, down_guess, down_first, sines);
   credit -= sines * sine_cost;
+  low = d0 - down;
+  high = d0 + up;
+  return true;
+}
 
-  cell_template& c = store[tone][next[tone]];
-  next[tone] = (next[tone] + 1) % templates_per_tone;
-  stored[tone] = std::min(stored[tone] + 1, templates_per_tone);
-  c.low = static_cast<double>(d0 - down);
-  c.high = static_cast<double>(d0 + up);
-  c.span = static_cast<double>(frames * key.increment);
-  c.frames = frames;
-  c.tone = tone;
-  c.size = static_cast<int32_t>(size);
-  std::memcpy(c.bytes, bytes, static_cast<size_t>(size));
+}  // namespace
+
+void clear_templates(int64_t cell_bytes) {
+  const auto longest = static_cast<size_t>(std::clamp<int64_t>(cell_bytes, 0, most_template_bytes));
+  const size_t stride = (std::max<size_t>(longest, 64) + 31) & ~size_t{31};
+  if (stride != store.stride) {
+    store.stride = stride;
+    store.slots = std::min(most_templates, template_room / stride);
+    store.bytes.reset(new unsigned char[store.slots * stride + 64]);  // pages are touched as slots fill
+    store.kept.clear();
+    store.kept.shrink_to_fit();
+    store.kept.reserve(store.slots);  // never moves: cells point at their templates
+  }
+  for (auto& b : store.bucket) b.assign(buckets, -1);
+  forget_templates(0);
+  credit = credit_start;
+}
+
+void forget_templates(int64_t increment) {
+  store.kept.clear();
+  store.next = 0;
+  store.per_bucket = increment > 0 ? buckets / static_cast<double>(increment) : 0;
+  for (auto& b : store.bucket) std::fill(b.begin(), b.end(), -1);
+}
+
+bool templates_fit(uint64_t classes) { return classes <= store.slots / 4; }
+
+const cell_template* template_near(int32_t tone, double d0) {
+  const int16_t n = store.bucket[tone][bucket_of(d0)];
+  return n >= 0 ? &store.kept[static_cast<size_t>(n)] : nullptr;
+}
+
+const cell_template* find_template(int32_t tone, int64_t frames, double d0) {
+  const cell_template* c = template_near(tone, d0);
+  return c != nullptr && c->frames == frames && c->tone == tone && d0 >= c->low && d0 <= c->high ? c : nullptr;
+}
+
+void count_template_miss(int64_t frames) { credit += frames; }
+
+void count_template_frames(int64_t frames) { credit = std::min(credit_most, credit + 32 * frames); }
+
+const cell_template* keep_template(const template_key& key, int32_t tone, int64_t d0, int64_t frames,
+                                   const unsigned char* bytes) {
+  const int64_t size = frames * key.frame_bytes;
+  if (frames < 1 || size > static_cast<int64_t>(store.stride) || store.slots == 0) return nullptr;
+  // The search finds wider intervals (one side at a time, the sine's true
+  // slope) while its library sines are paid for; the slope proof costs about
+  // as much as making the cell once.
+  int64_t low = 0;
+  int64_t high = 0;
+  if (credit <= 0 || !search_interval(key, d0, frames, bytes, low, high)) {
+    const int64_t reach = slope_reach(key, d0, frames, bytes);
+    if (reach < 0) return nullptr;
+    low = d0 - reach;
+    high = d0 + reach;
+  }
+
+  const size_t n = store.next;
+  store.next = (store.next + 1) % store.slots;
+  if (n == store.kept.size()) store.kept.emplace_back();
+  cell_template& c = store.kept[n];
+  unsigned char* slot = store.bytes.get() + n * store.stride;
+  std::memcpy(slot, bytes, static_cast<size_t>(size));
+  c = {static_cast<double>(low), static_cast<double>(high), static_cast<double>(frames * key.increment),
+       frames, tone, static_cast<int32_t>(size), slot};
+  // The buckets the interval reaches into, within those a cell's d0 falls in.
+  const size_t first = bucket_of(c.low);
+  const size_t last = bucket_of(c.high);
+  for (size_t b = first; b <= last; ++b) store.bucket[tone][b] = static_cast<int16_t>(n);
   return &c;
 }
 
