@@ -1,0 +1,278 @@
+// Frames. Inside a block the next frame is expected right after the stop
+// cells. Its alignment is measured at the boundaries where the bit changes,
+// and a Kalman filter over the frame start and the cell length follows it, so
+// the clock keeps up with a tape whose speed is off or wobbles. Where the
+// line rests at 1 past the stop cells, the next start cell's edge times the
+// clock afresh, keeping the cell length. A block ends where the expected
+// frame is silent (twice running) or the line stays at 1 past
+// most_idle_cells, or where three frames running misframe (the hunt then
+// finds the frames again). The row of cells the timing is measured on is the
+// next frame's, and that frame's reading takes its cells from it.
+#include "read/frames.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "read/cells.h"
+#include "read/clock.h"
+#include "read/order_stats.h"
+
+namespace kelvora::rx {
+
+// Reads the frame starting at s (stop cells too when with_stops; phases when
+// with_phase); a frame of a block (learn) teaches the noise floor and levels.
+frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, bool learn) {
+  frame_reading f;
+  double evidence[9];
+  double strength[9];
+  double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
+  cell_reading cells[9];
+  read_cells(r, s, 9, cells, with_phase);
+  // Learning moves the floor from one cell to the next: each cell's
+  // evidence is against the floor as the cells before it left it. The
+  // floors are kept and the divisions made after the loop, apart from it.
+  double floor[9];
+  for (int i = 0; i <= 8; ++i) {
+    cell_reading& c = cells[i];
+    floor[i] = learn ? floor_of(r.levels) : 0;
+    sum_re[c.one > c.zero] += c.phase_re;
+    sum_im[c.one > c.zero] += c.phase_im;
+    f.complete = f.complete && c.complete;
+    strength[i] = std::max(c.zero, c.one);
+    const bool one = c.one > c.zero;
+    if (learn && c.complete) {
+      const bool tone = strength[i] >= tone_evidence * floor[i];
+      learn_noise(r.levels, c, false);
+      if (tone) learn_level(r.levels, c);
+    }
+    f.all_ones = f.all_ones && one;
+    if (i == 0) {
+      f.start_zero = !one;
+      f.start_soft = soft_bit(c);
+    } else {
+      f.value |= static_cast<int>(one) << (i - 1);
+    }
+  }
+  for (int i = 0; i <= 8; ++i) {
+    evidence[i] = learn ? strength[i] * (1 / floor[i]) : cells[i].evidence;
+    f.weakest = std::min(f.weakest, evidence[i]);
+  }
+  f.start_evidence = evidence[0];
+  if (learn) set_floor(r.levels);
+  // Medians: one odd cell (a click, a half-silent window) does not decide.
+  f.evidence = median_of_nine(evidence);
+  // As strong as the data cells: at least the fifth of their eight strengths
+  // is at most twice the start cell's.
+  f.full_start = count_at_most(strength + 1, 8, 2 * strength[0]) >= 5;
+  if (!with_stops) return f;
+  for (int32_t i = 0; i < r.format.stop_bits; i += most_cells) {
+    const int count = static_cast<int>(std::min<int32_t>(most_cells, r.format.stop_bits - i));
+    cell_reading stops[most_cells];
+    read_cells(r, s + (9.0 + i) * r.cell, count, stops, with_phase);
+    for (int k = 0; k < count; ++k) {
+      const cell_reading& c = stops[k];
+      f.complete = f.complete && c.complete;
+      if (c.one <= c.zero) ++f.bad_stops;
+      if (c.evidence < tone_evidence) ++f.weak_stops;
+      f.weakest = std::min(f.weakest, c.evidence);
+      sum_re[c.one > c.zero] += c.phase_re;
+      sum_im[c.one > c.zero] += c.phase_im;
+    }
+  }
+  if (with_phase) {
+    f.coherence = (std::hypot(sum_re[0], sum_im[0]) + std::hypot(sum_re[1], sum_im[1])) /
+                  (9.0 + r.format.stop_bits);
+  }
+  return f;
+}
+
+
+// Where the next frame starts when the line rests at 1 from p on (the
+// stop cells told are over): the first place within most_idle_cells where
+// windows a quarter cell apart read the lower tone twice running, its
+// falling edge found and aligned as after a leader; NaN when the line stays
+// at 1 (or falls silent) that long, or the recording ends.
+double idle_start(reader& r, double p) {
+  int zero_windows = 0;
+  int silent_windows = 0;
+  for (double u = p; u <= p + most_idle_cells * r.cell; u += r.cell / 4) {
+    const cell_reading c = read_cell(r, u);
+    if (!c.complete) return NAN;
+    silent_windows = c.evidence < tone_evidence ? silent_windows + 1 : 0;
+    if (silent_windows >= 4) return NAN;
+    zero_windows = c.evidence >= tone_evidence && c.one < c.zero ? zero_windows + 1 : 0;
+    if (zero_windows < 2) continue;
+    zero_windows = 0;
+    double guess = u - r.cell / 4 + 0.6 * r.cell;
+    const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
+    if (!std::isnan(edge)) guess = edge;
+    const double start = align(r, guess, 3, false);
+    const frame_reading f = read_frame(r, start, false);
+    if (f.complete && f.start_zero && f.evidence >= frame_evidence) return start;
+  }
+  return NAN;
+}
+
+namespace {
+
+// Whether a frame whose start cell reads 1 still belongs to the block (its
+// start cell misread under noise) rather than ending it: not if the block
+// went over into leader (every cell 1) or the 1 is clean; if the 1 is
+// doubtful, the next frame decides.
+bool start_misread(reader& r, const frame_reading& f, double next) {
+  if (f.all_ones || f.start_soft > 0.99) return false;
+  if (f.start_soft <= 0.5) return true;
+  const frame_reading after = read_frame(r, next, false);
+  return after.complete && after.start_soft < -0.3 && after.start_evidence >= frame_evidence &&
+         after.evidence >= frame_evidence;
+}
+
+// Frames a dropout may swallow before the block is taken to have ended.
+constexpr int most_dropout_frames = 8;
+
+// Whether the frames of a block go on after the frame at s, silent or
+// silent from its start: a frame with tone from its start cell on, that
+// starts with a 0 cell, follows on the same grid within most_dropout_frames
+// (beyond the next one, correctly framed too); tone that is not such a
+// frame (leader) ends the block.
+bool frames_resume(reader& r, double s) {
+  const double frame = frame_cells(r) * r.cell;
+  for (int k = 1; k <= most_dropout_frames; ++k) {
+    const frame_reading f = read_frame(r, s + k * frame, k > 1);
+    if (!f.complete) return false;
+    // Silent, or the tone comes back within it.
+    if (f.evidence < frame_evidence || f.start_evidence < frame_evidence) continue;
+    return f.start_soft < -0.3 && (k == 1 || f.bad_stops == 0);
+  }
+  return false;
+}
+
+// Whole idle cells between the end of the data cells of a frame at s and a
+// start cell at next (a fraction of a cell more or less is timing).
+int32_t idle_cells_between(const reader& r, double s, double next) {
+  const double cells = (next - s) / r.cell - 9;
+  return static_cast<int32_t>(std::clamp(std::floor(cells + 0.3), 0.0, most_idle_cells + 1));
+}
+
+}  // namespace
+
+// Reads the block whose first frame starts at s; returns where the frame
+// after its last would have started. Frames follow each other after at
+// least the stop cells told: where the line rests longer, the next start
+// cell's edge times the clock afresh (the cell length it knows stays).
+double read_block(reader& r, double s) {
+  uint64_t count = 0;
+  const double cells = frame_cells(r);
+  clock_filter clock = start_clock(r.cell);
+  // Frames in a row that framed wrongly: the clock has slipped off the frames
+  // (or the tape is too worn here); the hunt finds them again.
+  int misframed = 0;
+  int32_t idle = -1;  // whole idle cells before the frame at s (-1: the block's first)
+  // A start cell found after idle: the frame starts there, as sure as its
+  // own alignment; the cell length stays as the clock knew it.
+  auto retime = [&](double start) {
+    idle = idle_cells_between(r, s, start);
+    s = start;
+    retime_clock(clock, r.cell);
+  };
+  {
+    // The first frame's own boundaries correct the cell length the leader
+    // gave (a wobbling tape's speed has moved since it was measured).
+    timing row;
+    const double found = align(r, s, 2, false, &row);
+    if (row.slope_variance < INFINITY) {
+      correct_cell(clock, r, s, row, r.cell);
+      s = align(r, found, 2, false);
+    }
+  }
+  // For the mean speed: spans between frames that followed each other
+  // without idle, and the clock's cell at every frame.
+  double steady_span = 0, clock_cells = 0, last_start = s;
+  uint64_t steady_frames = 0;
+  bool steady = false;  // the frame at s followed the last without idle
+  double next = s;
+  for (;;) {
+    const frame_reading f = read_frame(r, s, true, false, true);
+    if (!f.complete) {
+      r.events.on_cut_short();
+      next = static_cast<double>(r.ring.end);
+      break;
+    }
+    // A frame with a cell without tone (in a dropout) is not read, whatever
+    // its bits say; nor does it tell that the clock slipped off the frames.
+    const bool toneless = f.weakest < no_tone_evidence;
+    const bool framed = f.start_zero && f.bad_stops == 0 && !toneless;
+    byte_event e;
+    e.offset = r.bytes++;
+    e.value = static_cast<unsigned char>(f.value);
+    e.framing_error = !framed;
+    e.position = s;
+    e.cell = r.cell;
+    e.idle_cells = idle;
+    r.events.on_byte(e);
+    ++count;
+    clock_cells += r.cell;
+    if (steady) {
+      steady_span += s - last_start;
+      ++steady_frames;
+    }
+    last_start = s;
+    steady = false;
+    next = s + cells * r.cell;
+    misframed = framed ? 0 : toneless ? misframed : misframed + 1;
+    if (misframed >= 3 && r.format.stop_bits > 0) break;
+    predict(clock, cells, r.cell);
+    // The line may rest at 1 past the stop cells told: then the next start
+    // cell times the clock afresh; none within reach ends the block.
+    // (A start cell misread under noise is told by its weak 1, or by the
+    // frames that follow on the grid when no start cell follows idle.)
+    const frame_reading probe = read_frame(r, next, false);
+    if (probe.evidence >= frame_evidence && !probe.start_zero && probe.start_soft > 0.5) {
+      const double start = idle_start(r, next);
+      if (std::isnan(start)) {
+        if (!start_misread(r, probe, next + cells * r.cell)) break;
+      } else if (start - next > r.cell / 4) {
+        retime(start);
+        continue;
+      }
+    }
+    // Measure (from afar on a wobbling tape) ...
+    timing measured;
+    const double read_cell_length = r.cell;
+    const double found = align(r, next, 3, clock.wander >= 2, &measured);
+    const frame_reading ahead = read_frame(r, found, false);
+    if (ahead.evidence < frame_evidence) {
+      // Silence ends the block; a dip of the tone under noise, or a dropout
+      // of the tape, does not: the frames go on where they left off.
+      if (!frames_resume(r, found)) break;
+    } else if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) {
+      break;
+    }
+    if (measured.transitions > 0 && found - next > std::max(r.cell / 4, 3 * std::sqrt(clock.p_ss + measured.variance))) {
+      // The start cell came later than the clock allows: idle of less
+      // than a cell.
+      retime(align(r, found, 3, false));
+      continue;
+    }
+    steady = true;
+    idle = r.format.stop_bits;
+    s = next;
+    if (measured.transitions > 0) {
+      // ... and correct by it.
+      correct_start(clock, r, s, measured, found - next);
+      if (measured.slope_variance < INFINITY) correct_cell(clock, r, s, measured, read_cell_length);
+    }
+  }
+  // The mean cell over the block. Where most frames followed without idle:
+  // from where they were found, not from the clock's running estimate of the
+  // cell (which wanders with the noise); otherwise the clock's mean.
+  const double mean_cell = steady_frames > 0 && 2 * steady_frames >= count - 1
+                               ? steady_span / (cells * static_cast<double>(steady_frames))
+                           : count > 0 ? clock_cells / static_cast<double>(count)
+                                       : r.cell;
+  r.events.on_block_end(block_event{next, mean_cell, count});
+  return next;
+}
+
+
+}  // namespace kelvora::rx

@@ -1,0 +1,221 @@
+// The hunt. Outside a block the ring is scanned in quarter cells. Runs of
+// steady tone are leader, anything else silence; the leader's tone gives the
+// tape's speed, measured again right before a block. A block starts at a 0
+// cell: after 8 cells of leader on lenient terms, otherwise only where the
+// whole frame is strong, correctly framed and coherent (every cell of a tone
+// starting at the same phase, as the writer makes them), which noise never is.
+#include "read/hunt.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "read/cells.h"
+#include "read/clock.h"
+#include "read/frames.h"
+
+namespace kelvora::rx {
+
+namespace {
+
+// Leader cells before a 0 cell for it to start a block on the lenient terms.
+constexpr double leader_cells = 8;
+// Cells a section must last before the layout notes a change.
+constexpr double settle_cells = 2;
+// The speed is measured after this many cells of leader, then as often
+// again, over at most the last estimate_span_cells.
+constexpr double estimate_every_cells = 32;
+constexpr double estimate_span_cells = 128;
+
+// Measures the leader's tone over [from, to) from how far its correlation
+// turns from one window to the next, and tunes the tones and cell to it.
+void measure_speed(reader& r, double from, double to) {
+  const int64_t length = index_at(r.cell);
+  const int64_t step = std::max<int64_t>(1, index_at(r.cell / 4));
+  int64_t a = std::max(index_at(from), r.ring.tuned_from);
+  const int64_t last = index_at(to) - length - step;
+  if (last - a < 4 * step) return;
+  double re = 0, im = 0;
+  window_reading previous = read_window(r.ring, a, a + length);
+  for (a += step; a <= last; a += step) {
+    const window_reading w = read_window(r.ring, a, a + length);
+    re += w.one_re * previous.one_re + w.one_im * previous.one_im;
+    im += w.one_im * previous.one_re - w.one_re * previous.one_im;
+    previous = w;
+  }
+  if (re == 0 && im == 0) return;
+  // The correlation turns by the difference of the tone and the tuning per sample.
+  const double turn = std::atan2(im, re) / static_cast<double>(step);
+  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
+  if (std::abs(speed / r.speed - 1) < 0.001) return;
+  r.speed = speed;
+  r.cell = r.nominal_cell / speed;
+  retune(r.ring, index_at(to - 2 * r.cell), r.format.lower_hz * speed);
+}
+
+// Whether a block starts near p, where the scan met a 0 cell; its first
+// frame's start goes to start. After a leader the terms are lenient; after
+// silence (or a short leader) the frame must be complete, strong, correctly
+// framed and coherent.
+bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, double& start) {
+  // After tone (leader or stop cells) the first window to read 0 began about
+  // half a cell before the start cell; after silence the tone's onset tells
+  // where it starts.
+  double guess = tone_onset(r, p);
+  // Tone may have come too shortly before to count as leader (a few 1
+  // cells, or the stop cells of a frame whose start was lost).
+  const cell_reading before = read_cell(r, p - 0.8 * r.cell);
+  if (after_tone || (before.evidence >= tone_evidence && before.one > before.zero)) {
+    guess = p + 0.6 * r.cell;
+    const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
+    if (!std::isnan(edge)) guess = edge;
+  }
+  start = align(r, guess, after_tone ? 4 : 2, false);
+  const frame_reading f = read_frame(r, start, true, true);
+  if (!f.complete || !f.start_zero) return false;
+  if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
+  if (!after_leader) {
+    if (!(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start && f.start_soft < -0.5 &&
+          f.coherence >= 0.8)) {
+      return false;
+    }
+    // The frame after it frames as well, or silence or leader follows: a
+    // place inside the frames of a block that was lost frames only by chance.
+    const double after = start + frame_cells(r) * r.cell;
+    frame_reading next = read_frame(r, after, true);
+    if (!next.start_zero && !next.all_ones && next.evidence >= frame_evidence) {
+      // The line may rest at 1 before the next frame.
+      const double idle_next = idle_start(r, after);
+      if (!std::isnan(idle_next)) next = read_frame(r, idle_next, true);
+    }
+    const bool ends = next.evidence < frame_evidence || next.all_ones;
+    if (!ends && !(next.start_zero && next.bad_stops == 0)) return false;
+  }
+  if (f.value == 0xFF && f.start_soft > -0.9) {
+    // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.
+    const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, false);
+    if (next.complete && next.all_ones) return false;
+  }
+  return true;
+}
+
+// Layout bookkeeping while hunting: the section running now and a change
+// that must last settle_cells before it counts.
+struct layout_run {
+  section_kind kind = section_kind::silence;
+  bool known = false;
+  double start = 0;
+  bool change_pending = false;
+  double change_start = 0;
+};
+
+void close_run(reader& r, layout_run& run, double end) {
+  if (run.known && end - run.start >= r.cell) {
+    r.events.on_span(span_event{run.kind, run.start, end - run.start});
+  }
+}
+
+}  // namespace
+
+// Scans from `from` (the end of a block's last frame when after_block) for
+// the next block; returns its first frame's start, or -infinity when the
+// recording ends first (a block may start a little before sample 0).
+double hunt(reader& r, double from, bool after_block) {
+  layout_run run;
+  int estimates = 0;
+  int zero_windows = 0;
+  double smoothed = 0;
+  // A leader is one steady tone: windows a cell apart find it at the same
+  // phase, where noise has any phase. Running means of that agreement (as a
+  // unit vector) and of its weight; after a block the stop cells count as
+  // steady tone.
+  double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
+  double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
+  int64_t step = 0;
+  bool was_tone = after_block;
+  double last_rise = from, last_fall = from;
+  for (double p = from;; p += r.cell / 4, ++step) {
+    const cell_reading c = read_cell(r, p, true);
+    if (!c.complete && index_at(p + r.cell) > r.ring.end) {
+      close_run(r, run, static_cast<double>(r.ring.end));
+      return -INFINITY;
+    }
+    learn_noise(r.levels, c);
+    if (c.evidence >= 2 * tone_evidence) learn_tone(r.levels, c);
+    // Sections by the evidence over about two cells, so that a noisy leader
+    // is not cut into pieces; a 0 cell by the window alone.
+    smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;
+    const bool tone = c.evidence >= tone_evidence;
+    // The first window to hold tone holds its start in its later part; the
+    // first to hold none comes right after its end.
+    if (tone && !was_tone) last_rise = p + 0.75 * r.cell;
+    if (!tone && was_tone) last_fall = p - r.cell / 8;
+    was_tone = tone;
+    const int slot = static_cast<int>(step & 3);
+    const bool one = c.one > c.zero;
+    const double agree_now_re = one ? c.phase_re * phase_re[slot] + c.phase_im * phase_im[slot] : 0;
+    const double agree_now_im = one ? c.phase_im * phase_re[slot] - c.phase_re * phase_im[slot] : 0;
+    agree_re += (agree_now_re - agree_re) / 16;
+    agree_im += (agree_now_im - agree_im) / 16;
+    agree_weight += ((one && step >= 4 ? 1.0 : 0.0) - agree_weight) / 16;
+    phase_re[slot] = one ? c.phase_re : 0;
+    phase_im[slot] = one ? c.phase_im : 0;
+    // With some hysteresis, so that noise does not cut a leader into pieces.
+    const bool in_leader = run.known && run.kind == section_kind::leader;
+    const double agreement = std::sqrt(agree_re * agree_re + agree_im * agree_im) / std::max(agree_weight, 0.5);
+    const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
+    const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
+    const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
+    if (!run.known) {
+      run = layout_run{kind, true, p, false, 0};
+      estimates = 0;
+    } else if (kind == run.kind) {
+      run.change_pending = false;
+    } else if (!run.change_pending) {
+      // The change happened where the windows themselves last changed.
+      run.change_pending = true;
+      run.change_start = kind == section_kind::leader ? last_rise : last_fall;
+    } else if (p - run.change_start >= settle_cells * r.cell) {
+      close_run(r, run, run.change_start);
+      run = layout_run{kind, true, run.change_start, false, 0};
+      estimates = 0;
+      if (kind == section_kind::silence && r.speed != r.block_speed) {
+        // A sweep or a voice before the tape can pose as leader and pull the
+        // tuning far off; silence returns it to the speed the last block
+        // began at, where the next leader is measured afresh.
+        r.speed = r.block_speed;
+        r.cell = r.nominal_cell / r.speed;
+        retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
+      }
+    }
+    zero_windows = tone && c.one < c.zero ? zero_windows + 1 : 0;
+    if (zero_windows >= 2) {
+      const double leader_start = run.change_pending ? run.change_start : run.start;
+      const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
+                                p - leader_start >= leader_cells * r.cell;
+      // Tone before the 0 cell: the leader, or the stop cells of the block
+      // the hunt began after.
+      const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
+                              (p - leader_start >= r.cell || (after_block && run.start == from));
+      // The speed as it is right before the block: a worn deck's speed may
+      // have moved since the last estimate.
+      if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
+      double s = 0;
+      if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
+        close_run(r, run, s);
+        r.block_speed = r.speed;
+        r.events.on_block_start(block_event{s, r.cell, 0});
+        return s;
+      }
+      zero_windows = 0;
+    }
+    if (run.kind == section_kind::leader && !run.change_pending) {
+      const double cells = (p - run.start) / r.cell;
+      if (cells >= (estimates + 1) * estimate_every_cells) {
+        ++estimates;
+        measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p);
+      }
+    }
+  }
+}
+
+}  // namespace kelvora::rx

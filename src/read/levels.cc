@@ -1,0 +1,78 @@
+// The receiver's levels: the noise floor as the larger of two estimates from
+// every window read outside and inside blocks, the level of tone, and the
+// levels of the two tones, each a plain mean of its first windows and then a
+// running mean.
+#include "read/levels.h"
+
+#include <algorithm>
+#include <array>
+
+namespace kelvora::rx {
+
+namespace {
+
+// 1 / n for the counts of the running means (1 to 256), from a table.
+double inverse_count(int64_t n) {
+  static const auto table = [] {
+    std::array<double, 257> t{};
+    for (size_t i = 1; i < t.size(); ++i) t[i] = 1.0 / static_cast<double>(i);
+    return t;
+  }();
+  return table[static_cast<size_t>(n)];
+}
+
+}  // namespace
+
+// Tone evidence is energy over the noise floor; tone 25 dB under the level
+// counts as none.
+double floor_of(const signal_levels& l) { return std::max({l.noise, 0.003 * l.tone, 1e-12}); }
+void set_floor(signal_levels& l) { l.inverse_floor = 1 / floor_of(l); }
+
+// The noise floor. A window tells the noise in a tone's share of it by its
+// weaker tone, or by what neither tone holds spread over the window's other
+// shares: the larger of the two (the first is sharp where noise crowds round
+// the tones, the second steady from the first window on). The floor is the
+// plain mean of the first 256 windows, then a running mean, and takes no
+// window for more than three times the floor: a click or the settling of a
+// DC offset does not raise it for long.
+void learn_noise(signal_levels& l, const cell_reading& c, bool settle) {
+  // Digital silence (every sample 0) tells nothing of the noise: taken in,
+  // it would hold the floor at 0, and the first hiss would read as tone.
+  if (c.power == 0) return;
+  // (The windows of a frame share their length, and so the division.)
+  if (c.length != l.shares_length) {
+    l.shares_length = c.length;
+    l.inverse_shares = 1 / std::max(1.0, c.length / 2 - 2);
+  }
+  const double rest = std::max(0.0, c.power - c.zero - c.one) * l.inverse_shares;
+  double sample = std::max(std::min(c.zero, c.one), rest);
+  if (l.noise_samples < 256) ++l.noise_samples;
+  if (l.noise_samples > 8) sample = std::min(sample, 3 * l.noise);
+  l.noise += (sample - l.noise) * inverse_count(l.noise_samples);
+  // (Unsettled, the caller sets the floor when it has learnt all it will.)
+  if (settle) set_floor(l);
+}
+
+// The level of tone: a running mean of the stronger tone in windows that
+// clearly hold one. Energy far below it is not tone, however quiet the
+// noise (a clean recording's silence holds next to none).
+void learn_tone(signal_levels& l, const cell_reading& c) {
+  if (l.tone_samples < 256) ++l.tone_samples;
+  l.tone += (std::max(c.zero, c.one) - l.tone) * inverse_count(l.tone_samples);
+  set_floor(l);
+}
+
+// Levels of the two tones (a tape or filter may favour one): plain means of
+// the first 64 cells of each, then running means. Each tone counts its own
+// cells, so that its first cell replaces the starting value whatever the
+// recording's level.
+void learn_level(signal_levels& l, const cell_reading& c) {
+  // The tone the cell holds moves its level (selected, not branched on).
+  const bool one = c.one > c.zero;
+  int64_t& samples = one ? l.one_samples : l.zero_samples;
+  double& level = one ? l.one_level : l.zero_level;
+  if (samples < 64) ++samples;
+  level += ((one ? c.one : c.zero) - level) * inverse_count(samples);
+}
+
+}  // namespace kelvora::rx
