@@ -1,0 +1,148 @@
+// The receiver's parts in-process: its order statistics against sorting,
+// cell windows and the bit clock on a frame synthesised here (a phase-
+// continuous FSK frame starting between samples), and the clock's filter
+// learning a cell length from frames that keep coming late.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "read/cells.h"
+#include "read/clock.h"
+#include "read/frames.h"
+#include "read/order_stats.h"
+#include "read/recording.h"
+#include "read/tone_ring.h"
+
+namespace {
+
+using namespace kelvora;
+
+TEST(OrderStatistics, AgreeWithSorting) {
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> value(0, 6);  // small values: many ties
+  for (int trial = 0; trial < 300; ++trial) {
+    double v[11];
+    for (double& x : v) x = value(random);
+    std::vector<double> sorted(v, v + 11);
+    std::sort(sorted.begin(), sorted.begin() + 9);
+    EXPECT_EQ(rx::median_of_nine(v), sorted[4]);
+    const int n = 1 + trial % 11, k = trial % n;
+    sorted.assign(v, v + n);
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(rx::count_at_most(v, n, 3), std::upper_bound(sorted.begin(), sorted.end(), 3.0) - sorted.begin());
+    EXPECT_EQ(rx::kth_smallest(v, n, k), sorted[static_cast<size_t>(k)]);
+  }
+}
+
+// A recording of 1200 baud, 1200/2400 Hz at 44100 Hz: 0.2 s of 1 cells, a
+// frame of 0x35 with two stop cells starting `start` input samples in
+// (between samples), 0.2 s of 1 cells.
+constexpr double rate = 44100, baud = 1200, lower = 1200;
+constexpr int frame_value = 0x35;
+
+std::vector<float> frame_recording(double start) {
+  const double cell = rate / baud;
+  std::vector<int> bits(static_cast<size_t>(start / cell) + 1, 1);
+  const double first = start - static_cast<double>(bits.size()) * cell;  // the first cell's start (negative)
+  bits.push_back(0);
+  for (int i = 0; i < 8; ++i) bits.push_back((frame_value >> i) & 1);
+  for (int i = 0; i < 2 + 240; ++i) bits.push_back(1);
+  std::vector<float> x(static_cast<size_t>(start + 250 * cell));
+  double phase = 0;
+  for (size_t n = 0; n < x.size(); ++n) {
+    const auto at = static_cast<size_t>((static_cast<double>(n) + 0.5 - first) / cell);
+    phase += 6.283185307179586 * lower * (1 + bits[std::min(at, bits.size() - 1)]) / rate;
+    x[n] = static_cast<float>(0.5 * std::sin(phase));
+  }
+  return x;
+}
+
+// A tone ring over samples held here, and a receiver reading it.
+struct receiver_on {
+  std::vector<float> samples;
+  size_t next = 0;
+  recording rec;
+  tone_ring ring;
+  frame_format format{lower, baud, 2};
+  read_observer events;
+  rx::reader r;
+
+  explicit receiver_on(std::vector<float> x)
+      : samples(std::move(x)), r{ring, format, events, 0, 0, 1, 1, 0, {}, {}} {
+    frame_source source;
+    source.read_floats = [this](float* out, int64_t most) {
+      const size_t n = std::min(samples.size() - next, static_cast<size_t>(most));
+      std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(next), n, out);
+      next += n;
+      return static_cast<int64_t>(n);
+    };
+    open_recording_from_source(rec, "frame", static_cast<int32_t>(rate), 1, false, std::move(source));
+    open_tone_ring(ring, rec, lower, baud, 11);
+    r.nominal_cell = r.cell = ring.rate / baud;
+  }
+  ~receiver_on() { close_recording(rec); }
+};
+
+class CellWindows : public testing::TestWithParam<double> {};
+
+// Cells read where the frame lies hold its bits clearly; a window straddling
+// the start cell's edge holds both tones alike; align finds the start from
+// a guess a fifth of a cell off either way, the same start from each (the
+// tone's phase at the edge may pull it a little off the true edge).
+TEST_P(CellWindows, ReadTheFrameAndFindItsStart) {
+  const double start_input = GetParam();
+  receiver_on rx_on(frame_recording(start_input));
+  rx::reader& r = rx_on.r;
+  const double decimation = rate / rx_on.ring.rate;
+  // The decimating filter is centred (decimation - 1) / 2 input samples late.
+  const double start = (start_input - (decimation - 1) / 2) / decimation;
+  rx::cell_reading cells[12];
+  rx::read_cells(r, start - r.cell, 12, cells);
+  for (int i = 0; i < 12; ++i) {
+    const int bit = i == 1 ? 0 : i >= 2 && i < 10 ? (frame_value >> (i - 2)) & 1 : 1;
+    EXPECT_GT(rx::soft_bit(cells[i]) * (bit ? 1 : -1), 0.8) << "cell " << i;
+  }
+  EXPECT_LT(std::abs(rx::balance(r, rx::read_cell(r, start - r.cell / 2))), 0.25);
+  const double settled = rx::align(r, start, 3, false);
+  EXPECT_NEAR(settled, start, 0.15 * r.cell);
+  for (double off : {-0.2, -0.1, 0.1, 0.2}) {
+    const double found = rx::align(r, start + off * r.cell, 3, false);
+    EXPECT_NEAR(found, settled, 0.08 * r.cell) << "guess " << off << " cell off";
+    const rx::frame_reading f = rx::read_frame(r, found, true);
+    EXPECT_EQ(f.value, frame_value);
+    EXPECT_TRUE(f.start_zero);
+    EXPECT_EQ(f.bad_stops, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, CellWindows, testing::Values(8820.0, 8840.3, 9001.75));
+
+// Frames keep arriving later than a clock running 2 % fast expects: the
+// filter learns the longer cell, and the prediction error dies away.
+TEST(BitClock, FilterLearnsTheCellFromLateFrames) {
+  tone_ring ring;
+  const frame_format format{lower, baud, 1};
+  read_observer events;
+  rx::reader r{ring, format, events, 20, 20, 1, 1, 0, {}, {}};
+  const double true_cell = 20.4, cells = 10;
+  rx::clock_filter clock = rx::start_clock(r.cell);
+  double s = 0, truth = 0, error = 0;
+  for (int frame = 0; frame < 60; ++frame) {
+    rx::predict(clock, cells, r.cell);
+    s += cells * r.cell;
+    truth += cells * true_cell;
+    rx::timing t;
+    t.variance = 0.2;
+    t.place = 4.5;
+    t.transitions = 4;
+    error = truth - s;
+    rx::correct_start(clock, r, s, t, error);
+  }
+  EXPECT_NEAR(r.cell, true_cell, 0.01);
+  EXPECT_LT(std::abs(error), 0.5);
+}
+
+}  // namespace
