@@ -90,6 +90,28 @@ int64_t decimate(const float* x, int64_t n, int64_t d, const float* weights, flo
   return outputs;
 }
 
+// The same filter for a decimation d past ramp_decimation, sample by sample:
+// output m is (rising half of group m - 1 + falling half of group m) / d^2,
+// where group k is input samples k d .. k d + d - 1 (before the first, the
+// group of silence), its rising half weighs them by 1 .. d and its falling
+// half by d - 1 .. 0; returns the outputs made.
+int64_t decimate_by_ramps(sample_feed& feed, const float* x, int64_t n, float* out) {
+  const int64_t d = feed.decimation;
+  const double scale = 1.0 / (static_cast<double>(d) * static_cast<double>(d));
+  int64_t count = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    feed.ramp_sum += x[i];
+    feed.ramp_weighted += static_cast<double>(feed.ramp_index) * x[i];
+    if (++feed.ramp_index < d) continue;
+    const double falling = static_cast<double>(d - 1) * feed.ramp_sum - feed.ramp_weighted;
+    out[count++] = static_cast<float>((feed.rising + falling) * scale);
+    feed.rising = feed.ramp_weighted + feed.ramp_sum;
+    feed.ramp_index = 0;
+    feed.ramp_sum = feed.ramp_weighted = 0;
+  }
+  return count;
+}
+
 // Decimates 16-bit samples x[0..n) (after the 2 kept before it) by 2 into
 // out, scaled to full scale 1: the very floats the float path makes (the
 // integer sums are exact, and so is the float of each).
@@ -125,6 +147,8 @@ int64_t make_part(sample_feed& feed, float* out) {
     if (d == 1) {
       std::memcpy(out, input, static_cast<size_t>(got) * sizeof(float));
       count = got;
+    } else if (d > ramp_decimation) {
+      count = decimate_by_ramps(feed, input, got, out);
     } else {
       const int64_t total = kept + got;
       count = decimate(input, total, d, feed.weights.data(), out);
@@ -173,15 +197,16 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
   feed.source = &source;
   feed.decimation = decimation;
   feed.dc_pole = dc_pole;
-  // Room for a read after the samples kept (less than two groups).
-  const size_t room = static_cast<size_t>(block_frames(source) + 2 * decimation);
+  // Room for a read after the samples kept (less than two groups, none past ramp_decimation).
+  const bool ramps = decimation > ramp_decimation;
+  const size_t room = static_cast<size_t>(block_frames(source) + 2 * (ramps ? 1 : decimation));
   if (source.as_short && source.channels == 1 && decimation == 2) {
     feed.input_shorts.assign(room, 0);
   } else {
     feed.input.assign(room, 0.0f);
   }
-  feed.input_kept = decimation == 1 ? 0 : decimation;  // a group of silence before the recording
-  for (int64_t j = 0; j < 2 * decimation - 1; ++j) {
+  feed.input_kept = decimation == 1 || ramps ? 0 : decimation;  // a group of silence before the recording
+  for (int64_t j = 0; j < 2 * decimation - 1 && !ramps; ++j) {
     feed.weights.push_back(static_cast<float>(static_cast<double>(std::min(j + 1, 2 * decimation - 1 - j)) /
                                               static_cast<double>(decimation * decimation)));
   }

@@ -26,6 +26,10 @@ constexpr bool feed_inline = true;
 constexpr bool feed_inline = false;
 #endif
 
+// Decimations past this run without a table or kept samples, so that memory
+// does not follow a sampling rate a header claims.
+constexpr int64_t ramp_decimation = 64;
+
 // Parts made ahead at most.
 constexpr int feed_parts = 4;
 
@@ -39,7 +43,13 @@ struct sample_feed {
   std::vector<float> input;
   std::vector<short> input_shorts;
   int64_t input_kept = 0;
-  std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1
+  std::vector<float> weights;      // the decimation filter's taps, 2 decimation - 1 (up to ramp_decimation)
+  // Past ramp_decimation the same filter runs sample by sample: each group's
+  // sum and index-weighted sum make its rising and its falling half.
+  int64_t ramp_index = 0;          // samples of the group begun
+  double ramp_sum = 0, ramp_weighted = 0;  // their sum, and the sum of index times sample
+  double rising = 0;               // the last whole group's rising half
+
   float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
   // The parts, and how many were made and taken so far (under `lock`).
   std::vector<float> parts[feed_parts];
