@@ -91,6 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         round_trip{"first_cell_at_sample_0_no_stop_bits", {"-r", "48000", "-b", "600", "-w", "600", "-s", "0", "-c", "2", "-f", "d"}, 40, 0},
         round_trip{"three_blocks_22k", {"-r", "22050", "-b", "1200", "-w", "2400", "-s", "3", "-f", "h0.2 d7 h0.3 d9 b0.5 d"}, 40, 0},
         round_trip{"tiny_leader_between_blocks", {"-r", "22050", "-b", "75", "-w", "300", "-s", "1", "-f", "d2 h0.01 d3"}, 9, 5},
+        round_trip{"rate_1M_decimated_sample_by_sample",
+                   {"-r", "1000000", "-b", "300", "-w", "300", "-q", "16", "-f", "h0.2 d"}, 10, 0},
         round_trip{"low_level_inverted", {"-r", "22050", "-q", "16", "--level", "5", "--invert"}, 30, 0}),
     [](const testing::TestParamInfo<round_trip>& info) { return info.param.name; });
 
@@ -267,6 +269,26 @@ TEST(Read, AFullDiskLeavesTheOldImage) {
   EXPECT_EQ(result.out, "cannot write small/game.img: No space left on device\n");
   EXPECT_TRUE(intact);
   EXPECT_EQ(others, 0) << "a temporary file was left";
+}
+
+}  // namespace
+
+namespace {
+
+// A header may claim any sampling rate: memory and time stay those of the
+// samples the file holds.
+TEST(Read, HeaderClaimsDoNotSetMemory) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(20, 14));
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  std::string wav = read_file(dir + "/tape.wav");
+  for (const size_t field : {24u, 28u}) wav.replace(field, 4, std::string("\x00\x94\x35\x77", 4));  // 2e9
+  write_file(dir + "/fast.wav", wav);
+  const run_result result = run_kelvora({"--read", "-b", "1", "-w", "1", "fast.wav", "x.img"}, "/dev/null", dir);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "no data found in fast.wav\n");
+  EXPECT_LT(result.peak_kib, 64 * 1024);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The recording as a stream of mono samples, from a file through libsndfile
 // (recording_file.cc) or from any other supplier of frames: a sound card, a
-// buffer, samples a browser decoded. Samples arrive as floats in [-1, 1]
+// buffer, samples a browser decoded. Samples arrive as floats, full scale 1,
 // whatever the source's width (8- and 16-bit integer samples are supplied as
-// 16-bit and scaled by 1/32768, as libsndfile scales them to float); the
+// 16-bit and scaled by 1/32768, as libsndfile scales them to float; a float
+// recording may hold any value, which the sample feed makes sane); the
 // channels of a frame are averaged. Reading goes in bounded blocks.
 #pragma once
 
