@@ -1,5 +1,5 @@
 // Input bytes: a regular file is read through its C stream one byte at a
-// time; any other input was read ahead in blocks.
+// time; any other input was read ahead in blocks, or handed over in memory.
 #include "driver/input_source.h"
 
 #include <sys/stat.h>
@@ -49,8 +49,18 @@ void open_input(input_source& in, const char* name) {
   if (in.file == nullptr) fail_because("cannot open", name, errno);
 }
 
+void hold_input(input_source& in, const unsigned char* data, size_t size, const char* name) {
+  in.name = name;
+  in.in_memory = true;
+  in.held.assign(data, data + size);
+}
+
 void settle_input(input_source& in, uint64_t wanted, uint64_t most) {
   if (wanted == 0) return;
+  if (in.file == nullptr && in.in_memory) {
+    in.available = std::min<uint64_t>(wanted, in.held.size());
+    return;
+  }
   struct stat info {};
   const int fd = fileno(in.file);
   const bool regular = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);

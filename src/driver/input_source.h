@@ -23,6 +23,9 @@ struct input_source {
 // Opens the named input ("-": standard input); fails with "cannot open NAME: reason".
 void open_input(input_source& in, const char* name);
 
+// Takes the input from bytes already in memory (a page or a library caller's buffer).
+void hold_input(input_source& in, const unsigned char* data, size_t size, const char* name);
+
 // Settles how many bytes the run can take: at most wanted, and for an input
 // read ahead at most `most` (more cannot fit a WAV file); fails with "cannot read NAME: reason".
 void settle_input(input_source& in, uint64_t wanted, uint64_t most);
