@@ -29,7 +29,7 @@ using namespace kelvora;
 struct api_state {
   std::string message;
   std::string progress;
-  recording_plan plan;
+  std::vector<played_section> sections;
   settings_record plan_settings{};
 };
 
@@ -48,7 +48,8 @@ void take_words(int word_count, const char* const* words) {
 // Keeps the plan for the progress text; fails when it is too large for a WAV.
 recording_plan keep_plan(recording_plan plan) {
   if (plan.data_bytes > wav_data_limit) fail_too_large();
-  state.plan = plan;
+  state.sections.clear();
+  for (const planned_section& section : plan.sections) state.sections.push_back({section.letter, section.data_bytes});
   state.plan_settings = settings;
   return plan;
 }
@@ -123,7 +124,7 @@ extern "C" const char* kelvora_message(void) { return state.message.c_str(); }
 extern "C" const char* kelvora_progress(uint64_t frame) {
   const settings_record current = settings;
   settings = state.plan_settings;
-  state.progress = state.plan.data_bytes == 0 ? std::string() : progress_text(state.plan, frame);
+  state.progress = state.sections.empty() ? std::string() : progress_text(state.sections, frame);
   settings = current;
   return state.progress.c_str();
 }

@@ -162,6 +162,7 @@ int64_t make_part(sample_feed& feed, float* out) {
   return count;
 }
 
+#if !KELVORA_FEED_INLINE
 // The thread: parts made until the recording ends, it fails, or the feed is stopped.
 void feed_parts_until_done(std::stop_token stop, sample_feed* feed_pointer) {
   sample_feed& feed = *feed_pointer;
@@ -190,6 +191,7 @@ void feed_parts_until_done(std::stop_token stop, sample_feed* feed_pointer) {
     feed.changed.notify_all();
   }
 }
+#endif
 
 }  // namespace
 
@@ -211,7 +213,7 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
                                               static_cast<double>(decimation * decimation)));
   }
   for (auto& part : feed.parts) part.assign(room, 0.0f);
-  if constexpr (feed_inline) return;  // parts are made as they are taken
+#if !KELVORA_FEED_INLINE
   // Signals that stop the reading go to the framing's thread, never to this one.
   block_stop_signals_here();
   try {
@@ -221,6 +223,7 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
     unblock_stop_signals_here();
     fail("cannot read " + printable_name(source.name) + ": cannot start a thread (" + e.code().message() + ")");
   }
+#endif  // without threads, parts are made as they are taken
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {

@@ -19,10 +19,13 @@
 
 namespace kelvora {
 
-// Without threads (WebAssembly built without them) each part is made when it is taken.
+// Without threads (WebAssembly built without them) each part is made when it
+// is taken; that C++ library has no std::jthread either.
 #if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+#define KELVORA_FEED_INLINE 1
 constexpr bool feed_inline = true;
 #else
+#define KELVORA_FEED_INLINE 0
 constexpr bool feed_inline = false;
 #endif
 
@@ -60,8 +63,10 @@ struct sample_feed {
   std::exception_ptr failure;      // why it failed, if it did
   std::mutex lock;
   std::condition_variable_any changed;
+#if !KELVORA_FEED_INLINE
   // Last, so that it stops and is joined before anything it uses goes.
   std::jthread thread;
+#endif
 };
 
 // Starts feeding samples of the recording, decimated by `decimation`, freed of DC by the pole.
