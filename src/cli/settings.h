@@ -61,6 +61,9 @@ int32_t parse_options(int32_t argc, const char* const* argv);
 // Bytes in one sample frame: channels x quantization_bits / 8.
 int32_t bytes_per_frame();
 
+// 2 pi: a tone of f Hz turns through 2 pi f radians a second.
+constexpr double two_pi = 6.283185307179586;
+
 // Signed scale of the stored sample: 8-bit 128 - a v, 16-bit -a v (a < 0 inverts).
 double sample_scale();
 

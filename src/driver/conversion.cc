@@ -19,7 +19,7 @@
 #include "cli/failure.h"
 #include "cli/settings.h"
 #include "driver/playback.h"
-#include "synth/bit_cell.h"
+#include "synth/cell_plan.h"
 #include "read/read.h"
 #include "wav/wav_header.h"
 

@@ -11,12 +11,11 @@
 #include <cstring>
 
 #include "cli/failure.h"
+#include "cli/settings.h"
 
 namespace kelvora {
 
 namespace {
-
-constexpr double two_pi = 6.283185307179586;
 
 // Cells a ring must reach beyond four frames, or the frames are too long.
 constexpr int64_t ring_cells = 64;

@@ -14,9 +14,6 @@ extern double clock;
 // Sets the clock to 0 before the first section of a run.
 void reset_clock();
 
-// Tells the length of the recording about to be written, in frames, which
-// decides whether proving cell templates pays.
-void expect_recording(uint64_t frames);
 
 // A clock resting one rounding step below a grid point must still count as
 // having reached it, or a cell could come out empty and a leader never end.
@@ -29,15 +26,5 @@ double cell_start(double t);
 // bit i of ones is set and a 0 cell otherwise, stopping before a cell once
 // the clock has reached until; returns the bytes appended.
 int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& out);
-
-// One 8-bit sample of the sine value v: 128 - scale v, truncated (scale from sample_scale).
-inline unsigned char encode_8bit(double v, double scale) {
-  return static_cast<unsigned char>(static_cast<int>(128.0 - scale * v));
-}
-
-// One 16-bit sample of the sine value v: -scale v, truncated (scale from sample_scale).
-inline int16_t encode_16bit(double v, double scale) {
-  return static_cast<int16_t>(static_cast<int>(-scale * v));
-}
 
 }  // namespace kelvora

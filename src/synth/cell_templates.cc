@@ -20,8 +20,8 @@
 #include <memory>
 #include <vector>
 
-#include "synth/bit_cell.h"
 #include "synth/fast_sine.h"
+#include "synth/sample_format.h"
 
 namespace kelvora {
 
@@ -81,14 +81,12 @@ struct frame_fact {
 frame_fact facts[most_template_bytes];
 
 int code_of(double v, const template_key& key) {
-  return key.quantization_bits == 8 ? encode_8bit(v, key.scale) : encode_16bit(v, key.scale);
+  return encode_sample(v, sample_code{key.quantization_bits, key.scale});
 }
 
-// The sample of frame i as stored in bytes (the first channel).
+// The sample of frame i as stored in bytes.
 int stored_code(const unsigned char* bytes, int64_t i, const template_key& key) {
-  const unsigned char* p = bytes + i * key.frame_bytes;
-  if (key.quantization_bits == 8) return p[0];
-  return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+  return stored_sample(bytes, i, key.quantization_bits, key.frame_bytes);
 }
 
 // A phase as quarter * pi/2 + r, with h = 1 - cos(r); false beyond the
@@ -143,19 +141,9 @@ bool sine_range(double pa, double pb, double va, double vb, double& lo, double& 
   return true;
 }
 
-// The sines whose code is `code`, roughly: [v_low, v_high] (for the guess only).
+// The sines whose code is `code`, roughly (for guesses only).
 void code_range(int code, const template_key& key, double& v_low, double& v_high) {
-  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
-  double y_low = code;  // trunc(offset - scale v) == code for y = offset - scale v in [y_low, y_high]
-  double y_high = code + 1.0;
-  if (key.quantization_bits == 16 && code <= 0) {
-    y_low = code - 1.0;
-    y_high = code == 0 ? 1.0 : code;
-  }
-  const double a = (offset - y_low) / key.scale;
-  const double b = (offset - y_high) / key.scale;
-  v_low = std::min(a, b);
-  v_high = std::max(a, b);
+  sample_range(code, sample_code{key.quantization_bits, key.scale}, v_low, v_high);
 }
 
 // The phase from the peak (r = 0) at which 1 - h reaches h, roughly.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "synth/bit_cell.h"
 #include "synth/fast_sine.h"
 
 namespace kelvora {
@@ -16,33 +15,6 @@ namespace {
 
 // Frames a kernel handles at once.
 int kernel_width() { return has_avx2() ? 4 : 2; }
-
-template <int bits>
-int encode_sample(double v, double scale) {
-  if constexpr (bits == 8) {
-    return encode_8bit(v, scale);
-  } else {
-    return encode_16bit(v, scale);
-  }
-}
-
-// The codes of v + bound (low) and v - bound (high), lane by lane: the code
-// is monotone in v (falling, or rising when inverted), so a lane whose two
-// codes agree has that code for every value in between.
-template <int bits, int width>
-[[gnu::always_inline]] inline void bounding_codes(const typename sine_lanes<width>::real& v,
-                                                  const typename sine_lanes<width>::real& bound,
-                                                  double scale, typename sine_lanes<width>::whole& low,
-                                                  typename sine_lanes<width>::whole& high) {
-  using whole = typename sine_lanes<width>::whole;
-  if constexpr (bits == 8) {
-    low = __builtin_convertvector(128.0 - scale * (v + bound), whole);
-    high = __builtin_convertvector(128.0 - scale * (v - bound), whole);
-  } else {
-    low = __builtin_convertvector(-scale * (v + bound), whole);
-    high = __builtin_convertvector(-scale * (v - bound), whole);
-  }
-}
 
 // Samples of the phases; count is a multiple of width (the caller pads).
 // doubt receives, per phase, whether the library sine has to settle it.

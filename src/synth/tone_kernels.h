@@ -1,19 +1,15 @@
 // The vector kernels that turn the phases of frames into samples, two frames
 // at a time (SSE2) or four (AVX2, where the processor has it). Samples are
-// the truncating 8-bit or 16-bit codes of bit_cell.h of the library's sine
+// the truncating 8-bit or 16-bit codes of sample_format.h of the library's sine
 // of each phase, always: an estimate is used only where its bound leaves a
 // single code, and the library decides the rest (doc/exactness.md).
 #pragma once
 
 #include <cstdint>
 
-namespace kelvora {
+#include "synth/sample_format.h"
 
-// How a sine value becomes a stored sample.
-struct sample_code {
-  int32_t bits;  // 8 or 16
-  double scale;  // sample_scale()
-};
+namespace kelvora {
 
 // Whether the processor runs the four-wide kernels.
 bool has_avx2();

@@ -1,0 +1,67 @@
+// The cell plan. Cells start on the grid of the lower carrier, a whole number
+// of its periods apart, and frames fall every 1/sampling_rate: the offset of
+// a cell's first frame from its start takes baud / gcd(rate, baud) values,
+// coming round every rate / gcd(rate, baud) frames.
+#include "synth/cell_plan.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "cli/settings.h"
+#include "synth/cell_templates.h"
+
+namespace kelvora {
+
+namespace {
+
+// Frames of the recording being written; unknown (0) outside a conversion.
+uint64_t recording_frames = 0;
+
+// Set when the next update must work the plan out whatever the settings.
+bool stale = true;
+
+}  // namespace
+
+void expect_recording(uint64_t frames) {
+  recording_frames = frames;
+  stale = true;
+}
+
+bool update_cell_plan(cell_plan& plan) {
+  if (!stale && plan.baud_rate == settings.baud_rate && plan.sampling_rate == settings.sampling_rate &&
+      plan.channels == settings.channels && plan.quantization_bits == settings.quantization_bits &&
+      plan.lower_carrier == settings.lower_carrier && plan.level_percent == settings.level_percent &&
+      plan.invert == settings.invert) {
+    return false;
+  }
+  stale = false;
+  plan.baud_rate = settings.baud_rate;
+  plan.sampling_rate = settings.sampling_rate;
+  plan.channels = settings.channels;
+  plan.quantization_bits = settings.quantization_bits;
+  plan.lower_carrier = settings.lower_carrier;
+  plan.level_percent = settings.level_percent;
+  plan.invert = settings.invert;
+  plan.length = 1.0 / settings.baud_rate;
+  plan.step = 1.0 / settings.sampling_rate;
+  plan.scale = sample_scale();
+  plan.code = {plan.quantization_bits, plan.scale};
+  plan.carrier = settings.lower_carrier;
+  plan.angular[0] = two_pi * settings.lower_carrier;
+  plan.angular[1] = two_pi * (2.0 * settings.lower_carrier);
+  plan.chain = settings.lower_carrier / settings.baud_rate;
+  plan.frame_bytes = static_cast<uint64_t>(bytes_per_frame());
+  plan.max_frames = static_cast<uint64_t>(settings.sampling_rate / settings.baud_rate) + 2;
+  const int32_t common = std::gcd(settings.sampling_rate, settings.baud_rate);
+  plan.classes = static_cast<uint64_t>(settings.baud_rate / common);
+  plan.round_frames = static_cast<uint64_t>(settings.sampling_rate / common);
+  clear_templates(static_cast<int64_t>(plan.max_frames * plan.frame_bytes));
+  // A template per class and tone is proven at about the cost of making its
+  // cell once; it pays when the recording comes back to each class a few
+  // times and the store holds them all.
+  const uint64_t cells = recording_frames / std::max<uint64_t>(1, plan.max_frames - 2);
+  plan.templates_pay = templates_fit(plan.classes) && (recording_frames == 0 || cells >= 8 * plan.classes);
+  return true;
+}
+
+}  // namespace kelvora

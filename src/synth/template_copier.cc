@@ -1,0 +1,149 @@
+// The vector template copier (template_copier.h). A group of cells is
+// tested lane by lane: each lane's first frame is the run's T plus the spans
+// of the cells before it (whole units, exact), and a lane fits when its d0
+// lies in its template's interval, its frame count is the template's and it
+// starts before the run's end; the copies stop at the first lane that fails.
+#include "synth/template_copier.h"
+
+#include <algorithm>
+#include <array>
+
+#include "synth/fast_sine.h"
+#include "synth/tone_kernels.h"
+
+namespace kelvora {
+
+namespace {
+
+// A group of four cells by its tone bits: the 1 cells before each lane, and
+// 1.0 where a lane is a 1 cell.
+struct tone_group {
+  double ones_before[4];
+  double one[4];
+};
+
+constexpr std::array<tone_group, 16> make_tone_groups() {
+  std::array<tone_group, 16> groups{};
+  for (unsigned bits = 0; bits < 16; ++bits) {
+    double before = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      groups[bits].ones_before[lane] = before;
+      groups[bits].one[lane] = (bits >> lane) & 1;
+      before += (bits >> lane) & 1;
+    }
+  }
+  return groups;
+}
+
+constexpr std::array<tone_group, 16> tone_groups = make_tone_groups();
+
+// How many lanes of a lane mask, from lane 0 on, are set.
+template <int width>
+[[gnu::always_inline]] inline int leading_lanes(const typename sine_lanes<width>::mask& m) {
+  // All of them, the common case, in two comparisons of whole words.
+  const typename sine_lanes<width>::whole lanes = __builtin_convertvector(m, typename sine_lanes<width>::whole);
+  uint64_t words[sizeof lanes / 8];
+  __builtin_memcpy(words, &lanes, sizeof lanes);
+  bool all = true;
+  for (const uint64_t word : words) all = all && word == ~uint64_t{0};
+  if (all) return width;
+  int k = 0;
+  while (m[k] != 0) ++k;
+  return k;
+}
+
+// Copies the cells, from the first on, that fit the current template of
+// their tone (zero for 0 cells, one for 1 cells) and start before until,
+// looking at `width` cells at a time; returns how many. T, p and copied
+// move past them: T becomes the first frame of the first cell that does
+// not fit. Each cell's T is T plus the spans of the cells before it, exactly.
+template <int width>
+[[gnu::always_inline]] inline int32_t copy_fitting_lanes(const double* start, const double* finish, int32_t cells,
+                                                         uint64_t tones, copy_position& at,
+                                                         const copy_limits& limits) {
+  const cell_template& zero = *limits.zero;
+  const cell_template& one = *limits.one;
+  const double increment = limits.increment;
+  const double until_units = limits.until;
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  // The templates' fields in locals: stores through p may alias any memory.
+  const double zero_span = zero.span;
+  const double one_span = one.span;
+  const mask zero_span_lanes = (mask)(real{} + zero_span);
+  const mask one_span_lanes = (mask)(real{} + one_span);
+  const mask zero_low = (mask)(real{} + zero.low);
+  const mask one_low = (mask)(real{} + one.low);
+  const mask zero_high = (mask)(real{} + zero.high);
+  const mask one_high = (mask)(real{} + one.high);
+  const unsigned char* const bytes[2] = {zero.bytes, one.bytes};
+  const int64_t sizes[2] = {zero.size, one.size};
+  const int64_t frames[2] = {zero.frames, one.frames};
+  const bool short_cells = sizes[0] <= 32 && sizes[1] <= 32;  // copied in one 32-byte move
+  const real lane = lane_numbers<width>;
+  unsigned char* q = at.p;
+  double T_first = at.T;
+  int64_t done = 0;
+  int32_t j = 0;
+  for (; j < cells; j += width) {
+    const unsigned bits = (tones >> j) & ((1U << width) - 1);
+    real ones_before;
+    real one_lane;
+    __builtin_memcpy(&ones_before, tone_groups[bits].ones_before, sizeof ones_before);
+    __builtin_memcpy(&one_lane, tone_groups[bits].one, sizeof one_lane);
+    real S;
+    real E;
+    __builtin_memcpy(&S, start + j, sizeof S);
+    __builtin_memcpy(&E, finish + j, sizeof E);
+    const mask is_one = one_lane != 0;
+    const real T_lane = T_first + (lane - ones_before) * zero_span + ones_before * one_span;
+    // Each lane's template: the 1 cell's where the lane is one, else the 0 cell's.
+    const real span = (real)((one_span_lanes & is_one) | (zero_span_lanes & ~is_one));
+    const real low = (real)((one_low & is_one) | (zero_low & ~is_one));
+    const real high = (real)((one_high & is_one) | (zero_high & ~is_one));
+    const real d0 = T_lane - S;
+    const real next = T_lane + span;
+    const mask fits = (lane < static_cast<double>(cells - j)) & (T_lane < until_units) & (d0 >= low) &
+                      (d0 <= high) & (next - increment < E) & (next >= E);
+    const int k = leading_lanes<width>(fits);  // the lanes before the first that does not fit
+    for (int l = 0; l < k; ++l) {
+      const unsigned tone = (bits >> l) & 1;
+      if (short_cells) {
+        __builtin_memcpy(q, bytes[tone], 32);
+      } else {
+        __builtin_memcpy(q, bytes[tone], static_cast<size_t>(sizes[tone]));
+      }
+      q += sizes[tone];
+      done += frames[tone];
+    }
+    if (k < width) {
+      T_first = T_lane[k];
+      j += k;
+      break;
+    }
+    T_first = T_lane[width - 1] + span[width - 1];
+  }
+  at.T = T_first;
+  at.p = q;
+  at.copied += done;
+  return std::min(j, cells);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] int32_t copy_fitting_avx2(const double* start, const double* finish, int32_t cells,
+                                                  uint64_t tones, copy_position& at, const copy_limits& limits) {
+  return copy_fitting_lanes<4>(start, finish, cells, tones, at, limits);
+}
+#endif
+
+}  // namespace
+
+int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+                     const copy_limits& limits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) return copy_fitting_avx2(start, finish, cells, tones, at, limits);
+#endif
+  return copy_fitting_lanes<2>(start, finish, cells, tones, at, limits);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,47 @@
+// The vector template copier: runs of cells that fit the last template of
+// their tone are copied four cells (AVX2) or two at a time, each cell's tests
+// exactly those a cell alone passes (cell_templates.h).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "synth/cell_templates.h"
+
+namespace kelvora {
+
+// Where a run of copies stands: the next cell's first frame (in units of the
+// binade), where its bytes go, and the frames copied so far.
+struct copy_position {
+  double T;
+  unsigned char* p;
+  int64_t copied;
+};
+
+// The templates a run copies from, per tone, and the limits every cell meets.
+struct copy_limits {
+  const cell_template* zero;  // for 0 cells
+  const cell_template* one;   // for 1 cells
+  double increment;           // the frame increment, in units
+  double until;               // no cell starts at or past this, in units
+};
+
+// Copies the cells from the first on that fit the template of their tone
+// (tone i is bit i of tones), cell j starting at start[j] and ending at
+// finish[j]; returns how many, at moves past them.
+int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+                     const copy_limits& limits);
+
+// Copies a template's bytes to p, in whole 32-byte moves where it is short
+// (p has room for that).
+inline void copy_template(unsigned char* p, const cell_template& c) {
+  if (c.size <= 32) {
+    std::memcpy(p, c.bytes, 32);
+  } else if (c.size <= 64) {
+    std::memcpy(p, c.bytes, 64);
+  } else {
+    std::memcpy(p, c.bytes, static_cast<size_t>(c.size));
+  }
+}
+
+}  // namespace kelvora
