@@ -157,6 +157,11 @@ TEST(CommandLine, LongOptionsStandAnywhereAmongTheOptions) {
   EXPECT_EQ(kelvora::request.mode, kelvora::run_mode::play);
   EXPECT_STREQ(kelvora::request.device, "hw:1");
   EXPECT_EQ(kelvora::file_count(), 1);
+  EXPECT_EQ(parse({"--keep", "tape.flac", "-r", "44100", "--listen", "img"}), 6);
+  EXPECT_EQ(kelvora::request.mode, kelvora::run_mode::listen);
+  EXPECT_STREQ(kelvora::request.device, "default");
+  EXPECT_STREQ(kelvora::request.keep, "tape.flac");
+  EXPECT_EQ(kelvora::file_count(), 1);
   // A short option's value is never taken for a long option.
   EXPECT_EQ(parse({"-f", "--help", "in", "out"}), 3);
   EXPECT_STREQ(kelvora::settings.format_string, "--help");
@@ -197,6 +202,15 @@ TEST(CommandLine, BadLongOptionsAreRefused) {
        "--read cannot use -q, -r, --invert\n"},
       {{"-c", "2", "-f", "bin", "--level=50", "--read", "in.img", "out.img"},
        "--read cannot use -c, -f, --level\n"},
+      {{"--listen", "--read", "in"}, "--listen and --read cannot be combined\n"},
+      {{"--listen=", "in"}, "--listen= needs a device name\n"},
+      {{"--keep=k.wav", "in", "out"}, "--keep goes with --listen\n"},
+      {{"--listen", "--keep=", "in"}, "--keep needs a file name\n"},
+      {{"--listen", "-c", "2", "in", "out"},
+       "usage: kelvora --listen[=DEVICE] [options] image\noptions:\n -b baud-rate\n -c channels\n"
+       " -r sampling-rate\n -s stop-bits\n -w lower-carrier-wave\n --keep=FILE\n"
+       "default: -b 1200 -c 2 -r 48000 -s 3 -w 1200\n"},
+      {{"--listen", "-q", "16", "-r", "44100", "--level=50", "in.img"}, "--listen cannot use -q, --level\n"},
   };
   const std::string dir = make_temp_dir();
   write_file(dir + "/in.img", "x");

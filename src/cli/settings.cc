@@ -92,7 +92,8 @@ void apply_option(char letter, const char* value) {
 }
 
 // Options a mode cannot use: the recording read back says its own rate,
-// width, channels, layout, level and polarity.
+// width, channels, layout, level and polarity; a tape heard is recorded at
+// the rate and channels asked for, 16-bit, and says the rest.
 struct refused_option {
   run_mode mode;
   bool given_options::*flag;
@@ -106,6 +107,10 @@ const refused_option refused_options[] = {
     {run_mode::read, &given_options::sampling_rate, "-r"},
     {run_mode::read, &given_options::level, "--level"},
     {run_mode::read, &given_options::invert, "--invert"},
+    {run_mode::listen, &given_options::format_string, "-f"},
+    {run_mode::listen, &given_options::quantization_bits, "-q"},
+    {run_mode::listen, &given_options::level, "--level"},
+    {run_mode::listen, &given_options::invert, "--invert"},
 };
 
 const char* mode_option(run_mode mode) {
@@ -114,6 +119,8 @@ const char* mode_option(run_mode mode) {
       return "--read";
     case run_mode::play:
       return "--play";
+    case run_mode::listen:
+      return "--listen";
     case run_mode::convert:
       break;
   }
@@ -133,8 +140,10 @@ void refuse_unused_options() {
 void check_cross_fields() {
   refuse_unused_options();
   if (settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
-  // A recording that is read says its own sampling rate and sample format.
-  if (request.mode == run_mode::read) return;
+  if (request.keep != nullptr && request.mode != run_mode::listen) fail("--keep goes with --listen");
+  // A recording that is read says its own sampling rate and sample format;
+  // one that is heard is checked against the tones once the framing is known.
+  if (request.mode == run_mode::read || request.mode == run_mode::listen) return;
   // A tone whose peak is below one step of the sample width would be silence.
   if (std::fabs(sample_scale()) < 1.0) fail("illegal level");
   if (int64_t{8} * settings.lower_carrier > settings.sampling_rate) fail("too low sampling rate");
@@ -162,6 +171,9 @@ const char* const long_option_lines =
     "                   kelvora --play [options] input-file\n"
     " --read            read a recording back into the tape image (-b, -w, -s apply)\n"
     "                   kelvora --read [options] recording image\n"
+    " --listen[=DEVICE] read the tape live from an ALSA capture device (-b, -w, -s, -r, -c apply)\n"
+    "                   kelvora --listen [options] image\n"
+    " --keep=FILE       --listen: keep the recording too (WAV, or FLAC / OGG by extension)\n"
     " --level=PERCENT   tone level, above 0 and at most 100 (default 100)\n"
     " --invert          store the sine instead of its negation (flips the polarity)\n"
     " --help            print this text and exit\n"
@@ -189,6 +201,18 @@ std::string mode_usage_text() {
     case run_mode::play:
       return "usage: kelvora --play[=DEVICE] [options] input-file\n" +
              usage_text().substr(std::strlen(usage_first_line));
+    case run_mode::listen:
+      return "usage: kelvora --listen[=DEVICE] [options] image\n"
+             "options:\n"
+             " -b baud-rate\n"
+             " -c channels\n"
+             " -r sampling-rate\n"
+             " -s stop-bits\n"
+             " -w lower-carrier-wave\n"
+             " --keep=FILE\n"
+             "default: -b " + std::to_string(settings.baud_rate) + " -c " + std::to_string(settings.channels) +
+             " -r " + std::to_string(settings.sampling_rate) + " -s " + std::to_string(settings.stop_bits) +
+             " -w " + std::to_string(settings.lower_carrier) + "\n";
     case run_mode::convert:
       break;
   }
@@ -205,7 +229,8 @@ void apply_level(const char* value) {
 }
 
 // The long options, by the name before any "=".
-const char* const long_option_names[] = {"--help", "--version", "--invert", "--level", "--read", "--play"};
+const char* const long_option_names[] = {"--help",   "--version", "--invert", "--level",
+                                         "--read",   "--play",    "--listen", "--keep"};
 
 // True when the word is one of the long options (with or without a value).
 bool names_long_option(const char* word) {
@@ -214,6 +239,14 @@ bool names_long_option(const char* word) {
     if (name == known) return true;
   }
   return false;
+}
+
+// A run does one thing: a second mode is refused, naming both.
+void choose_mode(run_mode mode, const char* option) {
+  if (request.mode != run_mode::convert && request.mode != mode) {
+    fail(std::string(mode_option(request.mode)) + " and " + option + " cannot be combined");
+  }
+  request.mode = mode;
 }
 
 // Handles the long option at argv[i] (a word of more than two characters
@@ -241,16 +274,20 @@ int32_t apply_long_option(int32_t argc, const char* const* argv, int32_t i) {
     return i + 2;
   }
   if (name == "--read" && !has_value) {
-    if (request.mode == run_mode::play) fail("--read and --play cannot be combined");
-    request.mode = run_mode::read;
+    choose_mode(run_mode::read, "--read");
     return i + 1;
   }
-  if (name == "--play") {
-    if (request.mode == run_mode::read) fail("--read and --play cannot be combined");
-    if (has_value && *value == '\0') fail("--play= needs a device name");
-    request.mode = run_mode::play;
+  if (name == "--play" || name == "--listen") {
+    if (has_value && *value == '\0') fail(name + "= needs a device name");
+    choose_mode(name == "--play" ? run_mode::play : run_mode::listen, name.c_str());
     request.device = has_value ? value : "default";
     return i + 1;
+  }
+  if (name == "--keep") {
+    const char* file = has_value ? value : (i + 1 < argc ? argv[i + 1] : "");
+    if (*file == '\0') fail("--keep needs a file name");
+    request.keep = file;
+    return has_value ? i + 1 : i + 2;
   }
   fail("unknown option " + printable_name(word));
 }
@@ -259,11 +296,11 @@ int32_t apply_long_option(int32_t argc, const char* const* argv, int32_t i) {
 
 void init_settings() {
   settings = settings_record{1200, 1, nullptr, 8, 9600, 3, 1200, 100.0, false};
-  request = run_request{run_mode::convert, nullptr};
+  request = run_request{run_mode::convert, nullptr, nullptr};
   given = given_options{};
 }
 
-int32_t file_count() { return request.mode == run_mode::play ? 1 : 2; }
+int32_t file_count() { return request.mode == run_mode::play || request.mode == run_mode::listen ? 1 : 2; }
 
 int32_t parse_options(int32_t argc, const char* const* argv) {
   static const char* const chain[] = {"-b", "-c", "-f", "-q", "-r", "-s", "-w"};
@@ -295,6 +332,8 @@ int32_t parse_options(int32_t argc, const char* const* argv) {
     if (!value_missing) ++i;
   }
   if (settings.format_string == nullptr) settings.format_string = default_format_text;
+  // A sound card records at 48000 Hz natively; 9600 Hz suits only the writing.
+  if (request.mode == run_mode::listen && !given.sampling_rate) settings.sampling_rate = 48000;
   check_cross_fields();
   // A long option among the file names was meant as an option, not as a file
   // to write (after "--" every word is a file name).

@@ -21,12 +21,13 @@ struct settings_record {
 };
 
 // What the run does with its file names.
-enum class run_mode { convert, read, play };
+enum class run_mode { convert, read, play, listen };
 
 // The long options that choose the run: one process-wide record beside Settings.
 struct run_request {
   run_mode mode;
-  const char* device;  // ALSA device for --play
+  const char* device;  // ALSA device for --play and --listen
+  const char* keep;    // --listen: file that keeps the recording, or nullptr
 };
 
 extern run_request request;
@@ -47,7 +48,7 @@ extern const char* const default_format_text;
 // Assigns every setting its default; the format string becomes unset.
 void init_settings();
 
-// Positional words a run of the requested mode takes (2, or 1 for --play).
+// Positional words a run of the requested mode takes (2, or 1 for --play and --listen).
 int32_t file_count();
 
 // Reads and checks the options (a long option among the file names, an

@@ -18,6 +18,7 @@
 
 #include "cli/failure.h"
 #include "cli/settings.h"
+#include "driver/listening.h"
 #include "driver/playback.h"
 #include "synth/cell_plan.h"
 #include "read/read.h"
@@ -166,6 +167,8 @@ int run_main(int argc, const char* const* argv) {
       return run_read(argv[argc - 2], argv[argc - 1]);
     case run_mode::play:
       return run_playback(argv[argc - 1]);
+    case run_mode::listen:
+      return run_listen(argv[argc - 1]);
     case run_mode::convert:
       break;
   }

@@ -46,23 +46,31 @@ struct tone_event {
 // An observer of a reading; each event does nothing unless overridden.
 struct read_observer {
   virtual ~read_observer() = default;
+  // The reading begins: positions and cells count samples at `rate` a second;
+  // a cell at the nominal baud rate is nominal_cell of them.
+  virtual void on_begin(double /*rate*/, double /*nominal_cell*/) {}
   virtual void on_byte(const byte_event&) {}
   virtual void on_block_start(const block_event&) {}
   virtual void on_block_end(const block_event&) {}
   virtual void on_span(const span_event&) {}
   virtual void on_tone(const tone_event&) {}
   virtual void on_cut_short() {}  // the recording ends inside a frame
+  virtual void on_end() {}        // the recording has ended and every event was told
 };
 
 // Hands every event to each of several observers, in order.
 struct read_observers final : read_observer {
   std::vector<read_observer*> list;
+  void on_begin(double rate, double nominal_cell) override {
+    for (read_observer* o : list) o->on_begin(rate, nominal_cell);
+  }
   void on_byte(const byte_event& e) override { for (read_observer* o : list) o->on_byte(e); }
   void on_block_start(const block_event& e) override { for (read_observer* o : list) o->on_block_start(e); }
   void on_block_end(const block_event& e) override { for (read_observer* o : list) o->on_block_end(e); }
   void on_span(const span_event& e) override { for (read_observer* o : list) o->on_span(e); }
   void on_tone(const tone_event& e) override { for (read_observer* o : list) o->on_tone(e); }
   void on_cut_short() override { for (read_observer* o : list) o->on_cut_short(); }
+  void on_end() override { for (read_observer* o : list) o->on_end(); }
 };
 
 }  // namespace kelvora

@@ -59,7 +59,7 @@ void keep_what_was_read(image_sink& image) {
 }
 
 // Reads the open recording into the image; returns the exit status.
-int read_open_recording(recording& rec, image_sink& image) {
+int read_open_recording(recording& rec, image_sink& image, read_observer* also) {
   const double lower = settings.lower_carrier;
   if (static_cast<double>(rec.sampling_rate) <= 4 * lower) {
     fail("cannot read " + printable_name(rec.name) + ": a sampling rate of " +
@@ -73,12 +73,15 @@ int read_open_recording(recording& rec, image_sink& image) {
   image_observer writing(image);
   read_observers events;
   events.list = {&writing, &summing};
+  if (also != nullptr) events.list.push_back(also);
+  events.on_begin(ring.rate, ring.rate / settings.baud_rate);
   try {
     read_frames(ring, frame_format{lower, static_cast<double>(settings.baud_rate), settings.stop_bits}, events);
   } catch (const failure&) {
     keep_what_was_read(image);
     throw;
   }
+  events.on_end();
   close_image(image);
   const int stopped_by = stop_signal();
   if (summary.bytes == 0 && stopped_by == 0) fail("no data found in " + printable_name(rec.name));
@@ -92,9 +95,9 @@ int read_open_recording(recording& rec, image_sink& image) {
 
 }  // namespace
 
-int read_and_close(recording& rec, image_sink& image) {
+int read_and_close(recording& rec, image_sink& image, read_observer* also) {
   try {
-    const int status = read_open_recording(rec, image);
+    const int status = read_open_recording(rec, image, also);
     close_recording(rec);
     return status;
   } catch (...) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "read/events.h"
 #include "read/image_sink.h"
 #include "read/recording.h"
 
@@ -16,8 +17,8 @@ int run_read(const char* recording_name, const char* image_name);
 // image (the fuzz target's way in); returns the exit status.
 int read_recording_in_memory(const unsigned char* data, size_t size);
 
-// Decodes an open recording from any source into the image, closing both;
-// returns the exit status.
-int read_and_close(recording& rec, image_sink& image);
+// Decodes an open recording from any source into the image, closing both,
+// telling `also` (when given) what the reading finds; returns the exit status.
+int read_and_close(recording& rec, image_sink& image, read_observer* also = nullptr);
 
 }  // namespace kelvora
