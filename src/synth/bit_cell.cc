@@ -199,6 +199,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   while (inside > 0 && !(finish[inside - 1] + increment < binade_end)) --inside;
 
   const double until_units = until * z.per_unit;
+  const template_index index = index_of_templates();
   const auto frame_bytes = static_cast<int64_t>(plan.frame_bytes);
   batch& b = the_batch;
   double T = t * z.per_unit;
@@ -225,17 +226,18 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
       j += fitting;
       if (fitting > 0) continue;  // always: the first cell passes the same test there
     }
-    // Cells in classes of d0: the template kept nearest d0, when it fits.
-    const cell_template* near = template_near(tone, d0);
-    if (near != nullptr && near->tone == tone && d0 >= near->low && d0 <= near->high &&
-        T + near->span - increment < E && T + near->span >= E) {
-      current[tone] = near;
-      copy_template(p, *near);
-      copied += near->frames;
-      T += near->span;
-      p += near->size;
-      ++j;
-      continue;
+    // Cells in classes of d0: each from the template its d0 finds.
+    if (plan.classes > 1) {
+      copy_position at{T, p, copied};
+      const int32_t fitting = copy_by_class(start + j, finish + j, inside - j, tones >> j, at, index, increment,
+                                            until_units);
+      if (fitting > 0) {
+        T = at.T;
+        p = at.p;
+        copied = at.copied;
+        j += fitting;
+        continue;
+      }
     }
     if (!(T < E)) {
       going = false;  // an empty cell: the run stops

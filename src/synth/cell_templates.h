@@ -45,6 +45,18 @@ void forget_templates(int64_t increment);
 // Whether the store can hold a template for every class of d0 (classes per tone).
 bool templates_fit(uint64_t classes);
 
+// Where the store finds templates by d0: bucket[tone][b] names the template
+// (an index into kept, or -1) for the bucket b = d0 * per_bucket, clamped to
+// [0, last_bucket]. Valid until templates are cleared.
+struct template_index {
+  const int16_t* bucket[2];
+  const cell_template* kept;
+  double per_bucket, last_bucket;
+};
+
+// The store's index.
+template_index index_of_templates();
+
 // A template of the tone whose interval may hold d0, or nullptr; the caller checks.
 const cell_template* template_near(int32_t tone, double d0);
 

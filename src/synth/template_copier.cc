@@ -138,6 +138,33 @@ template <int width>
 
 }  // namespace
 
+int32_t copy_by_class(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+                      const template_index& index, double increment, double until) {
+  double T = at.T;
+  unsigned char* q = at.p;
+  int64_t copied = 0;
+  int32_t j = 0;
+  for (; j < cells && T < until; ++j) {
+    const double E = finish[j];
+    const double d0 = T - start[j];
+    const auto tone = static_cast<int32_t>((tones >> j) & 1);
+    const double b = d0 * index.per_bucket;
+    const int16_t n = index.bucket[tone][static_cast<size_t>(b > 0 ? std::min(b, index.last_bucket) : 0)];
+    if (n < 0) break;
+    const cell_template& c = index.kept[n];
+    const double next = T + c.span;
+    if (!(c.tone == tone && d0 >= c.low && d0 <= c.high && next - increment < E && next >= E)) break;
+    copy_template(q, c);
+    q += c.size;
+    T = next;
+    copied += c.frames;
+  }
+  at.T = T;
+  at.p = q;
+  at.copied += copied;
+  return j;
+}
+
 int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                      const copy_limits& limits) {
 #if defined(__x86_64__) && defined(__GNUC__)

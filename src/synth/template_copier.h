@@ -32,6 +32,11 @@ struct copy_limits {
 int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                      const copy_limits& limits);
 
+// Copies the cells from the first on that fit the template the index finds
+// for their d0 (cells in classes of d0); returns how many, at moves past them.
+int32_t copy_by_class(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+                      const template_index& index, double increment, double until);
+
 // Copies a template's bytes to p, in whole 32-byte moves where it is short
 // (p has room for that).
 inline void copy_template(unsigned char* p, const cell_template& c) {
