@@ -235,8 +235,8 @@ TEST(Read, AnInterruptedReadKeepsWhatWasDecoded) {
   ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
   for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
     write_file(dir + "/back.img", "an older image");
-    const int got = run_shell("cd " + dir + "; { cat tape.wav; sleep 3; } | $K --read - back.img 2>err & " +
-                              "sleep 1; kill -" + signal + " $!; wait $!");
+    const int got = run_shell("cd " + dir + "; { cat tape.wav; sleep 5; } | $K --read - back.img 2>err & " +
+                              "sleep 2; kill -" + signal + " $!; wait $!");
     EXPECT_EQ(got, status) << signal;
     const std::string image = read_file(dir + "/back.img");
     EXPECT_GT(image.size(), 4000u) << signal;
