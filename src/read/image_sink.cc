@@ -1,6 +1,7 @@
 // The image: raw bytes in the order read. A terminal gets none: the bytes are
 // binary. A file that exists is replaced only by a complete image with its
-// permissions; one that we may not write is refused as writing it would be.
+// permissions and owner; one that we may not write is refused as writing it
+// would be.
 // Devices, pipes and standard output are written in place.
 #include "read/image_sink.h"
 
@@ -43,15 +44,19 @@ mode_t new_file_mode() {
   return 0666 & ~mask;
 }
 
-// Opens a temporary file beside the target with the mode the image will have;
-// nullptr when none can be made there (the image is then written in place).
-std::FILE* open_temporary(image_sink& image, mode_t mode) {
+// Opens a temporary file beside the target with the mode (and, where the
+// system lets us, the owner) the image will have; nullptr when none can be
+// made there (the image is then written in place).
+std::FILE* open_temporary(image_sink& image, mode_t mode, const struct stat* replaced) {
   const size_t slash = image.target.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : image.target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? image.target : image.target.substr(slash + 1);
   std::string pattern = folder + "." + base + ".XXXXXX";
   const int fd = mkstemp(pattern.data());
   if (fd < 0) return nullptr;
+  if (replaced != nullptr && fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+    // Not ours to give away: the image belongs to whoever writes it, as a new file would.
+  }
   std::FILE* file = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
   if (file == nullptr) {
     close(fd);
@@ -75,7 +80,7 @@ std::FILE* open_image(image_sink& image) {
   const bool exists = stat(image.target.c_str(), &info) == 0;
   if (!exists || S_ISREG(info.st_mode)) {
     if (exists && access(image.target.c_str(), W_OK) != 0) fail_because("cannot open", image.name, errno);
-    std::FILE* file = open_temporary(image, exists ? info.st_mode & 07777 : new_file_mode());
+    std::FILE* file = open_temporary(image, exists ? info.st_mode & 07777 : new_file_mode(), exists ? &info : nullptr);
     if (file != nullptr) return file;
   }
   std::FILE* file = std::fopen(image.name.c_str(), "wb");
