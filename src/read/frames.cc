@@ -19,6 +19,40 @@
 
 namespace kelvora::rx {
 
+namespace {
+
+// A cell is doubtful where the signal does not tell its bit with
+// confidence: where the weaker tone is as strong as a cell of its own tone
+// would be (a click that flipped the bit leaves the right tone there) and
+// clearly above the noise; where the two tones, each against its own level,
+// come near a tie (a smeared cell, or noise posing as one); or where the
+// window holds far more power outside both tones than noise does, half as
+// much as in its stronger tone or more (a click, which may as well have
+// cancelled the right tone). Measured on 4096-byte tapes: a lossy codec's
+// weaker tone reaches 0.47 of its level and 0.6 of the stronger, white
+// noise at 1 dB SNR 0.5 and 0.83; power outside the tones reaches 1.8 times
+// the floor under noise, 3.8 on an 8-bit square wave, 17 in a click.
+constexpr double doubt_level = 0.6;
+constexpr double doubt_evidence = 12;
+constexpr double doubt_tie = 0.85;
+constexpr double doubt_rest = 8;
+constexpr double doubt_rest_share = 0.5;
+
+// Whether a cell is doubtful (see doubt_level), its evidence measured
+// against 1 / inverse_floor.
+bool doubtful(const signal_levels& l, const cell_reading& c, double inverse_floor) {
+  const double zero = c.zero * l.one_level, one = c.one * l.zero_level;
+  const double weaker_share = one > zero ? c.zero / l.zero_level : c.one / l.one_level;
+  const double weaker = std::min(c.zero, c.one), stronger = std::max(c.zero, c.one);
+  const double rest = std::max(0.0, c.power - c.zero - c.one);
+  const double rest_evidence = rest / std::max(1.0, c.length / 2 - 2) * inverse_floor;
+  return (weaker_share >= doubt_level && weaker * inverse_floor >= doubt_evidence) ||
+         std::min(zero, one) >= doubt_tie * std::max(zero, one) ||
+         (rest_evidence >= doubt_rest && rest >= doubt_rest_share * stronger);
+}
+
+}  // namespace
+
 // Reads the frame starting at s (stop cells too when with_stops; phases when
 // with_phase); a frame of a block (learn) teaches the noise floor and levels.
 frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, bool learn) {
@@ -54,8 +88,10 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     }
   }
   for (int i = 0; i <= 8; ++i) {
-    evidence[i] = learn ? strength[i] * (1 / floor[i]) : cells[i].evidence;
+    const double inverse_floor = learn ? 1 / floor[i] : r.levels.inverse_floor;
+    evidence[i] = strength[i] * inverse_floor;
     f.weakest = std::min(f.weakest, evidence[i]);
+    f.doubtful_cells += doubtful(r.levels, cells[i], inverse_floor);
   }
   f.start_evidence = evidence[0];
   if (learn) set_floor(r.levels);
@@ -206,6 +242,7 @@ double read_block(reader& r, double s) {
     e.offset = r.bytes++;
     e.value = static_cast<unsigned char>(f.value);
     e.framing_error = !framed;
+    e.doubtful = framed && f.doubtful_cells > 0;
     e.position = s;
     e.cell = r.cell;
     e.idle_cells = idle;

@@ -19,6 +19,7 @@ struct frame_reading {
   double start_evidence = 0;  // of tone in the start cell
   double evidence = 0;  // median over start and data cells
   double weakest = INFINITY;  // least evidence of any cell read
+  int doubtful_cells = 0;     // start and data cells that hold both tones clearly
   bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
   double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
   bool all_ones = true;  // start and data cells all read 1
