@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark of --read beside minimodem --rx on the same files: payload bytes
 # recovered against noise and against speed error, reading speed against
-# minimodem and against real time, and peak memory for a one-hour recording.
+# minimodem and against real time, peak memory for a one-hour recording, an
+# hour of digital silence and of hiss against an hour of data, and a header
+# claiming an absurd sampling rate.
 # Recordings are kelvora's own: default framing, 16-bit 44.1 kHz, a 4 KiB
 # random payload. Bytes recovered are counted in order (the matching parts of
 # a diff), so that one lost or stray byte costs one byte. Times are medians of
@@ -100,6 +102,36 @@ h=$(median <hour-times)
 peak=$(awk '{ printf "%.1f", $1 / 1024 }' peak)
 cmp -s hour.img hour.out && hour_exact=exact || hour_exact="NOT exact"
 
+# An hour of anything should read within the time of an hour of data: an
+# hour of digital silence after a short block, and an hour of hiss, each
+# timed interleaved with the hour of data (processor time, both threads).
+head -c 40 hour.img >short.img
+"$kelvora" -q 16 -r 44100 -f "h1 d b3600" short.img silence.wav
+sox -n -r 44100 -b 16 -c 1 hiss.wav synth 3600 whitenoise vol 0.1
+: >data-cpu
+: >silence-cpu
+: >hiss-cpu
+for _ in $(seq "$runs"); do
+  cpu_seconds "'$kelvora' --read hour.wav hour.out" >>data-cpu
+  cpu_seconds "'$kelvora' --read silence.wav silence.out" >>silence-cpu
+  cpu_seconds "'$kelvora' --read hiss.wav hiss.out" >>hiss-cpu
+done
+hd=$(median <data-cpu)
+hs=$(median <silence-cpu)
+hh=$(median <hiss-cpu)
+rm -f silence.wav hiss.wav
+
+# A header's claims set neither memory nor time: a WAV claiming 2,000,000,000 Hz.
+python3 - <<'PY'
+import struct
+data = bytearray(open("long.wav", "rb").read(1 << 20))
+data[24:32] = struct.pack("<II", 2000000000, 4000000000)
+open("claims.wav", "wb").write(data)
+PY
+/usr/bin/time -o claims -f '%e %M' "$kelvora" --read -b 1 -w 1 claims.wav claims.out >/dev/null 2>&1 || true
+claims_time=$(tail -n 1 claims | awk '{ print $1 }')
+claims_peak=$(tail -n 1 claims | awk '{ printf "%.1f", $2 / 1024 }')
+
 cpu=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)
 echo
 echo "Machine: $cpu, $(nproc) cores; median of $runs interleaved runs."
@@ -112,3 +144,8 @@ printf '| %.0f s recording: kelvora --read processor time, both threads | %s s |
 printf '| %.0f s recording (one hour): kelvora --read | %s s: %.0f× real time (%s) | at least 500× |\n' \
   "$hour_seconds" "$h" "$(echo "$hour_seconds / $h" | bc -l)" "$hour_exact"
 echo "| peak memory reading the one-hour recording | $peak MiB | 32 MiB |"
+printf '| one hour of digital silence after a block: processor time against an hour of data | %s s against %s s: %.1f× | at most 1.0× |\n' \
+  "$hs" "$hd" "$(echo "$hs / $hd" | bc -l)"
+printf '| one hour of hiss: processor time against an hour of data | %s s against %s s: %.1f× | at most 1.0× |\n' \
+  "$hh" "$hd" "$(echo "$hh / $hd" | bc -l)"
+echo "| a header claiming 2,000,000,000 Hz: time and peak memory | $claims_time s, $claims_peak MiB | 1 s, 64 MiB |"
