@@ -13,6 +13,7 @@
 // itself and clears it at the next call, so every read is checked; a file
 // whose data ends before its header says is found at the end.
 #include <fcntl.h>
+#include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -287,7 +288,10 @@ std::string peek_pipe(size_t want) {
     seen.assign(static_cast<size_t>(n), '\0');
     if (read(copy[0], seen.data(), static_cast<size_t>(n)) != n) seen.clear();
     if (seen.size() >= want) break;
-    // Only part of the beginning has arrived: look again in a moment.
+    // Only part of the beginning has arrived: look again in a moment, unless
+    // the writer has gone (the pipe then holds all there will be).
+    pollfd writer{STDIN_FILENO, POLLIN, 0};
+    if (poll(&writer, 1, 10) > 0 && (writer.revents & POLLHUP) != 0) break;
     usleep(10000);
   }
   close(copy[0]);

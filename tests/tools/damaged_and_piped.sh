@@ -34,6 +34,14 @@ for format in f.flac f.ogg f.aiff f.au "-b 24 f24.wav"; do
   fi
 done
 
+# A pipe that ends within the first bytes is refused at once, not waited on.
+said=$(printf 'fL' | timeout 10 "$kelvora" --read - piped.img 2>&1) && status=0 || status=$?
+if [ "$status" -eq 1 ] && [ "$said" = "cannot read -: Format not recognised" ]; then
+  echo "ok: a pipe of two bytes: $said"
+else
+  fail "a pipe of two bytes: status $status, '$said'"
+fi
+
 # Damaged: bytes overwritten in the middle of a FLAC; a WAV cut in half.
 python3 - <<'PY'
 data = bytearray(open("f.flac", "rb").read())
