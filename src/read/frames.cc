@@ -21,6 +21,18 @@ namespace kelvora::rx {
 
 namespace {
 
+// Frames at the start of a block whose start cells tell the polarity.
+constexpr uint64_t polarity_frames = 16;
+
+// The decimating filter's gain at a tone of w radians a sample (after
+// decimation): a triangle of 2 d - 1 taps, two boxes of d in a row.
+double decimation_gain(const tone_ring& ring, double w) {
+  const double d = static_cast<double>(ring.feed.decimation);
+  const double half = w / d / 2;  // half the tone's angle a sample before decimation
+  const double box = d > 1 ? std::sin(half * d) / (d * std::sin(half)) : 1.0;
+  return box * box;
+}
+
 // A cell is doubtful where the signal does not tell its bit with
 // confidence: where the weaker tone is as strong as a cell of its own tone
 // would be (a click that flipped the bit leaves the right tone there) and
@@ -226,9 +238,18 @@ double read_block(reader& r, double s) {
   double steady_span = 0, clock_cells = 0, last_start = s;
   uint64_t steady_frames = 0;
   bool steady = false;  // the frame at s followed the last without idle
+  // The start cells' phase at their leading edge, over the block's first frames.
+  double phase_sum = 0;
   double next = s;
   for (;;) {
     const frame_reading f = read_frame(r, s, true, false, true);
+    if (count < polarity_frames && f.start_zero) {
+      // The start cell's phase at its leading edge (the correlation's
+      // imaginary part is positive where kelvora wrote it without --invert,
+      // whatever the rate).
+      const cell_reading start = read_cell(r, s, true);
+      phase_sum += start.phase_im;
+    }
     if (!f.complete) {
       r.events.on_cut_short();
       next = static_cast<double>(r.ring.end);
@@ -308,6 +329,15 @@ double read_block(reader& r, double s) {
                            : count > 0 ? clock_cells / static_cast<double>(count)
                                        : r.cell;
   r.events.on_block_end(block_event{next, mean_cell, count});
+  if (count > 0) {
+    // A tone of peak amplitude a holds a^2 / 2 of energy a sample.
+    const double energy = std::max(r.levels.zero_level, r.levels.one_level) / r.cell;
+    tone_event tone;
+    tone.polarity = phase_sum > 0.5 ? 1 : phase_sum < -0.5 ? -1 : 0;
+    const bool upper = r.levels.one_level > r.levels.zero_level;
+    tone.peak = std::sqrt(2 * energy) / decimation_gain(r.ring, upper ? r.ring.w1 : r.ring.w0);
+    r.events.on_tone(tone);
+  }
   return next;
 }
 
