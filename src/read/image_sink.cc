@@ -2,7 +2,7 @@
 // binary. A file that exists is replaced only by a complete image with its
 // permissions and owner; one that we may not write is refused as writing it
 // would be.
-// Devices, pipes and standard output are written in place.
+// Devices, pipes, standard output and the file it is open on are written in place.
 #include "read/image_sink.h"
 
 #include <fcntl.h>
@@ -67,6 +67,16 @@ std::FILE* open_temporary(image_sink& image, mode_t mode, const struct stat* rep
   return file;
 }
 
+// True for a name of a standard stream or device (/dev/stdout, /proc/self/fd/1)
+// or of the very file standard output is open on (perhaps to append): written
+// in place, never replaced.
+bool standard_stream_file(const std::string& name, const struct stat* info) {
+  if (name.rfind("/dev/", 0) == 0 || name.rfind("/proc/", 0) == 0) return true;
+  struct stat out {};
+  return info != nullptr && fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == info->st_dev &&
+         out.st_ino == info->st_ino;
+}
+
 // Opens the image: standard output, a temporary file for a regular one, or the name itself.
 std::FILE* open_image(image_sink& image) {
   if (image.name == "-") return stdout;
@@ -78,7 +88,7 @@ std::FILE* open_image(image_sink& image) {
     if (realpath(image.name.c_str(), resolved) != nullptr) image.target = resolved;
   }
   const bool exists = stat(image.target.c_str(), &info) == 0;
-  if (!exists || S_ISREG(info.st_mode)) {
+  if ((!exists || S_ISREG(info.st_mode)) && !standard_stream_file(image.name, exists ? &info : nullptr)) {
     if (exists && access(image.target.c_str(), W_OK) != 0) fail_because("cannot open", image.name, errno);
     std::FILE* file = open_temporary(image, exists ? info.st_mode & 07777 : new_file_mode(), exists ? &info : nullptr);
     if (file != nullptr) return file;
