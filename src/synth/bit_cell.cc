@@ -249,7 +249,8 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
     while (T + static_cast<double>(frames) * increment < E) ++frames;
     while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
     if (frames > static_cast<int64_t>(plan.max_frames)) break;
-    const cell_template* found = find_template(tone, frames, d0);
+    // (Cells in classes were looked up just above, with the same tests.)
+    const cell_template* found = plan.classes > 1 ? nullptr : find_template(tone, frames, d0);
     if (found != nullptr) {
       current[tone] = found;
       copy_template(p, *found);

@@ -259,6 +259,8 @@ int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const u
   const double phase_most = 1.01 * w * x_most;
   const double slope = w * key.unit * bound_slack;  // phase per unit of d0, rounded up
   int64_t reach = key.increment;
+  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
+  const double inverse_scale = 1 / std::fabs(key.scale);
   for (int64_t i = 0; i < frames; i += 2) {
     sine_lanes<2>::real x;
     for (int lane = 0; lane < 2; ++lane) {
@@ -280,10 +282,11 @@ int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const u
       // delta + library_spread of its sine of x, which lies within error of
       // value; each phase is its exact product rounded, within 2^-53 of it.
       const double fixed = error + library_spread + 0x1p-52 * phase_most;
-      double v_low = 0;
-      double v_high = 0;
-      code_range(code, key, v_low, v_high);
-      const double room = std::min(value - v_low, v_high - value) - fixed;
+      // The distance to the nearest end of the code's range, roughly: the
+      // code is offset - scale v truncated, its ends whole numbers.
+      const double y = std::fabs(offset - key.scale * value);
+      const double fraction = y - std::trunc(y);
+      const double room = std::min(fraction, 1 - fraction) * inverse_scale - fixed;
       double r = room > 0 ? room * (1 - 0x1p-30) / slope : 0;
       r = std::min(r, static_cast<double>(reach));
       auto units = static_cast<int64_t>(r);

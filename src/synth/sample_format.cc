@@ -2,12 +2,23 @@
 // low byte first.
 #include "synth/sample_format.h"
 
+#include <bit>
+#include <cstring>
+
 namespace kelvora {
 
 namespace {
 
 template <int bits, int channels>
 void store_frames(const int* sample, uint64_t count, unsigned char* p) {
+  if constexpr (bits == 16 && channels == 1 && std::endian::native == std::endian::little) {
+    // The host's own order is low byte first: whole samples at a time.
+    for (uint64_t i = 0; i < count; ++i) {
+      const auto value = static_cast<int16_t>(sample[i]);
+      std::memcpy(p + 2 * i, &value, 2);
+    }
+    return;
+  }
   for (uint64_t i = 0; i < count; ++i) {
     if constexpr (bits == 8) {
       for (int c = 0; c < channels; ++c) *p++ = static_cast<unsigned char>(sample[i]);
