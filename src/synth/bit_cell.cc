@@ -50,6 +50,16 @@ const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, nullptr};
 // Whether templates are proven in the clock's binade.
 bool templates_pay_here = false;
 
+// Frames of the cells proven as templates in the clock's binade, and frames
+// copied there: proving goes on while copies come to three times the proofs.
+struct template_yield {
+  int64_t proven = 0, copied = 0;
+};
+template_yield yield;
+
+// Proofs are judged once they have covered this many cells.
+constexpr int64_t yield_trial_cells = 64;
+
 // Per tone, the template the last copied cell came from.
 const cell_template* current[2] = {&no_template, &no_template};
 
@@ -111,6 +121,10 @@ void finish_batch(cell_run& run) {
     const template_key key{plan.angular[c.tone], binade.increment,       binade.unit,
                            plan.scale,           plan.quantization_bits, static_cast<int32_t>(plan.frame_bytes)};
     const cell_template* kept = keep_template(key, c.tone, c.d0, frames, bytes);
+    yield.proven += frames;
+    if (yield.proven >= yield_trial_cells * static_cast<int64_t>(plan.max_frames) && yield.copied < 3 * yield.proven) {
+      templates_pay_here = false;
+    }
     if (kept != nullptr) current[c.tone] = kept;
   }
   b.count = 0;
@@ -121,12 +135,13 @@ void finish_batch(cell_run& run) {
 // binade. The frame increment is not the step exactly, so each class moves
 // by `drift` units every time it comes back (after frames_per_round frames);
 // a template reaches about as far as its frames' nearest code boundary, half
-// a code over the frames of a cell, at the faster tone.
+// a code over the frames of a cell, at the faster tone. What the templates
+// then yield decides whether proving goes on.
 bool templates_last(const binade_grid& z) {
   const double drift = static_cast<double>(plan.round_frames) * std::fabs(static_cast<double>(z.increment) - plan.step * z.per_unit);
   const double codes = std::fabs(plan.scale);
   const double reach = 1 / (2 * codes * static_cast<double>(plan.max_frames) * plan.angular[1] * z.unit);
-  return reach >= 16 * drift;
+  return reach >= 4 * drift;
 }
 
 // Makes the binade of t the current one; the cells waiting for the sine
@@ -139,6 +154,7 @@ void enter_binade(double t, cell_run& run) {
   current[0] = current[1] = &no_template;
   forget_templates(binade.increment);
   templates_pay_here = plan.templates_pay && templates_last(binade);
+  yield = {};
 }
 
 // The start and end of the cells with grid indices m, m + chain, ... in
@@ -274,6 +290,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   t = T * z.unit;
   run.used = static_cast<size_t>(p - run.base);
   count_template_frames(copied);
+  yield.copied += copied;
   return going;
 }
 

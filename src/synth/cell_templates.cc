@@ -22,6 +22,7 @@
 
 #include "synth/fast_sine.h"
 #include "synth/sample_format.h"
+#include "synth/tone_kernels.h"
 
 namespace kelvora {
 
@@ -252,7 +253,7 @@ constexpr double bound_slack = 1 + 0x1p-50;
 // polynomial sine of the cell's own phases and the sine's slope of at most 1;
 // -1 where that proves nothing (a frame whose code changes right at its value,
 // as at a peak that only the exact value reaches).
-int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const unsigned char* bytes) {
+int64_t slope_reach_one_by_one(const template_key& key, int64_t d0, int64_t frames, const unsigned char* bytes) {
   const double w = key.angular_frequency;
   // Above every phase of every cell the interval may hold.
   const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
@@ -300,6 +301,92 @@ int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const u
     }
   }
   return reach;
+}
+
+// The same proof, `width` frames at a time; -2 where a frame has no
+// polynomial estimate (the proof one by one then asks the library).
+template <int width>
+[[gnu::always_inline]] inline int64_t slope_reach_lanes(const template_key& key, int64_t d0, int64_t frames,
+                                                        const int* codes) {
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  using whole = typename sine_lanes<width>::whole;
+  const double w = key.angular_frequency;
+  const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
+  const double phase_most = 1.01 * w * x_most;
+  const double slope = w * key.unit * bound_slack;
+  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
+  const double inverse_scale = 1 / std::fabs(key.scale);
+  const double increment = static_cast<double>(key.increment);
+  const real lane = lane_numbers<width>;
+  real reach = real{} + increment;
+  for (int64_t i = 0; i < frames; i += width) {
+    const real units = static_cast<double>(d0) + (lane + static_cast<double>(i)) * increment;  // whole, exact
+    const real x = w * (units * key.unit);
+    real v;
+    real bound;
+    mask usable;
+    sine_estimate<width>(x, v, bound, usable);
+    const mask inside = lane < static_cast<double>(frames - i);
+    if (!all_lanes<width>(usable | ~inside)) return -2;
+    const real fixed = bound + (library_spread + 0x1p-52 * phase_most);
+    real y = offset - key.scale * v;
+    y = (real)((mask)y & (mask{} + 0x7FFFFFFFFFFFFFFFLL));
+    const real fraction = y - __builtin_convertvector(__builtin_convertvector(y, mask), real);
+    const real nearest = fraction < 1 - fraction ? fraction : 1 - fraction;
+    const real room = nearest * inverse_scale - fixed;
+    real r = (real)((mask)(room * (1 - 0x1p-30) / slope) & (room > 0));
+    r = r < increment ? r : real{} + increment;
+    r = __builtin_convertvector(__builtin_convertvector(r, mask), real);  // whole units, rounded down
+    const real spread = (fixed + slope * r) * bound_slack + 0x1p-52;
+    real lo = v - spread;
+    real hi = v + spread;
+    lo = lo > -1.0 ? lo : real{} - 1.0;
+    hi = hi < 1.0 ? hi : real{} + 1.0;
+    whole stored;
+    __builtin_memcpy(&stored, codes + i, sizeof stored);
+    whole low_code;
+    whole high_code;
+    if (key.quantization_bits == 8) {
+      low_code = __builtin_convertvector(128.0 - key.scale * lo, whole);
+      high_code = __builtin_convertvector(128.0 - key.scale * hi, whole);
+    } else {
+      low_code = __builtin_convertvector(-key.scale * lo, whole);
+      high_code = __builtin_convertvector(-key.scale * hi, whole);
+    }
+    const mask wrong = __builtin_convertvector((low_code != stored) | (high_code != stored), mask) & inside;
+    if (!all_lanes<width>(~wrong)) return -1;
+    reach = (real)(((mask)(r < reach ? r : reach) & inside) | ((mask)reach & ~inside));
+  }
+  double least = increment;
+  for (int l = 0; l < width; ++l) least = std::min(least, reach[l]);
+  return static_cast<int64_t>(least);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] int64_t slope_reach_avx2(const template_key& key, int64_t d0, int64_t frames,
+                                                 const int* codes) {
+  return slope_reach_lanes<4>(key, d0, frames, codes);
+}
+#endif
+
+// The reach of the slope proof (slope_reach_one_by_one), lanes at a time
+// where every frame has a polynomial estimate.
+int64_t slope_reach(const template_key& key, int64_t d0, int64_t frames, const unsigned char* bytes) {
+  static int codes[most_template_bytes + 8];
+  for (int64_t i = 0; i < frames; ++i) codes[i] = stored_code(bytes, i, key);
+  for (int64_t i = frames; i < frames + 8; ++i) codes[i] = 0;
+  int64_t reach = -2;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    reach = slope_reach_avx2(key, d0, frames, codes);
+  } else {
+    reach = slope_reach_lanes<2>(key, d0, frames, codes);
+  }
+#else
+  reach = slope_reach_lanes<2>(key, d0, frames, codes);
+#endif
+  return reach == -2 ? slope_reach_one_by_one(key, d0, frames, bytes) : reach;
 }
 
 // The widest interval [low, high] around d0 the library's sine proves (the

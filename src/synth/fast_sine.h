@@ -51,6 +51,14 @@ inline constexpr typename sine_lanes<width>::real lane_numbers{0, 1, 2, 3};
 template <>
 inline constexpr typename sine_lanes<2>::real lane_numbers<2>{0, 1};
 
+// Whether every lane of a mask is set.
+template <int width>
+[[gnu::always_inline]] inline bool all_lanes(const typename sine_lanes<width>::mask& m) {
+  bool all = true;
+  for (int lane = 0; lane < width; ++lane) all = all && m[lane] == -1;
+  return all;
+}
+
 // h = 1 - cos(r) from z = r * r on the reduced range, for one double or
 // lanes alike (the same operations in the same order, so the same bits).
 template <class real>
