@@ -224,7 +224,7 @@ TEST(Read, ImagesAreNeverWrittenToATerminal) {
 
 namespace {
 
-// Ctrl-C and SIGTERM while reading a recording that stalls in a pipe: the
+// Ctrl-C, SIGTERM and SIGHUP while reading a recording that stalls in a pipe: the
 // image holds every byte decoded so far (an existing one is replaced by
 // them), the summary counts them, and the status tells the signal.
 TEST(Read, AnInterruptedReadKeepsWhatWasDecoded) {
@@ -233,10 +233,12 @@ TEST(Read, AnInterruptedReadKeepsWhatWasDecoded) {
   const std::string payload = random_bytes(5000, 11);
   write_file(dir + "/tape.img", payload);
   ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
-  for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}}) {
+  for (const auto& [signal, status] : {std::pair{"INT", 130}, std::pair{"TERM", 143}, std::pair{"HUP", 129}}) {
     write_file(dir + "/back.img", "an older image");
-    const int got = run_shell("cd " + dir + "; { cat tape.wav; sleep 5; } | $K --read - back.img 2>err & " +
-                              "sleep 2; kill -" + signal + " $!; wait $!");
+    // The shell holds the FIFO open, so the recording stalls after its last byte.
+    const int got = run_shell("cd " + dir + " && rm -f fifo && mkfifo fifo && { $K --read - back.img <fifo 2>err & " +
+                              "exec 3>fifo; cat tape.wav >&3; sleep 1; kill -" + signal +
+                              " $!; wait $!; status=$?; exec 3>&-; exit $status; }");
     EXPECT_EQ(got, status) << signal;
     const std::string image = read_file(dir + "/back.img");
     EXPECT_GT(image.size(), 4000u) << signal;
@@ -244,7 +246,7 @@ TEST(Read, AnInterruptedReadKeepsWhatWasDecoded) {
     EXPECT_NE(read_file(dir + "/err").find("read " + std::to_string(image.size()) + " bytes"), std::string::npos)
         << signal << ": " << read_file(dir + "/err");
   }
-  EXPECT_EQ(run_shell("cd " + dir + " && test \"$(ls -A | tr '\\n' ' ')\" = 'back.img err tape.img tape.wav '"), 0);
+  EXPECT_EQ(run_shell("cd " + dir + " && test \"$(ls -A | tr '\\n' ' ')\" = 'back.img err fifo tape.img tape.wav '"), 0);
 }
 
 // A disk that fills while the image is written leaves an existing image as

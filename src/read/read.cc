@@ -1,8 +1,8 @@
 // The --read run: recording in, image out, summary on standard error. The
 // exit status is 0 only when every byte framed correctly. A recording that
-// fails part way leaves the image holding what was read before; Ctrl-C or
-// SIGTERM stop the reading where it is, with the image and the summary as
-// at the end, and status 128 + the signal.
+// fails part way leaves the image holding what was read before; Ctrl-C,
+// SIGTERM or SIGHUP stop the reading where it is, with the image and the summary as
+// at the end, and status 128 + the signal (SIGHUP too).
 #include "read/read.h"
 
 #include <sys/stat.h>

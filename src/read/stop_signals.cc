@@ -22,6 +22,7 @@ sigset_t stop_set() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -35,6 +36,7 @@ void catch_stop_signals() {
   action.sa_flags = SA_RESETHAND | SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 int stop_signal() { return asked_by; }
