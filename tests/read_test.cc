@@ -154,6 +154,7 @@ TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {
   write_file(dir + "/truncated.wav", read_file(dir + "/tape.wav").substr(0, 30));
   ASSERT_EQ(run_kelvora({"-f", "b3", "tape.img", "silent.wav"}, "/dev/null", dir).status, 0);
   ASSERT_EQ(run_kelvora({"-b", "300", "-w", "300", "-r", "4000", "tape.img", "slow.wav"}, "/dev/null", dir).status, 0);
+  ASSERT_EQ(run_kelvora({"-f", "b1 h2 b1", "tape.img", "tone.wav"}, "/dev/null", dir).status, 0);
   struct bad {
     std::vector<std::string> args;
     std::string message_start;
@@ -165,14 +166,15 @@ TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {
       {{"missing.wav"}, "cannot read missing.wav: No such file or directory"},
       {{"."}, "cannot read .: Is a directory"},
       {{"silent.wav"}, "no data found in silent.wav"},
-      {{"slow.wav"}, "cannot read slow.wav: a sampling rate of 4000 Hz cannot carry a 2400 Hz tone"},
+      {{"tone.wav"}, "no framing found in tone.wav: a tone of 2400 Hz but no data"},
+      {{"-b", "1200", "-w", "1200", "slow.wav"}, "cannot read slow.wav: a sampling rate of 4000 Hz cannot carry a 2400 Hz tone"},
   };
   for (const bad& c : cases) {
     std::vector<std::string> args = {"--read"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back("image.img");
     const run_result result = run_kelvora(args, "/dev/null", dir);
-    SCOPED_TRACE(c.args.front());
+    SCOPED_TRACE(c.args.back());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out.rfind(c.message_start, 0), 0u) << result.out;
     EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;

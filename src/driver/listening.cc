@@ -48,6 +48,7 @@ int run_listen(const char* image_name) {
     if (request.keep != nullptr) open_keep_file(keep, request.keep, format.rate, format.channels);
     open_recording_from_source(rec, "audio device " + device.name, format.rate, format.channels, true,
                                capture_source(capture));
+    rec.live = true;
     catch_audio_stop_signals(device);
     begin_meter(meter, format.rate);
     status = read_and_close(rec, image, &meter);

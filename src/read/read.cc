@@ -8,13 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/failure.h"
 #include "cli/settings.h"
+#include "read/detect.h"
 #include "read/framing.h"
 #include "read/image_sink.h"
 #include "read/recording.h"
@@ -58,8 +61,36 @@ void keep_what_was_read(image_sink& image) {
   }
 }
 
+// Seconds of a recording's opening that framing detection hears at most, and frames.
+constexpr double opening_seconds = 30;
+constexpr int64_t most_opening_frames = int64_t{1} << 23;
+
+// Sets the framing the command line did not tell from what the opening of
+// the recording shows (it is read again from its start); returns what was
+// heard. A live recording is read with the framing told or the defaults.
+framing_heard find_untold_framing(recording& rec) {
+  framing_heard heard;
+  if ((given.baud_rate && given.lower_carrier && given.stop_bits) || rec.live) return heard;
+  const int64_t most = std::min(most_opening_frames, static_cast<int64_t>(opening_seconds * rec.sampling_rate));
+  // Heard again on twice as much while the opening ends too soon.
+  std::vector<float> opening;
+  for (int64_t frames = std::min<int64_t>(most, 4 * int64_t{rec.sampling_rate});; frames = std::min(most, 2 * frames)) {
+    hold_opening(rec, opening, frames);
+    heard = hear_framing(opening.data(), static_cast<int64_t>(opening.size()), rec.sampling_rate);
+    if (!heard.wants_more || static_cast<int64_t>(opening.size()) < frames || frames == most) break;
+  }
+  if (heard.cycles_per_cell == 0) return heard;
+  const nominal_framing nominal = nominal_of(heard, given.baud_rate ? settings.baud_rate : 0,
+                                             given.lower_carrier ? settings.lower_carrier : 0);
+  settings.baud_rate = nominal.baud_rate;
+  settings.lower_carrier = nominal.lower_carrier;
+  if (!given.stop_bits) settings.stop_bits = heard.stop_bits;
+  return heard;
+}
+
 // Reads the open recording into the image; returns the exit status.
 int read_open_recording(recording& rec, image_sink& image, read_observer* also) {
+  const framing_heard heard = find_untold_framing(rec);
   const double lower = settings.lower_carrier;
   if (static_cast<double>(rec.sampling_rate) <= 4 * lower) {
     fail("cannot read " + printable_name(rec.name) + ": a sampling rate of " +
@@ -84,7 +115,11 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also) 
   events.on_end();
   close_image(image);
   const int stopped_by = stop_signal();
-  if (summary.bytes == 0 && stopped_by == 0) fail("no data found in " + printable_name(rec.name));
+  if (summary.bytes == 0 && stopped_by == 0) {
+    const std::string what = heard_text(heard);
+    if (what.empty()) fail("no data found in " + printable_name(rec.name));
+    fail("no framing found in " + printable_name(rec.name) + ": " + what);
+  }
   if (!image.discard) {
     std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
   }

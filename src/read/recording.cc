@@ -5,6 +5,9 @@
 #include "read/recording.h"
 
 #include <algorithm>
+#include <exception>
+#include <functional>
+#include <memory>
 #include <utility>
 
 #include "cli/failure.h"
@@ -18,7 +21,79 @@ constexpr int64_t block_samples = 1 << 16;
 // Full scale of a 16-bit sample.
 constexpr float short_scale = 1.0f / 32768.0f;
 
+// Serves held samples first, then a failure met while holding them, then
+// the source's own frames; returns frames.
+template <typename T>
+int64_t serve_held(std::vector<T>& held, size_t& next, std::exception_ptr& failure, int64_t channels, T* out,
+                   int64_t most, const std::function<int64_t(T*, int64_t)>& source) {
+  if (next < held.size()) {
+    const auto frames = std::min<int64_t>(most, static_cast<int64_t>(held.size() - next) / channels);
+    const auto samples = static_cast<size_t>(frames * channels);
+    std::copy_n(held.begin() + static_cast<std::ptrdiff_t>(next), samples, out);
+    next += samples;
+    if (next == held.size()) std::vector<T>().swap(held);  // given again: not needed any more
+    return frames;
+  }
+  if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+  return source(out, most);
+}
+
+// Appends up to `want` frames from the source to `held` and their mono samples to `mono`.
+template <typename T>
+int64_t hold_more(std::vector<T>& held, std::vector<float>& mono, int64_t channels, int64_t want, float scale,
+                  const std::function<int64_t(T*, int64_t)>& source) {
+  const size_t at = held.size();
+  held.resize(at + static_cast<size_t>(want * channels));
+  const int64_t got = std::max<int64_t>(0, source(held.data() + at, want));
+  held.resize(at + static_cast<size_t>(got * channels));
+  const float share = scale / static_cast<float>(channels);
+  for (int64_t i = 0; i < got; ++i) {
+    float sum = 0.0f;
+    for (int64_t c = 0; c < channels; ++c) sum += static_cast<float>(held[at + static_cast<size_t>(i * channels + c)]);
+    mono.push_back(sum * share);
+  }
+  return got;
+}
+
 }  // namespace
+
+struct held_frames {
+  std::vector<float> floats;   // interleaved, when not as_short
+  std::vector<short> shorts;   // interleaved, when as_short
+  size_t next = 0;             // samples given again so far
+  std::exception_ptr failure;  // met while holding: given where the frames held end
+  frame_source original;
+};
+
+void hold_opening(recording& r, std::vector<float>& mono, int64_t most) {
+  if (!r.held) {
+    auto held = std::make_shared<held_frames>();
+    held->original = std::move(r.source);
+    const int64_t channels = r.channels;
+    r.source.read_floats = [held, channels](float* out, int64_t n) {
+      return serve_held(held->floats, held->next, held->failure, channels, out, n, held->original.read_floats);
+    };
+    r.source.read_shorts = [held, channels](short* out, int64_t n) {
+      return serve_held(held->shorts, held->next, held->failure, channels, out, n, held->original.read_shorts);
+    };
+    r.source.close = [held] {
+      if (held->original.close) held->original.close();
+    };
+    r.held = held;
+  }
+  held_frames& h = *r.held;
+  while (static_cast<int64_t>(mono.size()) < most && !h.failure) {
+    const int64_t want = std::min(most - static_cast<int64_t>(mono.size()), block_frames(r));
+    try {
+      const int64_t got = r.as_short ? hold_more(h.shorts, mono, r.channels, want, short_scale, h.original.read_shorts)
+                                     : hold_more(h.floats, mono, r.channels, want, 1.0f, h.original.read_floats);
+      if (got == 0) break;
+    } catch (const failure&) {
+      // The frames before it are read first, as they would have been.
+      h.failure = std::current_exception();
+    }
+  }
+}
 
 void open_recording_from_source(recording& r, const std::string& name, int32_t rate, int32_t channels,
                                 bool as_short, frame_source source) {

@@ -24,6 +24,9 @@ struct frame_source {
   std::function<void()> close;                                    // may be empty
 };
 
+// The opening of a recording, read ahead and given again before the rest.
+struct held_frames;
+
 struct recording {
   std::string name;            // as given on the command line, for messages
   int32_t channels = 0;
@@ -32,6 +35,8 @@ struct recording {
   std::vector<float> buffer;   // one block of interleaved frames (float samples)
   std::vector<short> shorts;   // one block of interleaved frames (16-bit samples)
   frame_source source;
+  std::shared_ptr<held_frames> held;  // the opening read ahead, if any
+  bool live = false;           // frames arrive as they are played: none may wait for detection
 };
 
 // Opens the named recording ("-": standard input); fails with "cannot read NAME: reason".
@@ -54,6 +59,11 @@ int64_t read_mono(recording& r, float* out, int64_t most);
 // Reads up to `most` frames of a one-channel recording of at most 16 bits
 // (as_short) into out as 16-bit samples; returns how many (0 at the end).
 int64_t read_shorts(recording& r, short* out, int64_t most);
+
+// Reads on until `mono` holds up to `most` frames from the start, as mono
+// samples, and has the recording give those frames again before the rest
+// (a pipe cannot seek back); `mono` is empty or holds the last call's frames.
+void hold_opening(recording& r, std::vector<float>& mono, int64_t most);
 
 // Closes the recording's source (once; later calls do nothing).
 void close_recording(recording& r);

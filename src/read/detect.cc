@@ -1,0 +1,443 @@
+// Framing detection. A tape opens with a leader: a steady tone, which is the
+// upper one (1 cells); the lower tone is half of it. The leader is the first
+// stretch of at least 0.1 s whose spectrum is one peak (its frequency the mean
+// of its frames', which is close enough to tell cells apart). After it, a
+// sliding correlation one lower cycle long tells the tones apart; the runs of
+// 0 cells (each begins with a start bit, so they are always whole cells) are
+// whole multiples of the cell, and the cell is the most lower cycles (1-16)
+// that still divides nearly every run. Frames are then found from their start
+// edges, and the stop bits are the fewest whole idle cells that often follow
+// a frame's data. The work stays a few operations a sample.
+#include "read/detect.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace kelvora {
+
+namespace {
+
+constexpr double two_pi = 6.283185307179586;
+// A frame of the spectrum is steady when this share of its power is in one peak.
+constexpr double steady_share = 0.5;
+constexpr double least_leader_seconds = 0.1;
+// Samples in a frame of the spectrum at most (a header may claim any rate).
+constexpr size_t most_spectrum = size_t{1} << 14;
+// The cell is looked for as 1 to most_cycles cycles of the lower tone.
+constexpr int32_t most_cycles = 16;
+// Share of the runs of 0 cells that must be whole cells of a candidate.
+constexpr double fitting_share = 0.75;
+constexpr int64_t least_runs = 8;
+// Idle cells beyond which a frame ends a block; idle counts kept (the last: that many or more).
+constexpr double block_gap_cells = 64;
+constexpr int32_t idle_counts = 8;
+// Frames whose idle cells make the stop bits sure enough.
+constexpr uint64_t enough_frames = 40;
+
+struct steady_run {
+  int64_t start = 0, end = 0;  // samples
+  double hz = 0;
+};
+
+// A radix-2 transform of a power-of-two length, real and imaginary parts
+// apart; cos_of[k], sin_of[k] give e^{-2 pi i k / n} for k < n / 2.
+struct spectrum_work {
+  std::vector<double> re, im, cos_of, sin_of, window;
+};
+
+void transform(spectrum_work& w) {
+  double* re = w.re.data();
+  double* im = w.im.data();
+  const size_t n = w.re.size();
+  for (size_t i = 1, j = 0; i < n; ++i) {
+    size_t bit = n >> 1;
+    for (; (j & bit) != 0; bit >>= 1) j ^= bit;
+    j ^= bit;
+    if (i < j) {
+      std::swap(re[i], re[j]);
+      std::swap(im[i], im[j]);
+    }
+  }
+  for (size_t len = 2; len <= n; len <<= 1) {
+    const size_t stride = n / len, half = len / 2;
+    for (size_t i = 0; i < n; i += len) {
+      for (size_t k = 0; k < half; ++k) {
+        const double c = w.cos_of[k * stride], s = w.sin_of[k * stride];
+        const size_t p = i + k, q = p + half;
+        const double vr = re[q] * c - im[q] * s, vi = re[q] * s + im[q] * c;
+        re[q] = re[p] - vr;
+        im[q] = im[p] - vi;
+        re[p] += vr;
+        im[p] += vi;
+      }
+    }
+  }
+}
+
+double sane(float v) { return std::isfinite(v) ? std::clamp(static_cast<double>(v), -1.0, 1.0) : 0.0; }
+
+// The powers of a frame's bins below n / 2 (into w.im); returns their sum.
+double frame_spectrum(const float* x, spectrum_work& w) {
+  const size_t n = w.re.size();
+  double mean = 0;
+  for (size_t i = 0; i < n; ++i) mean += sane(x[i]);
+  mean /= static_cast<double>(n);
+  for (size_t i = 0; i < n; ++i) {
+    w.re[i] = (sane(x[i]) - mean) * w.window[i];
+    w.im[i] = 0;
+  }
+  transform(w);
+  double total = 0;
+  w.im[0] = 0;
+  for (size_t k = 1; k < n / 2; ++k) {
+    w.im[k] = w.re[k] * w.re[k] + w.im[k] * w.im[k];
+    total += w.im[k];
+  }
+  return total;
+}
+
+// The strongest bin of a spectrum's bins in [from, to) that have two neighbours each side, or 0.
+size_t strongest(const std::vector<double>& power, size_t from, size_t to) {
+  size_t peak = 0;
+  for (size_t k = std::max<size_t>(from, 2); k < std::min(to, power.size() - 2); ++k) {
+    if (peak == 0 || power[k] > power[peak]) peak = k;
+  }
+  return peak;
+}
+
+// The share of the power within two bins of a peak.
+double peak_share(const std::vector<double>& power, size_t peak, double total) {
+  double near = 0;
+  for (size_t k = peak - 2; k <= peak + 2; ++k) near += power[k];
+  return near / total;
+}
+
+// The peak's frequency between bins, from a parabola through the log powers.
+double peak_hz(const std::vector<double>& power, size_t peak, double rate, size_t n) {
+  const double a = std::log(power[peak - 1] + 1e-30), b = std::log(power[peak] + 1e-30),
+               c = std::log(power[peak + 1] + 1e-30);
+  const double shift = std::clamp(0.5 * (a - c) / (a - 2 * b + c), -0.5, 0.5);
+  return (static_cast<double>(peak) + shift) * rate / static_cast<double>(n);
+}
+
+// The first steady stretch of at least least_leader_seconds, and its mean
+// tone. Without one, a tape that begins with data has both tones as lines of
+// its spectrum (a cell holds whole cycles of each): the strongest line with
+// another at half or twice its frequency gives the upper tone, from the first
+// frame with sound on.
+steady_run find_leader(const float* x, int64_t count, double rate) {
+  size_t n = 256;
+  while (static_cast<double>(n) < rate * 0.02 && n < most_spectrum) n *= 2;
+  spectrum_work work{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n / 2),
+                     std::vector<double>(n / 2), std::vector<double>(n)};
+  for (size_t i = 0; i < n; ++i) {
+    const double angle = two_pi * static_cast<double>(i) / static_cast<double>(n);
+    work.window[i] = 0.5 - 0.5 * std::cos(angle);
+    if (i < n / 2) {
+      work.cos_of[i] = std::cos(angle);
+      work.sin_of[i] = -std::sin(angle);
+    }
+  }
+  const auto frame = static_cast<int64_t>(n);
+  const int64_t least_frames = std::max<int64_t>(3, static_cast<int64_t>(std::ceil(least_leader_seconds * rate / static_cast<double>(frame))));
+  steady_run run;
+  double sum = 0, last = 0;  // the tones of the stretch's frames, and of its last (a tape's tone may drift)
+  int64_t frames = 0;
+  std::vector<double> spectrum(n / 2);  // summed over frames with sound, each as shares of its power
+  int64_t first_sound = -1;
+  for (int64_t at = 0; at + frame <= count; at += frame) {
+    const double total = frame_spectrum(x + at, work);
+    double hz = 0;
+    if (total > 1e-12 * static_cast<double>(n)) {
+      if (first_sound < 0) first_sound = at;
+      for (size_t k = 0; k < n / 2; ++k) spectrum[k] += work.im[k] / total;
+      const size_t peak = strongest(work.im, 0, n / 2);
+      if (peak > 0 && peak_share(work.im, peak, total) >= steady_share) hz = peak_hz(work.im, peak, rate, n);
+    }
+    if (hz > 0 && frames > 0 && std::fabs(hz / last - 1) < 0.02) {
+      last = hz;
+      sum += hz;
+      ++frames;
+      run.end = at + frame;
+      continue;
+    }
+    if (frames >= least_frames) break;
+    frames = hz > 0 ? 1 : 0;
+    sum = hz;
+    last = hz;
+    run = steady_run{at, at + frame, 0};
+  }
+  if (frames >= least_frames) {
+    run.hz = sum / static_cast<double>(frames);
+    return run;
+  }
+  const size_t peak = strongest(spectrum, 0, n / 2);
+  if (first_sound < 0 || peak == 0) return steady_run{};
+  // The other line: at twice or at half the frequency, at least a tenth as strong.
+  const size_t above = strongest(spectrum, 2 * peak - 2, 2 * peak + 3);
+  const size_t below = peak >= 6 ? strongest(spectrum, peak / 2 - 1, peak / 2 + 2) : 0;
+  // Both stand well clear of the spectrum's floor (noise has no lines).
+  std::vector<double> sorted(spectrum);
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 4), sorted.end());
+  const double least = std::max(0.1 * spectrum[peak], 10 * sorted[n / 4]);
+  size_t upper = 0;
+  if (above > 0 && spectrum[above] >= least) {
+    upper = above;
+  } else if (below > 0 && spectrum[below] >= least) {
+    upper = peak;
+  }
+  if (upper == 0) return steady_run{};
+  return steady_run{first_sound, first_sound, peak_hz(spectrum, upper, rate, n)};
+}
+
+// A change of tone: where, to which, and in which stretch of steady level.
+struct tone_edge {
+  double at;    // sample position
+  bool to_one;  // the upper tone begins
+  int32_t stretch;
+};
+
+struct tone_edges {
+  std::vector<tone_edge> edges;
+  std::vector<double> stretch_end;  // where each stretch of tone ended
+};
+
+// Sliding correlations one lower cycle long over [from, to): where the tone changes.
+tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, double lower_hz, double gate) {
+  const auto width = std::max<int64_t>(2, std::lround(rate / lower_hz));
+  const double w0 = two_pi * lower_hz / rate, w1 = 2 * w0;
+  // Per slot of the window: the products x e^{-i w0 n}, x e^{-i w1 n} (re, im) it holds.
+  std::vector<std::array<double, 4>> ring(static_cast<size_t>(width));
+  std::array<double, 4> sums{};
+  double c0 = 1, s0 = 0, c1 = 1, s1 = 0;  // e^{-i w0 n}, e^{-i w1 n}
+  const double step_c0 = std::cos(w0), step_s0 = -std::sin(w0), step_c1 = std::cos(w1), step_s1 = -std::sin(w1);
+  tone_edges found;
+  int state = -1;  // -1: no tone, 0 or 1: the tone heard
+  double last_cross = 0, tone_from = -1;  // where the tone changed last, and where it began
+  bool last_sign = false;
+  const double half = 0.5 * static_cast<double>(width);
+  for (int64_t n = from; n < to; ++n) {
+    if ((n - from) % 4096 == 0) {  // keep the phasors exact
+      c0 = std::cos(w0 * static_cast<double>(n - from));
+      s0 = -std::sin(w0 * static_cast<double>(n - from));
+      c1 = std::cos(w1 * static_cast<double>(n - from));
+      s1 = -std::sin(w1 * static_cast<double>(n - from));
+    }
+    std::array<double, 4>& slot = ring[static_cast<size_t>((n - from) % width)];
+    const double v = sane(x[n]);
+    const std::array<double, 4> now = {v * c0, v * s0, v * c1, v * s1};
+    for (size_t j = 0; j < 4; ++j) sums[j] += now[j] - slot[j];
+    slot = now;
+    const double next_c0 = c0 * step_c0 - s0 * step_s0, next_c1 = c1 * step_c1 - s1 * step_s1;
+    s0 = c0 * step_s0 + s0 * step_c0;
+    s1 = c1 * step_s1 + s1 * step_c1;
+    c0 = next_c0;
+    c1 = next_c1;
+    if (n - from < width) continue;
+    const double e0 = sums[0] * sums[0] + sums[1] * sums[1], e1 = sums[2] * sums[2] + sums[3] * sums[3];
+    const double energy = e0 + e1, d = e1 - e0;
+    const auto at = static_cast<double>(n) - half;
+    if (energy < gate) {
+      if (state >= 0) found.stretch_end.back() = at;
+      state = -1;
+      tone_from = -1;
+      continue;
+    }
+    if ((d > 0) != last_sign) {
+      last_sign = d > 0;
+      last_cross = at;
+    }
+    if (state < 0) {
+      if (energy >= gate && tone_from < 0) {
+        // A tenth of the energy is about a third of the window filled.
+        tone_from = n - from == width ? static_cast<double>(from) : static_cast<double>(n) - 0.32 * static_cast<double>(width);
+      }
+      if (std::fabs(d) > 0.3 * energy) {
+        state = d > 0 ? 1 : 0;
+        found.stretch_end.push_back(INFINITY);
+        // Tone that begins with a 0 cell begins with a start cell.
+        if (state == 0) found.edges.push_back({tone_from, false, static_cast<int32_t>(found.stretch_end.size()) - 1});
+      }
+    } else if ((state == 1 && d < -0.3 * energy) || (state == 0 && d > 0.3 * energy)) {
+      state = 1 - state;
+      found.edges.push_back({last_cross, state == 1, static_cast<int32_t>(found.stretch_end.size()) - 1});
+    }
+  }
+  if (state >= 0) found.stretch_end.back() = static_cast<double>(to);
+  for (double& end : found.stretch_end) end = std::min(end, static_cast<double>(to));
+  return found;
+}
+
+// The most lower cycles a cell can hold so that nearly every run of 0 cells is whole cells; 0 when none.
+int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
+  std::vector<double> runs;
+  for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
+    const tone_edge& a = t.edges[i];
+    const tone_edge& b = t.edges[i + 1];
+    if (!a.to_one && b.to_one && a.stretch == b.stretch) runs.push_back((b.at - a.at) * lower_hz / rate);
+  }
+  if (static_cast<int64_t>(runs.size()) < least_runs) return 0;
+  for (int32_t k = most_cycles; k >= 1; --k) {
+    size_t fit = 0;
+    for (double r : runs) {
+      const double cells = std::round(r / k);
+      if (cells >= 1 && std::fabs(r - cells * k) <= 0.35 + 0.01 * r) ++fit;
+    }
+    if (static_cast<double>(fit) >= fitting_share * static_cast<double>(runs.size())) return k;
+  }
+  return 0;
+}
+
+// The first edge after position at (in the edges' order), or the end.
+size_t edge_after(const tone_edges& t, double at) {
+  return static_cast<size_t>(std::upper_bound(t.edges.begin(), t.edges.end(), at,
+                                              [](double p, const tone_edge& e) { return p < e.at; }) -
+                             t.edges.begin());
+}
+
+// The tone heard at a position within a stretch: that of the last edge before it.
+bool one_at(const tone_edges& t, double at, int32_t stretch) {
+  const size_t next = edge_after(t, at);
+  if (next == 0 || t.edges[next - 1].stretch != stretch) {
+    return next < t.edges.size() ? !t.edges[next].to_one : true;
+  }
+  return t.edges[next - 1].to_one;
+}
+
+// Frames by the whole idle 1 cells after their data (the last: that many or
+// more). A 0 where a stop cell belongs is, back to back, the next start cell
+// (counted as no idle); otherwise a fault of that frame, not counted, and the
+// next frame starts at the next change to the lower tone.
+std::array<uint64_t, idle_counts> count_idle(const tone_edges& t, double cell, bool back_to_back) {
+  std::array<uint64_t, idle_counts> counts{};
+  size_t i = 0;
+  while (i < t.edges.size()) {
+    if (t.edges[i].to_one) {
+      ++i;
+      continue;
+    }
+    double start = t.edges[i].at;
+    const int32_t stretch = t.edges[i].stretch;
+    const double end = t.stretch_end[static_cast<size_t>(stretch)];
+    for (;;) {
+      const double stop = start + 9 * cell;
+      if (stop + cell > end) {
+        i = std::max(i + 1, edge_after(t, end));
+        break;
+      }
+      // Back to back, the next start follows at once (on its edge where the
+      // last data cell was a 1).
+      if (back_to_back && !one_at(t, stop + 0.5 * cell, stretch)) {
+        ++counts[0];
+        const size_t next = edge_after(t, stop - 0.4 * cell);
+        const bool edge_there = next < t.edges.size() && !t.edges[next].to_one &&
+                                t.edges[next].at < stop + 0.4 * cell;
+        start = edge_there ? t.edges[next].at : stop;
+        continue;
+      }
+      const bool fault = !one_at(t, stop + 0.5 * cell, stretch);
+      size_t next = edge_after(t, stop + 0.5 * cell);
+      while (next < t.edges.size() && t.edges[next].to_one) ++next;
+      if (next >= t.edges.size() || t.edges[next].stretch != stretch) {
+        i = std::max(i + 1, next);
+        break;
+      }
+      const double idle = (t.edges[next].at - stop) / cell;
+      if (!fault && idle <= block_gap_cells) {
+        ++counts[static_cast<size_t>(std::min<int64_t>(idle_counts - 1, std::lround(idle)))];
+      }
+      start = t.edges[next].at;
+    }
+  }
+  return counts;
+}
+
+// The fewest idle cells that follow a fair share of the frames: none when,
+// read back to back, nearly every frame is followed at once by a start cell.
+int32_t least_idle(const tone_edges& t, double cell, uint64_t& frames) {
+  const std::array<uint64_t, idle_counts> chained = count_idle(t, cell, true);
+  frames = 0;
+  for (uint64_t c : chained) frames += c;
+  if (frames > 0 && 10 * chained[0] >= 9 * frames) return 0;
+  const std::array<uint64_t, idle_counts> counts = count_idle(t, cell, false);
+  frames = 0;
+  for (uint64_t c : counts) frames += c;
+  const uint64_t often = std::max<uint64_t>(frames <= 3 ? 1 : 2, frames / 30);
+  for (size_t i = 1; i < idle_counts; ++i) {
+    if (counts[i] >= often) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+}  // namespace
+
+framing_heard hear_framing(const float* samples, int64_t count, double rate) {
+  framing_heard heard;
+  const steady_run leader = find_leader(samples, count, rate);
+  heard.wants_more = leader.end + static_cast<int64_t>(rate) > count;
+  if (leader.hz <= 0 || !(leader.hz < rate / 2)) return heard;
+  heard.upper_hz = leader.hz;
+  const double lower = leader.hz / 2;
+  // The tones' energy in a window over the leader (or the first 0.1 s of
+  // sound), a tenth of which counts as tone.
+  const int64_t level_end = std::min(count, std::max(leader.end, leader.start + static_cast<int64_t>(0.1 * rate)));
+  double power = 0;
+  for (int64_t i = leader.start; i < level_end; ++i) power += sane(samples[i]) * sane(samples[i]);
+  power /= static_cast<double>(std::max<int64_t>(1, level_end - leader.start));
+  const double width = std::max(2.0, std::round(rate / lower));
+  const double gate = 0.1 * power * width * width / 2;
+  const double seconds = std::max(3.0, 4000 / lower);
+  const int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
+  const tone_edges edges = find_edges(samples, leader.start, to, rate, lower, gate);
+  heard.cycles_per_cell = cycles_per_cell(edges, rate, lower);
+  if (heard.cycles_per_cell > 0) {
+    heard.stop_bits = least_idle(edges, heard.cycles_per_cell * rate / lower, heard.frames);
+    if (heard.stop_bits < 0) heard.cycles_per_cell = 0;
+  }
+  // More of the recording helps where it was cut off before enough frames.
+  heard.wants_more = to == count && (heard.cycles_per_cell == 0 || heard.frames < enough_frames);
+  return heard;
+}
+
+nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_t told_lower) {
+  static constexpr std::array<int32_t, 16> standard = {50,   75,   110,  150,  200,  300,  600,  1200,
+                                                       1800, 2400, 3600, 4800, 7200, 9600, 14400, 19200};
+  nominal_framing nominal;
+  const int32_t k = heard.cycles_per_cell;
+  const double lower = heard.upper_hz / 2, baud = lower / k;
+  if (told_baud > 0) {
+    nominal.baud_rate = told_baud;
+  } else if (told_lower > 0 && told_lower % k == 0) {
+    nominal.baud_rate = told_lower / k;
+  } else {
+    double best = 0.12;
+    for (int32_t b : standard) {
+      const double off = std::fabs(baud / b - 1);
+      if (off < best) {
+        best = off;
+        nominal.baud_rate = b;
+      }
+    }
+    if (nominal.baud_rate == 0) {  // two significant digits
+      const double unit = std::pow(10.0, std::floor(std::log10(baud)) - 1);
+      nominal.baud_rate = static_cast<int32_t>(std::max(1.0, std::round(baud / unit) * unit));
+    }
+  }
+  nominal.lower_carrier = told_lower > 0 ? told_lower : k * nominal.baud_rate;
+  nominal.speed = lower / nominal.lower_carrier;
+  return nominal;
+}
+
+std::string heard_text(const framing_heard& heard) {
+  if (heard.upper_hz <= 0) return "";
+  // Three significant digits: what the tone was meant to be, not how it was measured.
+  const double unit = std::pow(10.0, std::floor(std::log10(heard.upper_hz)) - 2);
+  char text[64];
+  std::snprintf(text, sizeof text, "a tone of %.0f Hz but no data", std::round(heard.upper_hz / unit) * unit);
+  return text;
+}
+
+}  // namespace kelvora

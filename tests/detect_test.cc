@@ -1,0 +1,82 @@
+// Tapes kelvora did not write, read told and not told their framing: square
+// or sine waves of whole cycles from tests/tools/foreign_tape.py (jitter,
+// duty skew, RC and AC coupling, speed, other rates and widths) and
+// minimodem --tx. Skipped where the reader, numpy or minimodem is missing
+// (CI installs them all).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "run_binary.h"
+
+namespace {
+
+bool have(const std::string& check) { return run_shell(check + " >/dev/null 2>&1") == 0; }
+
+struct foreign_tape {
+  std::string name;
+  std::string writer;  // foreign_tape.py options, or a minimodem --tx command line
+  std::vector<std::string> framing;  // -b, -w and -s as the tape was made
+  std::string speed;                 // the speed line expected when not told ("" : 1.000)
+};
+
+void PrintTo(const foreign_tape& t, std::ostream* os) { *os << t.name; }
+
+class ForeignTape : public testing::TestWithParam<std::tuple<foreign_tape, bool>> {};
+
+TEST_P(ForeignTape, ReadsExactlyToldOrNot) {
+  const auto& [tape, told] = GetParam();
+  if (!have("$K --read /dev/null /dev/null 2>&1 | grep -qv 'not available'")) GTEST_SKIP() << "no libsndfile";
+  const bool minimodem = tape.writer.rfind("minimodem", 0) == 0;
+  if (minimodem && !have("command -v minimodem")) GTEST_SKIP() << "minimodem is not installed";
+  if (!minimodem && !have("/usr/bin/python3 -c 'import numpy'")) GTEST_SKIP() << "numpy is not installed";
+  const std::string dir = make_temp_dir();
+  if (minimodem) {
+    write_file(dir + "/sent.bin", random_bytes(150, 21));
+    ASSERT_EQ(run_shell("cd " + dir + " && " + tape.writer + " -f tape.wav < sent.bin"), 0);
+  } else {
+    ASSERT_EQ(run_shell("cd " + dir + " && /usr/bin/python3 " + std::string(KELVORA_TOOLS) +
+                        "/foreign_tape.py tape.wav --bytes-out sent.bin " + tape.writer),
+              0);
+  }
+  std::vector<std::string> read = {"--read"};
+  if (told) read.insert(read.end(), tape.framing.begin(), tape.framing.end());
+  read.insert(read.end(), {"tape.wav", "back.img"});
+  const run_result result = run_kelvora(read, "/dev/null", dir);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_TRUE(read_file(dir + "/back.img") == read_file(dir + "/sent.bin")) << result.err;
+  const std::string speed = "speed: " + (tape.speed.empty() ? "1.000" : tape.speed) + " of nominal\n";
+  if (!told) {
+    EXPECT_NE(result.err.find(speed), std::string::npos) << result.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tapes, ForeignTape,
+    testing::Combine(
+        testing::Values(
+            foreign_tape{"square_1200_one_stop_idle_0_to_5", "--stop 1 --idle 0-5 --jitter 0.02 --duty 0.45",
+                         {"-b", "1200", "-w", "1200", "-s", "1"}, ""},
+            foreign_tape{"sine_300_on_600_two_stops_8bit_22k",
+                         "--sine --baud 300 --lower 600 --stop 2 --rate 22050 --bits 8 --bytes 80",
+                         {"-b", "300", "-w", "600", "-s", "2"}, ""},
+            foreign_tape{"fast_2400_jitter_48k", "--baud 2400 --lower 2400 --rate 48000 --jitter 0.01 --speed 1.04",
+                         {"-b", "2400", "-w", "2400", "-s", "1"}, "1.040"},
+            foreign_tape{"rc_ac_duty_600_eight_cycles", "--baud 600 --lower 4800 --stop 2 --rc 6000 --ac 30 --duty 0.4",
+                         {"-b", "600", "-w", "4800", "-s", "2"}, ""},
+            foreign_tape{"slow_110_stereo_11k", "--baud 110 --lower 880 --stop 2 --speed 0.95 --channels 2 --rate 11025 --bytes 40",
+                         {"-b", "110", "-w", "880", "-s", "2"}, "0.950"},
+            foreign_tape{"9600_baud_96k_no_stop", "--baud 9600 --lower 9600 --stop 0 --rate 96000",
+                         {"-b", "9600", "-w", "9600", "-s", "0"}, ""},
+            foreign_tape{"minimodem_1200_two_stops", "minimodem --tx --mark 2400 --space 1200 --stopbits 2 1200",
+                         {"-b", "1200", "-w", "1200", "-s", "2"}, ""},
+            foreign_tape{"minimodem_300_on_600", "minimodem --tx --mark 1200 --space 600 --stopbits 1 300",
+                         {"-b", "300", "-w", "600", "-s", "1"}, ""}),
+        testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<foreign_tape, bool>>& info) {
+      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "_told" : "_not_told");
+    });
+
+}  // namespace
