@@ -1,5 +1,5 @@
 // The recording as mono samples, whatever supplies its frames. A frame's
-// channels are averaged; 16-bit samples are scaled by 1/32768, which gives
+// channels are mixed (channel_mix.h); 16-bit samples are scaled by 1/32768, which gives
 // the very floats libsndfile would. Frames are read in blocks of at most
 // block_samples samples, so memory does not grow with the recording.
 #include "read/recording.h"
@@ -125,18 +125,15 @@ int64_t read_mono(recording& r, float* out, int64_t most) {
   const int64_t got = r.as_short ? r.source.read_shorts(r.shorts.data(), frames)
                                  : r.source.read_floats(r.buffer.data(), frames);
   if (got <= 0) return 0;
-  const float share = 1.0f / static_cast<float>(channels);
   if (r.as_short) {
     const short* in = r.shorts.data();
     if (channels == 1) {
       for (int64_t i = 0; i < got; ++i) out[i] = static_cast<float>(in[i]) * short_scale;
       return got;
     }
-    for (int64_t i = 0; i < got; ++i) {
-      float sum = 0.0f;
-      for (int64_t c = 0; c < channels; ++c) sum += static_cast<float>(in[i * channels + c]) * short_scale;
-      out[i] = sum * share;
-    }
+    r.mixing.resize(static_cast<size_t>(got * channels));
+    for (int64_t i = 0; i < got * channels; ++i) r.mixing[static_cast<size_t>(i)] = static_cast<float>(in[i]) * short_scale;
+    mix_channels(r.mix, r.mixing.data(), got, channels, out);
     return got;
   }
   const float* in = r.buffer.data();
@@ -144,11 +141,7 @@ int64_t read_mono(recording& r, float* out, int64_t most) {
     std::copy(in, in + got, out);
     return got;
   }
-  for (int64_t i = 0; i < got; ++i) {
-    float sum = 0.0f;
-    for (int64_t c = 0; c < channels; ++c) sum += in[i * channels + c];
-    out[i] = sum * share;
-  }
+  mix_channels(r.mix, in, got, channels, out);
   return got;
 }
 

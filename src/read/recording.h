@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "read/channel_mix.h"
+
 namespace kelvora {
 
 // Where frames come from: fills `out` with up to `most` interleaved frames and
@@ -37,6 +39,8 @@ struct recording {
   frame_source source;
   std::shared_ptr<held_frames> held;  // the opening read ahead, if any
   bool live = false;           // frames arrive as they are played: none may wait for detection
+  channel_mix mix;             // how the channels are made one
+  std::vector<float> mixing;   // a block of 16-bit frames as floats, for the mix
 };
 
 // Opens the named recording ("-": standard input); fails with "cannot read NAME: reason".

@@ -3,10 +3,14 @@
 # - A click (a burst of noise of a few samples, louder than the tape) in a
 #   byte: the image is never wrong with status 0; a byte whose cell the click
 #   leaves undecided is named as doubtful at its offset, status 1.
+# - Two channels, the tape (at 2 dB SNR) in one and in the other the same
+#   tape inverted, loud white noise, or silence: read exactly, as the good
+#   channel alone is.
 # Usage: hard_tapes.sh path/to/kelvora
 kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
 . "$tools/common.sh"
+need sox
 numpy=/usr/bin/python3
 if ! "$numpy" -c 'import numpy' 2>/dev/null; then
   [ "${CI:-}" = "true" ] && { echo "FAIL: numpy is not installed (CI installs python3-numpy)"; exit 1; }
@@ -62,4 +66,22 @@ if [ "$doubtful" -ge 6 ]; then
 else
   fail "only $doubtful of 12 clicks named as doubtful bytes"
 fi
+
+# Channels: the good one at 2 dB SNR (noise over the full band).
+"$kelvora" -q 16 -r 44100 -s 1 --level=50 -f "b0.3 h1 d b0.3" sent.bin clean.wav
+sox -R -n -r 44100 -c 1 -b 16 hiss.wav synth "$(soxi -s clean.wav)s" whitenoise vol 0.33
+sox -R -m clean.wav hiss.wav -b 16 good.wav
+# (Reversed: sox -R draws the same noise each time.)
+sox -R -n -r 44100 -c 1 -b 16 loud.wav synth "$(soxi -s clean.wav)s" whitenoise vol 0.9 reverse 2>/dev/null
+for other in "-v -1 good.wav:inverted" "loud.wav:loud noise" "-v 0 good.wav:silent"; do
+  # shellcheck disable=SC2086
+  sox -R -M good.wav ${other%%:*} -b 16 tape.wav 2>/dev/null
+  exact=0
+  "$kelvora" -s 1 --read tape.wav back.img 2>summary || exact=$?
+  if [ "$exact" = 0 ] && cmp -s sent.bin back.img; then
+    echo "ok: the other channel ${other##*:}"
+  else
+    fail "the other channel ${other##*:}: status $exact; $(tr '\n' ' ' <summary)"
+  fi
+done
 finish
