@@ -1,4 +1,6 @@
-// Tapes kelvora did not write, read told and not told their framing: square
+// Reading not told finds the framing: kelvora's own recordings come back as
+// settings that write them again byte for byte; tapes kelvora did not
+// write, read told and not told their framing, come back exactly: square
 // or sine waves of whole cycles from tests/tools/foreign_tape.py (jitter,
 // duty skew, RC and AC coupling, speed, other rates and widths) and
 // minimodem --tx. Skipped where the reader, numpy or minimodem is missing
@@ -50,6 +52,9 @@ TEST_P(ForeignTape, ReadsExactlyToldOrNot) {
   const std::string speed = "speed: " + (tape.speed.empty() ? "1.000" : tape.speed) + " of nominal\n";
   if (!told) {
     EXPECT_NE(result.err.find(speed), std::string::npos) << result.err;
+    std::string framing = "settings:";
+    for (const std::string& word : tape.framing) framing += " " + word;
+    EXPECT_NE(result.err.find(framing + " "), std::string::npos) << result.err;
   }
 }
 
@@ -78,5 +83,42 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<std::tuple<foreign_tape, bool>>& info) {
       return std::get<0>(info.param).name + (std::get<1>(info.param) ? "_told" : "_not_told");
     });
+
+struct remaster {
+  std::string name;
+  std::string write;  // the writer's options, as a shell would take them
+};
+
+void PrintTo(const remaster& r, std::ostream* os) { *os << r.name; }
+
+class Remaster : public testing::TestWithParam<remaster> {};
+
+TEST_P(Remaster, SettingsLineWritesTheRecordingAgain) {
+  if (!have("$K --read /dev/null /dev/null 2>&1 | grep -qv 'not available'")) GTEST_SKIP() << "no libsndfile";
+  const std::string dir = make_temp_dir();
+  write_file(dir + "/tape.img", random_bytes(120, 33));
+  ASSERT_EQ(run_shell("cd " + dir + " && $K " + GetParam().write + " tape.img tape.wav"), 0);
+  const run_result read = run_kelvora({"--read", "tape.wav", "back.img"}, "/dev/null", dir);
+  ASSERT_EQ(read.status, 0) << read.err;
+  const size_t at = read.err.find("settings: ");
+  ASSERT_NE(at, std::string::npos) << read.err;
+  write_file(dir + "/settings", read.err.substr(at + 10, read.err.find('\n', at) - at - 10));
+  ASSERT_EQ(run_shell("cd " + dir + " && eval \"$K $(cat settings) back.img again.wav\""), 0);
+  EXPECT_TRUE(read_file(dir + "/again.wav") == read_file(dir + "/tape.wav")) << read.err;
+}
+
+// Rates, widths, channels, framings from 50 to 9600 baud and 1 to 8 cycles a
+// cell, 0 to 5 stop bits, both polarities, the presets and layouts that
+// begin with tone or data, end in it, or hold odd durations.
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, Remaster,
+    testing::Values(remaster{"defaults", ""}, remaster{"io_16bit_44k_inverted", "-f io -q 16 -r 44100 --invert"},
+                    remaster{"bin_300_on_600_stereo", "-f bin -b 300 -w 600 -s 1 -c 2"},
+                    remaster{"odd_durations", "-f 'b1.234 h0.777 d20 b0.013 h0.2 d h0.01'"},
+                    remaster{"leader_first_eight_cycles", "-b 600 -w 4800 -s 4 -r 44100 --invert -f 'h1 d'"},
+                    remaster{"data_at_the_end_no_stop", "-b 4800 -w 4800 -s 0 -r 48000 -q 16 -f 'b0.5 h1 d'"},
+                    remaster{"slow_50_baud", "-b 50 -w 300 -s 2 -f 'b0.3 h1 d20 b0.2'"},
+                    remaster{"fast_9600_stereo_16bit", "-b 9600 -w 9600 -r 96000 -s 5 -q 16 -c 2 -f 'h0.5 d60 h0.1 d b0.1'"}),
+    [](const testing::TestParamInfo<remaster>& info) { return info.param.name; });
 
 }  // namespace

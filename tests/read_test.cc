@@ -107,7 +107,8 @@ TEST(Read, SummaryShowsTheLayoutSpeedAndBytes) {
             "layout: silence 2.0 s, leader 3.5 s, a block of 16 bytes, leader 0.5 s, a block of 84 bytes, "
             "leader 0.05 s, silence 0.6 s\n"
             "speed: 1.000 of nominal\n"
-            "read 100 bytes, no framing error\n");
+            "read 100 bytes, no framing error\n"
+            "settings: -b 1200 -w 1200 -s 3 -q 8 -r 9600 -c 1 -f 'b2 h3.5 d16 h0.5 d84 h0.05 b0.6'\n");
 }
 
 TEST(Read, StandardStreams) {

@@ -21,6 +21,7 @@
 #include "read/framing.h"
 #include "read/image_sink.h"
 #include "read/recording.h"
+#include "read/settings_line.h"
 #include "read/stop_signals.h"
 #include "read/summary.h"
 #include "read/tone_ring.h"
@@ -88,6 +89,24 @@ framing_heard find_untold_framing(recording& rec) {
   return heard;
 }
 
+// What writes the recording again, besides its layout: the framing as told
+// or found (the stop bits, when not told, the fewest idle cells read).
+recording_facts facts_of(const recording& rec, const read_summary& summary, double ring_rate, double nominal_cell) {
+  recording_facts f{};
+  f.baud_rate = settings.baud_rate;
+  f.lower_carrier = settings.lower_carrier;
+  f.stop_bits = !given.stop_bits && summary.least_idle_cells >= 0 ? summary.least_idle_cells : settings.stop_bits;
+  f.bits = rec.eight_bit ? 8 : 16;
+  f.rate = rec.sampling_rate;
+  f.channels = std::min(2, rec.channels);
+  f.polarity = summary.polarity;
+  f.peak = summary.tone_peak;
+  f.frames_per_sample = rec.sampling_rate / ring_rate;
+  f.cell = summary.frames > 0 ? summary.cell_sum / static_cast<double>(summary.frames) : nominal_cell;
+  f.speed = nominal_cell / f.cell;
+  return f;
+}
+
 // Reads the open recording into the image; returns the exit status.
 int read_open_recording(recording& rec, image_sink& image, read_observer* also) {
   const framing_heard heard = find_untold_framing(rec);
@@ -103,7 +122,8 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also) 
   summary_observer summing(summary);
   image_observer writing(image);
   read_observers events;
-  events.list = {&writing, &summing};
+  layout_observer laying;
+  events.list = {&writing, &summing, &laying};
   if (also != nullptr) events.list.push_back(also);
   events.on_begin(ring.rate, ring.rate / settings.baud_rate);
   try {
@@ -121,7 +141,9 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also) 
     fail("no framing found in " + printable_name(rec.name) + ": " + what);
   }
   if (!image.discard) {
-    std::fputs(summary_text(summary, ring.rate / settings.baud_rate, ring.rate).c_str(), stderr);
+    const double nominal_cell = ring.rate / settings.baud_rate;
+    std::fputs(summary_text(summary, nominal_cell, ring.rate).c_str(), stderr);
+    std::fputs(settings_line(laying.parts, facts_of(rec, summary, ring.rate, nominal_cell)).c_str(), stderr);
   }
   // The reading thread may wait on a pipe that has stopped: it is not waited for.
   if (stopped_by != 0) end_at_once(128 + stopped_by);

@@ -34,6 +34,7 @@ struct recording {
   int32_t channels = 0;
   int32_t sampling_rate = 0;   // frames per second, as the source says
   bool as_short = false;       // samples of at most 16 bits: supplied as 16-bit integers
+  bool eight_bit = false;      // samples of 8 bits
   std::vector<float> buffer;   // one block of interleaved frames (float samples)
   std::vector<short> shorts;   // one block of interleaved frames (16-bit samples)
   frame_source source;

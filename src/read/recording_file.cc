@@ -273,6 +273,7 @@ void take_file(recording& r, const std::shared_ptr<sound_file>& f, const SF_INFO
     if (f->pipe != nullptr) f->pipe->spool = -1;
   };
   open_recording_from_source(r, f->name, info.samplerate, info.channels, as_short, std::move(source));
+  r.eight_bit = subformat == SF_FORMAT_PCM_S8 || subformat == SF_FORMAT_PCM_U8;
 }
 
 // The first `want` bytes waiting in a pipe on standard input, left in it
