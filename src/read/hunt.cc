@@ -140,7 +140,11 @@ double hunt(reader& r, double from, bool after_block) {
       return -INFINITY;
     }
     learn_noise(r.levels, c);
-    if (c.evidence >= 2 * tone_evidence) learn_tone(r.levels, c);
+    if (c.evidence >= 2 * tone_evidence) {
+      learn_tone(r.levels, c);
+    } else if (c.evidence < tone_evidence) {
+      forget_tone(r.levels);
+    }
     // Sections by the evidence over about two cells, so that a noisy leader
     // is not cut into pieces; a 0 cell by the window alone.
     smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;

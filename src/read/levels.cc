@@ -62,6 +62,15 @@ void learn_tone(signal_levels& l, const cell_reading& c) {
   set_floor(l);
 }
 
+// Without tone, the level falls by 30 dB over 100 cells (400 windows):
+// a tape 30 dB under an earlier passage counts as tone again by then.
+constexpr double forget_factor = 0.98288;
+
+void forget_tone(signal_levels& l) {
+  l.tone *= forget_factor;
+  set_floor(l);
+}
+
 // Levels of the two tones (a tape or filter may favour one): plain means of
 // the first 64 cells of each, then running means. Each tone counts its own
 // cells, so that its first cell replaces the starting value whatever the

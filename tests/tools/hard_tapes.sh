@@ -6,6 +6,8 @@
 # - Two channels, the tape (at 2 dB SNR) in one and in the other the same
 #   tape inverted, loud white noise, or silence: read exactly, as the good
 #   channel alone is.
+# - A loud passage before the tape (a louder first copy, a beep): a copy
+#   30 dB quieter after it reads exactly.
 # Usage: hard_tapes.sh path/to/kelvora
 kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
@@ -82,6 +84,25 @@ for other in "-v -1 good.wav:inverted" "loud.wav:loud noise" "-v 0 good.wav:sile
     echo "ok: the other channel ${other##*:}"
   else
     fail "the other channel ${other##*:}: status $exact; $(tr '\n' ' ' <summary)"
+  fi
+done
+
+# A loud passage: a copy at full level, then one 30 dB under it; a beep at
+# 0.9 of full scale, then the quiet copy.
+"$kelvora" -q 16 -r 44100 -s 1 -f "b0.3 h1 d b0.5" sent.bin loud.wav
+"$kelvora" -q 16 -r 44100 -s 1 --level=3 -f "b0.3 h1 d b0.3" sent.bin quiet.wav
+sox -n -r 44100 -c 1 -b 16 beep.wav synth 1 sine 1000 vol 0.9
+sox loud.wav quiet.wav copies.wav
+sox beep.wav quiet.wav beeped.wav
+cat sent.bin sent.bin >twice.bin
+for case in "copies.wav twice.bin" "beeped.wav sent.bin"; do
+  read -r tape image <<<"$case"
+  status=0
+  "$kelvora" -b 1200 -w 1200 -s 1 --read "$tape" back.img 2>summary || status=$?
+  if [ "$status" = 0 ] && cmp -s "$image" back.img; then
+    echo "ok: a quiet tape after a loud passage ($tape)"
+  else
+    fail "a quiet tape after a loud passage ($tape): status $status; $(tr '\n' ' ' <summary)"
   fi
 done
 finish
