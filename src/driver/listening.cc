@@ -1,7 +1,8 @@
 // The listening run. The device (and the file that keeps the recording) are
 // opened before anything is heard, so a missing device fails at once. The
 // card records 16-bit frames at 48000 Hz, mono, unless -r and -c say
-// otherwise. The stop signals are caught from the first frame: stopping is
+// otherwise; the framing not told is found from the opening of the tape, as
+// --read finds it. The stop signals are caught from the first frame: stopping is
 // the normal end of listening, so the status follows what was read (0, or 1
 // for framing errors, doubtful bytes, a recording cut inside a byte, or
 // frames the card lost to an overrun).
@@ -48,7 +49,6 @@ int run_listen(const char* image_name) {
     if (request.keep != nullptr) open_keep_file(keep, request.keep, format.rate, format.channels);
     open_recording_from_source(rec, "audio device " + device.name, format.rate, format.channels, true,
                                capture_source(capture));
-    rec.live = true;
     catch_audio_stop_signals(device);
     begin_meter(meter, format.rate);
     status = read_and_close(rec, image, &meter);

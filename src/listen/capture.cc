@@ -1,7 +1,10 @@
 // Capturing. A stretch is one transfer from the device (a twentieth of a
 // second at most). Tone is a stretch whose level (root mean square) reaches
-// a quarter of the tone's level inside blocks, or, before any block, -40
-// dBFS: tape hiss and the gaps between blocks stay well below either.
+// a quarter of the tone's level inside blocks, or, before any block, -50
+// dBFS: tape hiss and the gaps between blocks stay below either. The
+// stretches before the first tone are kept (--keep) and shown on the meter
+// but not read: the wait before the tape starts is no part of it, and the
+// framing not told is found from the opening of what is read.
 #include "listen/capture.h"
 
 #include <algorithm>
@@ -14,7 +17,7 @@ namespace {
 
 constexpr double full_scale = 32768.0;
 constexpr double tone_share = 0.25;       // of the tone's level inside blocks
-constexpr double first_tone_rms = 0.01;   // -40 dBFS, before a block was heard
+constexpr double first_tone_rms = 0.00316;  // -50 dBFS, before a block was heard
 
 struct stretch_level {
   double peak = 0;
@@ -58,17 +61,21 @@ bool watch_stretch(tone_watch& watch, const stretch_level& level, const reading_
 
 int64_t capture_frames(capture_run& run, short* out, int64_t most) {
   if (run.watch.ended || most <= 0) return 0;
-  const size_t got = read_audio(run.device, reinterpret_cast<unsigned char*>(out), static_cast<size_t>(most));
-  if (got == 0) {
-    run.watch.ended = true;
-    return 0;
+  for (;;) {
+    const size_t got = read_audio(run.device, reinterpret_cast<unsigned char*>(out), static_cast<size_t>(most));
+    if (got == 0) {
+      run.watch.ended = true;
+      return 0;
+    }
+    keep_frames(run.keep, out, got);
+    const auto channels = static_cast<size_t>(run.device.format.channels);
+    const stretch_level level = measure(out, got * channels, channels);
+    const bool tone = watch_stretch(run.watch, level, reading_so_far(run.meter), got, run.device.format.rate);
+    note_level(run.meter, got, level.peak, level.clipped, tone);
+    if (!tone && !run.watch.tone_heard) continue;
+    run.watch.tone_heard = true;
+    return static_cast<int64_t>(got);
   }
-  keep_frames(run.keep, out, got);
-  const auto channels = static_cast<size_t>(run.device.format.channels);
-  const stretch_level level = measure(out, got * channels, channels);
-  const bool tone = watch_stretch(run.watch, level, reading_so_far(run.meter), got, run.device.format.rate);
-  note_level(run.meter, got, level.peak, level.clipped, tone);
-  return static_cast<int64_t>(got);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The tape as heard from a capture device, made into a source of frames for
-// the reader: each read records a stretch, keeps it (--keep), measures it for
-// the meter and judges whether the tape has ended: once bytes were read and
-// then ten seconds passed without tone. A stop signal ends it at once.
+// the reader from its first tone on: each read records a stretch, keeps it
+// (--keep), measures it for the meter and judges whether the tape has ended:
+// once bytes were read and then ten seconds passed without tone. A stop
+// signal ends it at once.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ namespace kelvora {
 struct tone_watch {
   double tone_rms = 0;          // the tone's level inside blocks (root mean square), 0 before one
   uint64_t quiet_frames = 0;    // frames since tone was last heard, once bytes were read
+  bool tone_heard = false;      // tone was heard: the tape has begun
   bool ended = false;           // the tape has ended or a signal stopped it
 };
 

@@ -68,10 +68,10 @@ constexpr int64_t most_opening_frames = int64_t{1} << 23;
 
 // Sets the framing the command line did not tell from what the opening of
 // the recording shows (it is read again from its start); returns what was
-// heard. A live recording is read with the framing told or the defaults.
+// heard. A tape heard live is held from its first tone, as it plays.
 framing_heard find_untold_framing(recording& rec) {
   framing_heard heard;
-  if ((given.baud_rate && given.lower_carrier && given.stop_bits) || rec.live) return heard;
+  if (given.baud_rate && given.lower_carrier && given.stop_bits) return heard;
   const int64_t most = std::min(most_opening_frames, static_cast<int64_t>(opening_seconds * rec.sampling_rate));
   // Heard again on twice as much while the opening ends too soon.
   std::vector<float> opening;

@@ -39,7 +39,6 @@ struct recording {
   std::vector<short> shorts;   // one block of interleaved frames (16-bit samples)
   frame_source source;
   std::shared_ptr<held_frames> held;  // the opening read ahead, if any
-  bool live = false;           // frames arrive as they are played: none may wait for detection
   channel_mix mix;             // how the channels are made one
   std::vector<float> mixing;   // a block of 16-bit frames as floats, for the mix
 };
