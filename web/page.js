@@ -43,7 +43,7 @@ function writeWords() {
 // Option words for reading: only the speed settings changed from their defaults,
 // so that the reader finds the others from the recording.
 function readWords() {
-  const words = ['--read'];
+  const words = [];
   for (const [id, option] of numericControls) {
     if ($(id).value !== $(id).defaultValue) words.push(option, $(id).value);
   }
@@ -165,7 +165,7 @@ async function read() {
   try {
     say('reading ' + file.name + '…');
     const answer = await readRecording(file, readWords());
-    if (answer.summary) $('summary').textContent = answer.summary;
+    $('summary').textContent = answer.summary || '';
     if (answer.refused) {
       say(answer.refused, true);
       return;
@@ -179,9 +179,15 @@ async function read() {
   }
 }
 
-// Reading is not available until the reader is part of the page.
-async function readRecording() {
-  return { refused: '--read is not available in this build' };
+// Decodes the recording and reads it back in the worker.
+async function readRecording(file, words) {
+  let frames;
+  try {
+    frames = await recordingFrames(file);
+  } catch (e) {
+    return { refused: 'cannot read ' + file.name + ': ' + (e.message || 'the browser cannot decode it') };
+  }
+  return ask({ op: 'read', words, name: file.name, ...frames }, [frames.samples]);
 }
 
 $('save').addEventListener('click', save);

@@ -66,7 +66,31 @@ function progressJob(job) {
   return { text: UTF8ToString(_web_progress(job.frame)) };
 }
 
-var jobKinds = { check: checkJob, write: writeJob, progress: progressJob };
+// Reads a decoded recording back: the image as a Blob, the summary, the status.
+function readJob(job) {
+  var samples = new Uint8Array(job.samples);
+  var samplesPointer = _malloc(Math.max(1, samples.length));
+  HEAPU8.set(samples, samplesPointer);
+  var namePointer = _malloc(lengthBytesUTF8(job.name) + 1);
+  stringToUTF8(job.name, namePointer, lengthBytesUTF8(job.name) + 1);
+  var chunks = [];
+  Module['takeImageBytes'] = function (pointer, count) { chunks.push(HEAPU8.slice(pointer, pointer + count)); };
+  var status;
+  try {
+    status = withWords(job.words, function (n, w) {
+      return _web_read(n, w, namePointer, job.rate, job.channels, job.asShort ? 1 : 0, samplesPointer, job.frames);
+    });
+  } finally {
+    _free(samplesPointer);
+    _free(namePointer);
+    Module['takeImageBytes'] = null;
+  }
+  var answer = { status: status, summary: UTF8ToString(_web_summary()), image: new Blob(chunks) };
+  if (status !== 0 && lastMessage() !== '') answer.refused = lastMessage();
+  return answer;
+}
+
+var jobKinds = { check: checkJob, write: writeJob, progress: progressJob, read: readJob };
 
 function runJob(job) {
   var answer;

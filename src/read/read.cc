@@ -108,7 +108,7 @@ recording_facts facts_of(const recording& rec, const read_summary& summary, doub
 }
 
 // Reads the open recording into the image; returns the exit status.
-int read_open_recording(recording& rec, image_sink& image, read_observer* also) {
+int read_open_recording(recording& rec, image_sink& image, read_observer* also, std::string* summary_to) {
   const framing_heard heard = find_untold_framing(rec);
   const double lower = settings.lower_carrier;
   if (static_cast<double>(rec.sampling_rate) <= 4 * lower) {
@@ -140,10 +140,15 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also) 
     if (what.empty()) fail("no data found in " + printable_name(rec.name));
     fail("no framing found in " + printable_name(rec.name) + ": " + what);
   }
-  if (!image.discard) {
+  if (summary_to != nullptr || !image.discard) {
     const double nominal_cell = ring.rate / settings.baud_rate;
-    std::fputs(summary_text(summary, nominal_cell, ring.rate).c_str(), stderr);
-    std::fputs(settings_line(laying.parts, facts_of(rec, summary, ring.rate, nominal_cell)).c_str(), stderr);
+    const std::string text = summary_text(summary, nominal_cell, ring.rate) +
+                             settings_line(laying.parts, facts_of(rec, summary, ring.rate, nominal_cell));
+    if (summary_to != nullptr) {
+      *summary_to = text;
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
   }
   // The reading thread may wait on a pipe that has stopped: it is not waited for.
   if (stopped_by != 0) end_at_once(128 + stopped_by);
@@ -152,9 +157,9 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also) 
 
 }  // namespace
 
-int read_and_close(recording& rec, image_sink& image, read_observer* also) {
+int read_and_close(recording& rec, image_sink& image, read_observer* also, std::string* summary) {
   try {
-    const int status = read_open_recording(rec, image, also);
+    const int status = read_open_recording(rec, image, also, summary);
     close_recording(rec);
     return status;
   } catch (...) {

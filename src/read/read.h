@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "read/events.h"
 #include "read/image_sink.h"
@@ -18,7 +19,9 @@ int run_read(const char* recording_name, const char* image_name);
 int read_recording_in_memory(const unsigned char* data, size_t size);
 
 // Decodes an open recording from any source into the image, closing both,
-// telling `also` (when given) what the reading finds; returns the exit status.
-int read_and_close(recording& rec, image_sink& image, read_observer* also = nullptr);
+// telling `also` (when given) what the reading finds; the summary goes to
+// `summary` when given, else to standard error; returns the exit status.
+int read_and_close(recording& rec, image_sink& image, read_observer* also = nullptr,
+                   std::string* summary = nullptr);
 
 }  // namespace kelvora

@@ -4,10 +4,10 @@
 //   KELVORA: the command-line binary; KELVORA_SITE: the built page (site/).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFileSync } from 'node:child_process';
+import { spawn, spawnSync, execFileSync } from 'node:child_process';
 import { mkdtempSync, writeFileSync, readFileSync, existsSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { basename, dirname, join, resolve } from 'node:path';
 import { randomBytes } from 'node:crypto';
 import puppeteer from 'puppeteer-core';
 
@@ -109,7 +109,11 @@ async function pressForDownload(button, name) {
   const done = new Promise((r) => finished.set(name, r));
   const start = Date.now();
   await page.click('#' + button);
-  await done;
+  let timer;
+  const late = new Promise((_, fail) => {
+    timer = setTimeout(async () => fail(new Error(`no ${name} after 60 s; the page says: ${await message()}`)), 60000);
+  });
+  await Promise.race([done, late]).finally(() => clearTimeout(timer));
   const ms = Date.now() - start;
   finished.delete(name);
   const bytes = readFileSync(join(downloads, name));
@@ -185,6 +189,55 @@ test('play shows elapsed and total time and the section heard, and stops', async
   await page.click('#stop');
   await page.waitForFunction(() => document.getElementById('message').textContent === 'stopped');
   assert.equal(await page.$eval('#play', (b) => b.disabled), false);
+});
+
+// Reads a recording on the page: the downloaded image, the summary shown and the message.
+async function readOnPage(path, name, controls) {
+  await chooseFile('recording', path);
+  await setControls(controls);
+  const { bytes } = await pressForDownload('read', name);
+  return { bytes, summary: await page.$eval('#summary', (el) => el.textContent), said: await message() };
+}
+
+// Runs the command line's --read: its status, image, summary and message.
+function cliRead(words, recording) {
+  const output = join(work, 'cli.img');
+  rmSync(output, { force: true });
+  const run = spawnSync(kelvora, ['--read', ...words, basename(recording), output], { encoding: 'utf8', cwd: dirname(recording) });
+  return { status: run.status, summary: run.stderr, said: run.stdout.trim(), bytes: existsSync(output) ? readFileSync(output) : null };
+}
+
+test('read gives the command line\'s image and summary, for kelvora\'s tape and another machine\'s', async () => {
+  const image = join(work, 'back.img');
+  writeFileSync(image, seeded(600, 5));
+  const tape = join(work, 'back.wav');
+  execFileSync(kelvora, ['-f', 'io', image, tape]);
+  const ours = await readOnPage(tape, 'back.img', {});
+  const cliOurs = cliRead([], tape);
+  assert.ok(ours.bytes.equals(readFileSync(image)), 'kelvora\'s tape read back');
+  assert.equal(ours.summary, cliOurs.summary);
+
+  // Another machine's routine: smoothed square waves with jitter, one stop cell and idle cells, as FLAC.
+  const foreign = join(work, 'foreign.wav');
+  const sent = join(work, 'foreign.sent');
+  execFileSync('/usr/bin/python3', [join(here, '../tools/foreign_tape.py'), foreign, '--bytes', '300', '--bytes-out', sent,
+    '--rate', '32000', '--rc', '6000', '--jitter', '0.02', '--idle', '0-2']);
+  const flac = join(work, 'foreign.flac');
+  execFileSync('sox', [foreign, flac]);
+  const theirs = await readOnPage(flac, 'foreign.img', { 'stop-bits': '1' });
+  assert.ok(theirs.bytes.equals(readFileSync(sent)), 'the foreign tape read back');
+  assert.match(theirs.summary, /read 300 bytes, no framing error/);
+  assert.ok(theirs.bytes.equals(cliRead(['-s', '1'], flac).bytes));
+});
+
+test('a recording without a tape is refused in the command line\'s words', async () => {
+  const quiet = join(work, 'quiet.wav');
+  execFileSync('sox', ['-n', '-r', '8000', '-b', '16', '-c', '1', quiet, 'trim', '0', '1']);
+  await chooseFile('recording', quiet);
+  await setControls({});
+  await page.click('#read');
+  await page.waitForFunction(() => document.getElementById('message').classList.contains('refused'));
+  assert.equal(await message(), cliRead([], quiet).said);
 });
 
 test('the page logged no error and asked no other host', () => {
