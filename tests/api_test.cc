@@ -167,7 +167,9 @@ TEST(Api, ReadsAsTheCommandLineReads) {
     std::vector<const char*> words;
     for (const std::string& w : r.read_words) words.push_back(w.c_str());
     const kelvora_recording tape{"tape.wav", static_cast<int32_t>(le32_at(float_wav.empty() ? read_file(dir + "/tape.wav") : float_wav, 24)),
-                                 static_cast<int32_t>(held.frame_bytes / (r.as_float ? 4 : 2)), r.as_float ? 0 : 1, hand_out, &held};
+                                 static_cast<int32_t>(held.frame_bytes / (r.as_float ? 4 : 2)),
+                                 static_cast<int32_t>(r.as_float ? 32 : le16_at(read_file(dir + "/tape.wav"), 34)),
+                                 r.as_float ? 0 : 1, hand_out, &held};
     std::string read_back;
     const int status = kelvora_read(static_cast<int>(words.size()), words.data(), &tape, append, &read_back);
     EXPECT_EQ(status, cli.status) << testing::PrintToString(r.write_words);

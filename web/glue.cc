@@ -57,12 +57,14 @@ EMSCRIPTEN_KEEPALIVE int web_write(int word_count, const char* const* words, con
   return kelvora_write_wav(word_count, words, image, image_size, to_script, nullptr);
 }
 
-// Reads frame_count interleaved frames (16-bit when as_short, else float) back
-// into the image through Module.takeImageBytes; returns the exit status.
+// Reads frame_count interleaved frames (16-bit when as_short, else float) of a
+// recording stored with sample_bits bits a sample back into the image through
+// Module.takeImageBytes; returns the exit status.
 EMSCRIPTEN_KEEPALIVE int web_read(int word_count, const char* const* words, const char* name, int rate,
-                                  int channels, int as_short, const unsigned char* frames, double frame_count) {
+                                  int channels, int sample_bits, int as_short, const unsigned char* frames,
+                                  double frame_count) {
   held_frames held{frames, static_cast<size_t>(channels) * (as_short ? 2 : 4), static_cast<size_t>(frame_count), 0};
-  const kelvora_recording tape{name, rate, channels, as_short, hand_out, &held};
+  const kelvora_recording tape{name, rate, channels, sample_bits, as_short, hand_out, &held};
   return kelvora_read(word_count, words, &tape, image_to_script, nullptr);
 }
 

@@ -37,7 +37,7 @@ const recordingFrames = (() => {
     if (f.channels < 1 || !Number.isInteger(width) || width < 1) return null;
     const frames = Math.floor(size / (width * f.channels));
     const count = frames * f.channels;
-    const result = { rate: f.rate, channels: f.channels, frames, asShort: false };
+    const result = { rate: f.rate, channels: f.channels, bits: f.bits, frames, asShort: false };
     if (f.tag === 1 && f.bits <= 16) {
       const out = new Int16Array(count);
       for (let i = 0; i < count; ++i) {
@@ -83,7 +83,7 @@ const recordingFrames = (() => {
       const data = audio.getChannelData(c);
       for (let i = 0; i < data.length; ++i) out[i * channels + c] = data[i];
     }
-    return { rate: audio.sampleRate, channels, frames: audio.length, asShort: false, samples: out.buffer };
+    return { rate: audio.sampleRate, channels, bits: 16, frames: audio.length, asShort: false, samples: out.buffer };
   }
 
   // The recording's frames; rejects with the browser's reason when it cannot decode the file.

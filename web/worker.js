@@ -78,7 +78,7 @@ function readJob(job) {
   var status;
   try {
     status = withWords(job.words, function (n, w) {
-      return _web_read(n, w, namePointer, job.rate, job.channels, job.asShort ? 1 : 0, samplesPointer, job.frames);
+      return _web_read(n, w, namePointer, job.rate, job.channels, job.bits, job.asShort ? 1 : 0, samplesPointer, job.frames);
     });
   } finally {
     _free(samplesPointer);

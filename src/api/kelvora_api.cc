@@ -146,6 +146,7 @@ extern "C" int kelvora_read(int word_count, const char* const* words, const kelv
     recording rec;
     open_recording_from_source(rec, tape->name, tape->sampling_rate, tape->channels, tape->as_short != 0,
                                source_of(*tape));
+    rec.eight_bit = tape->sample_bits == 8;
     image_sink image;
     image.name = "the image";
     image.file = open_sink(target);

@@ -40,6 +40,7 @@ struct kelvora_recording {
   const char* name;        /* for messages */
   int32_t sampling_rate;   /* frames per second */
   int32_t channels;
+  int32_t sample_bits;     /* bits per sample as the recording stores them (8, 16, 24, 32) */
   int as_short;            /* frames are 16-bit (recordings of 8 or 16 bits, 8-bit ones shifted up) */
   kelvora_frames frames;
   void* context;
