@@ -1,7 +1,5 @@
-// Framing detection. A tape opens with a leader: a steady tone, which is the
-// upper one (1 cells); the lower tone is half of it. The leader is the first
-// stretch of at least 0.1 s whose spectrum is one peak (its frequency the mean
-// of its frames', which is close enough to tell cells apart). After it, a
+// Framing detection. A tape opens with a leader, the upper tone (1 cells),
+// found by tone_search; the lower tone is half of it. After it, a
 // sliding correlation one lower cycle long tells the tones apart; the runs of
 // 0 cells (each begins with a start bit, so they are always whole cells) are
 // whole multiples of the cell, and the cell is the most lower cycles (1-16)
@@ -16,16 +14,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "read/tone_search.h"
+
 namespace kelvora {
 
 namespace {
 
 constexpr double two_pi = 6.283185307179586;
-// A frame of the spectrum is steady when this share of its power is in one peak.
-constexpr double steady_share = 0.5;
-constexpr double least_leader_seconds = 0.1;
-// Samples in a frame of the spectrum at most (a header may claim any rate).
-constexpr size_t most_spectrum = size_t{1} << 14;
 // The cell is looked for as 1 to most_cycles cycles of the lower tone.
 constexpr int32_t most_cycles = 16;
 // Share of the runs of 0 cells that must be whole cells of a candidate.
@@ -36,162 +31,6 @@ constexpr double block_gap_cells = 64;
 constexpr int32_t idle_counts = 8;
 // Frames whose idle cells make the stop bits sure enough.
 constexpr uint64_t enough_frames = 40;
-
-struct steady_run {
-  int64_t start = 0, end = 0;  // samples
-  double hz = 0;
-};
-
-// A radix-2 transform of a power-of-two length, real and imaginary parts
-// apart; cos_of[k], sin_of[k] give e^{-2 pi i k / n} for k < n / 2.
-struct spectrum_work {
-  std::vector<double> re, im, cos_of, sin_of, window;
-};
-
-void transform(spectrum_work& w) {
-  double* re = w.re.data();
-  double* im = w.im.data();
-  const size_t n = w.re.size();
-  for (size_t i = 1, j = 0; i < n; ++i) {
-    size_t bit = n >> 1;
-    for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-    j ^= bit;
-    if (i < j) {
-      std::swap(re[i], re[j]);
-      std::swap(im[i], im[j]);
-    }
-  }
-  for (size_t len = 2; len <= n; len <<= 1) {
-    const size_t stride = n / len, half = len / 2;
-    for (size_t i = 0; i < n; i += len) {
-      for (size_t k = 0; k < half; ++k) {
-        const double c = w.cos_of[k * stride], s = w.sin_of[k * stride];
-        const size_t p = i + k, q = p + half;
-        const double vr = re[q] * c - im[q] * s, vi = re[q] * s + im[q] * c;
-        re[q] = re[p] - vr;
-        im[q] = im[p] - vi;
-        re[p] += vr;
-        im[p] += vi;
-      }
-    }
-  }
-}
-
-double sane(float v) { return std::isfinite(v) ? std::clamp(static_cast<double>(v), -1.0, 1.0) : 0.0; }
-
-// The powers of a frame's bins below n / 2 (into w.im); returns their sum.
-double frame_spectrum(const float* x, spectrum_work& w) {
-  const size_t n = w.re.size();
-  double mean = 0;
-  for (size_t i = 0; i < n; ++i) mean += sane(x[i]);
-  mean /= static_cast<double>(n);
-  for (size_t i = 0; i < n; ++i) {
-    w.re[i] = (sane(x[i]) - mean) * w.window[i];
-    w.im[i] = 0;
-  }
-  transform(w);
-  double total = 0;
-  w.im[0] = 0;
-  for (size_t k = 1; k < n / 2; ++k) {
-    w.im[k] = w.re[k] * w.re[k] + w.im[k] * w.im[k];
-    total += w.im[k];
-  }
-  return total;
-}
-
-// The strongest bin of a spectrum's bins in [from, to) that have two neighbours each side, or 0.
-size_t strongest(const std::vector<double>& power, size_t from, size_t to) {
-  size_t peak = 0;
-  for (size_t k = std::max<size_t>(from, 2); k < std::min(to, power.size() - 2); ++k) {
-    if (peak == 0 || power[k] > power[peak]) peak = k;
-  }
-  return peak;
-}
-
-// The share of the power within two bins of a peak.
-double peak_share(const std::vector<double>& power, size_t peak, double total) {
-  double near = 0;
-  for (size_t k = peak - 2; k <= peak + 2; ++k) near += power[k];
-  return near / total;
-}
-
-// The peak's frequency between bins, from a parabola through the log powers.
-double peak_hz(const std::vector<double>& power, size_t peak, double rate, size_t n) {
-  const double a = std::log(power[peak - 1] + 1e-30), b = std::log(power[peak] + 1e-30),
-               c = std::log(power[peak + 1] + 1e-30);
-  const double shift = std::clamp(0.5 * (a - c) / (a - 2 * b + c), -0.5, 0.5);
-  return (static_cast<double>(peak) + shift) * rate / static_cast<double>(n);
-}
-
-// The first steady stretch of at least least_leader_seconds, and its mean
-// tone. Without one, a tape that begins with data has both tones as lines of
-// its spectrum (a cell holds whole cycles of each): the strongest line with
-// another at half or twice its frequency gives the upper tone, from the first
-// frame with sound on.
-steady_run find_leader(const float* x, int64_t count, double rate) {
-  size_t n = 256;
-  while (static_cast<double>(n) < rate * 0.02 && n < most_spectrum) n *= 2;
-  spectrum_work work{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n / 2),
-                     std::vector<double>(n / 2), std::vector<double>(n)};
-  for (size_t i = 0; i < n; ++i) {
-    const double angle = two_pi * static_cast<double>(i) / static_cast<double>(n);
-    work.window[i] = 0.5 - 0.5 * std::cos(angle);
-    if (i < n / 2) {
-      work.cos_of[i] = std::cos(angle);
-      work.sin_of[i] = -std::sin(angle);
-    }
-  }
-  const auto frame = static_cast<int64_t>(n);
-  const int64_t least_frames = std::max<int64_t>(3, static_cast<int64_t>(std::ceil(least_leader_seconds * rate / static_cast<double>(frame))));
-  steady_run run;
-  double sum = 0, last = 0;  // the tones of the stretch's frames, and of its last (a tape's tone may drift)
-  int64_t frames = 0;
-  std::vector<double> spectrum(n / 2);  // summed over frames with sound, each as shares of its power
-  int64_t first_sound = -1;
-  for (int64_t at = 0; at + frame <= count; at += frame) {
-    const double total = frame_spectrum(x + at, work);
-    double hz = 0;
-    if (total > 1e-12 * static_cast<double>(n)) {
-      if (first_sound < 0) first_sound = at;
-      for (size_t k = 0; k < n / 2; ++k) spectrum[k] += work.im[k] / total;
-      const size_t peak = strongest(work.im, 0, n / 2);
-      if (peak > 0 && peak_share(work.im, peak, total) >= steady_share) hz = peak_hz(work.im, peak, rate, n);
-    }
-    if (hz > 0 && frames > 0 && std::fabs(hz / last - 1) < 0.02) {
-      last = hz;
-      sum += hz;
-      ++frames;
-      run.end = at + frame;
-      continue;
-    }
-    if (frames >= least_frames) break;
-    frames = hz > 0 ? 1 : 0;
-    sum = hz;
-    last = hz;
-    run = steady_run{at, at + frame, 0};
-  }
-  if (frames >= least_frames) {
-    run.hz = sum / static_cast<double>(frames);
-    return run;
-  }
-  const size_t peak = strongest(spectrum, 0, n / 2);
-  if (first_sound < 0 || peak == 0) return steady_run{};
-  // The other line: at twice or at half the frequency, at least a tenth as strong.
-  const size_t above = strongest(spectrum, 2 * peak - 2, 2 * peak + 3);
-  const size_t below = peak >= 6 ? strongest(spectrum, peak / 2 - 1, peak / 2 + 2) : 0;
-  // Both stand well clear of the spectrum's floor (noise has no lines).
-  std::vector<double> sorted(spectrum);
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 4), sorted.end());
-  const double least = std::max(0.1 * spectrum[peak], 10 * sorted[n / 4]);
-  size_t upper = 0;
-  if (above > 0 && spectrum[above] >= least) {
-    upper = above;
-  } else if (below > 0 && spectrum[below] >= least) {
-    upper = peak;
-  }
-  if (upper == 0) return steady_run{};
-  return steady_run{first_sound, first_sound, peak_hz(spectrum, upper, rate, n)};
-}
 
 // A change of tone: where, to which, and in which stretch of steady level.
 struct tone_edge {
@@ -227,7 +66,7 @@ tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, dou
       s1 = -std::sin(w1 * static_cast<double>(n - from));
     }
     std::array<double, 4>& slot = ring[static_cast<size_t>((n - from) % width)];
-    const double v = sane(x[n]);
+    const double v = sane_sample(x[n]);
     const std::array<double, 4> now = {v * c0, v * s0, v * c1, v * s1};
     for (size_t j = 0; j < 4; ++j) sums[j] += now[j] - slot[j];
     slot = now;
@@ -385,7 +224,7 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   // sound), a tenth of which counts as tone.
   const int64_t level_end = std::min(count, std::max(leader.end, leader.start + static_cast<int64_t>(0.1 * rate)));
   double power = 0;
-  for (int64_t i = leader.start; i < level_end; ++i) power += sane(samples[i]) * sane(samples[i]);
+  for (int64_t i = leader.start; i < level_end; ++i) power += sane_sample(samples[i]) * sane_sample(samples[i]);
   power /= static_cast<double>(std::max<int64_t>(1, level_end - leader.start));
   const double width = std::max(2.0, std::round(rate / lower));
   const double gate = 0.1 * power * width * width / 2;
