@@ -3,16 +3,18 @@
 # recovered against noise and against speed error, reading speed against
 # minimodem and against real time, peak memory for a one-hour recording, an
 # hour of digital silence and of hiss against an hour of data, and a header
-# claiming an absurd sampling rate.
+# claiming an absurd sampling rate; tapes read not told their framing (kelvora's
+# own and foreign ones), and the time finding the framing takes.
 # Recordings are kelvora's own: default framing, 16-bit 44.1 kHz, a 4 KiB
 # random payload. Bytes recovered are counted in order (the matching parts of
 # a diff), so that one lost or stray byte costs one byte. Times are medians of
 # RUNS interleaved runs; kelvora reads the recording on a second thread, so
 # its processor time (both threads) is shown beside its wall-clock time.
 # Prints Markdown tables.
-# Usage: bench/read.sh [path/to/kelvora]   (needs sox, minimodem, python3, GNU time)
+# Usage: bench/read.sh [path/to/kelvora]   (needs sox, minimodem, python3, python3-numpy, GNU time)
 set -euo pipefail
 kelvora=$(realpath "${1:-build/kelvora}")
+tools=$(realpath "$(dirname "$0")/../tests/tools")
 runs=${RUNS:-3}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -132,6 +134,55 @@ PY
 claims_time=$(tail -n 1 claims | awk '{ print $1 }')
 claims_peak=$(tail -n 1 claims | awk '{ printf "%.1f", $2 / 1024 }')
 
+# Not told: the settings line found, and whether the bytes came back.
+echo
+echo "Read not told their framing (kelvora's own recordings, 4 KiB; foreign tapes, 256 bytes):"
+echo
+echo "| tape | settings found | bytes |"
+echo "|---|---|---|"
+not_told() {  # name wav expected-bytes-file
+  local line
+  line=$("$kelvora" --read "$2" nt.img 2>&1 | sed -n 's/^settings: //p' | cut -d' ' -f1-6)
+  cmp -s nt.img "$3" && verdict=exact || verdict="$(recovered nt.img) of $(wc -c <"$3")"
+  echo "| $1 | ${line:-none} | $verdict |"
+}
+for framing in "-b 300 -w 600 -s 1" "-b 300 -w 1200 -s 2" "-b 2400 -w 2400 -s 1 -r 22050" \
+  "-b 4800 -w 4800 -s 2 -r 44100" "-b 110 -w 880 -s 2"; do
+  # shellcheck disable=SC2086
+  "$kelvora" $framing payload nt.wav
+  not_told "kelvora $framing" nt.wav payload
+done
+sox half.wav nt.wav speed 1.04
+not_told "kelvora defaults, 4 % fast" nt.wav payload
+for options in "--stop 1 --idle 0-5 --jitter 0.02 --duty 0.45 --rc 8000" "--baud 300 --lower 600 --stop 2 --sine --speed 0.96" \
+  "--baud 2400 --lower 4800 --stop 1 --idle 0-2 --rate 48000 --ac 30"; do
+  # shellcheck disable=SC2086
+  /usr/bin/python3 "$tools/foreign_tape.py" nt.wav --bytes-out nt.bin $options
+  not_told "foreign_tape.py $options" nt.wav nt.bin
+done
+minimodem --tx --mark 2400 --space 1200 --stopbits 2 -f nt.wav 1200 <payload
+not_told "minimodem --tx 1200 (2400/1200 Hz, 2 stop bits)" nt.wav payload
+
+# The time finding the framing takes: the ten-minute recording and a
+# 20-second one read not told against told, interleaved.
+head -c 1500 long.img >short.img
+"$kelvora" -q 16 -r 44100 -f bin short.img short.wav
+: >told-long
+: >found-long
+: >told-short
+: >found-short
+for _ in $(seq "$runs"); do
+  seconds "'$kelvora' --read -b 1200 -w 1200 -s 3 long.wav long.out" >>told-long
+  seconds "'$kelvora' --read long.wav long.out" >>found-long
+  seconds "'$kelvora' --read -b 1200 -w 1200 -s 3 short.wav short.out" >>told-short
+  seconds "'$kelvora' --read short.wav short.out" >>found-short
+done
+tl=$(median <told-long)
+fl=$(median <found-long)
+ts=$(median <told-short)
+fs=$(median <found-short)
+short_seconds=$(soxi -D short.wav)
+
 cpu=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)
 echo
 echo "Machine: $cpu, $(nproc) cores; median of $runs interleaved runs."
@@ -149,3 +200,7 @@ printf '| one hour of digital silence after a block: processor time against an h
 printf '| one hour of hiss: processor time against an hour of data | %s s against %s s: %.1f× | at most 1.0× |\n' \
   "$hh" "$hd" "$(echo "$hh / $hd" | bc -l)"
 echo "| a header claiming 2,000,000,000 Hz: time and peak memory | $claims_time s, $claims_peak MiB | 1 s, 64 MiB |"
+printf '| %.0f s recording not told against told: the framing found in | %s s against %s s: +%.3f s, %.0f× real time | at least 500× |\n' \
+  "$long_seconds" "$fl" "$tl" "$(echo "$fl - $tl" | bc -l)" "$(echo "$long_seconds / $fl" | bc -l)"
+printf '| %.0f s recording not told against told | %s s against %s s: +%.3f s, %.0f× real time | at least 500× |\n' \
+  "$short_seconds" "$fs" "$ts" "$(echo "$fs - $ts" | bc -l)" "$(echo "$short_seconds / $fs" | bc -l)"
