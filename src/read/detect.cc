@@ -228,9 +228,11 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   power /= static_cast<double>(std::max<int64_t>(1, level_end - leader.start));
   const double width = std::max(2.0, std::round(rate / lower));
   const double gate = 0.1 * power * width * width / 2;
-  const double seconds = std::max(3.0, 4000 / lower);
+  const double seconds = std::max(1.5, 2000 / lower);
   const int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
-  const tone_edges edges = find_edges(samples, leader.start, to, rate, lower, gate);
+  // The leader's last 50 ms are enough to begin from.
+  const int64_t from = std::max(leader.start, leader.end - static_cast<int64_t>(0.05 * rate));
+  const tone_edges edges = find_edges(samples, from, to, rate, lower, gate);
   heard.cycles_per_cell = cycles_per_cell(edges, rate, lower);
   if (heard.cycles_per_cell > 0) {
     heard.stop_bits = least_idle(edges, heard.cycles_per_cell * rate / lower, heard.frames);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,7 +76,7 @@ framing_heard find_untold_framing(recording& rec) {
   const int64_t most = std::min(most_opening_frames, static_cast<int64_t>(opening_seconds * rec.sampling_rate));
   // Heard again on twice as much while the opening ends too soon.
   std::vector<float> opening;
-  for (int64_t frames = std::min<int64_t>(most, 4 * int64_t{rec.sampling_rate});; frames = std::min(most, 2 * frames)) {
+  for (int64_t frames = std::min<int64_t>(most, 8 * int64_t{rec.sampling_rate});; frames = std::min(most, 2 * frames)) {
     hold_opening(rec, opening, frames);
     heard = hear_framing(opening.data(), static_cast<int64_t>(opening.size()), rec.sampling_rate);
     if (!heard.wants_more || static_cast<int64_t>(opening.size()) < frames || frames == most) break;
@@ -104,6 +105,11 @@ recording_facts facts_of(const recording& rec, const read_summary& summary, doub
   f.frames_per_sample = rec.sampling_rate / ring_rate;
   f.cell = summary.frames > 0 ? summary.cell_sum / static_cast<double>(summary.frames) : nominal_cell;
   f.speed = nominal_cell / f.cell;
+  // Within half a percent the tape ran at its nominal speed, as far as a layout can tell.
+  if (std::fabs(f.speed - 1) < 0.005) {
+    f.speed = 1;
+    f.cell = nominal_cell;
+  }
   return f;
 }
 

@@ -3,8 +3,9 @@
 // grid point at or before the clock, while the clock is below its end. The
 // layout is walked with the writer's own counts from the clock at 0, and
 // each duration is the roundest decimal (0.1, 0.01, 0.001 s) that gives
-// the silence frames within the measurement's reach, or exactly the leader
-// cells read; failing that, the exact frames or cells.
+// the silence frames within the measurement's reach (a cell, or half of one
+// for thousandths), or exactly the leader cells read; failing that, the
+// exact frames or cells.
 #include "read/settings_line.h"
 
 #include <algorithm>
@@ -46,12 +47,15 @@ uint64_t leader_cells(double& t, double seconds) {
   return cells;
 }
 
-// The text of a silence of about `frames` frames (measured to within `reach`); t moves on.
-std::string silence_text(double& t, double frames, double reach) {
+// The text of a silence of about `frames` frames, measured to within `cell`
+// frames (a tenth or hundredth of a second is taken within a cell, a
+// thousandth within half of one); t moves on.
+std::string silence_text(double& t, double frames, double cell) {
   const double rate = settings.sampling_rate;
   for (int places = 1; places <= 3; ++places) {
     const double scale = std::pow(10.0, places);
     const double seconds = std::round(frames / rate * scale) / scale;
+    const double reach = std::max(2.0, places < 3 ? cell : cell / 2);
     double at = t;
     const auto written = static_cast<double>(count_silence_frames(at, seconds, budget));
     if (seconds > 0 && std::fabs(written - frames) <= reach) {
@@ -131,9 +135,9 @@ std::string layout_text(const std::vector<layout_observer::part>& parts, const r
   settings.lower_carrier = facts.lower_carrier;
   settings.stop_bits = facts.stop_bits;
   settings.sampling_rate = facts.rate;
-  // Frames of the recording at nominal speed in a sample of the reading; a silence is measured to within a cell.
+  // Frames of the recording at nominal speed in a sample of the reading, and in a cell.
   const double frames = facts.frames_per_sample * facts.speed;
-  const double reach = std::max(2.0, 0.5 * facts.cell * frames);
+  const double cell_frames = facts.cell * frames;
   std::string text;
   double t = 0;
   for (const layout_observer::part& p : parts) {
@@ -143,7 +147,7 @@ std::string layout_text(const std::vector<layout_observer::part>& parts, const r
       text += 'd' + std::to_string(bytes);
       count_byte_frames(t, bytes, budget);
     } else if (p.kind == section_kind::silence) {
-      text += 'b' + silence_text(t, p.amount * frames, reach);
+      text += 'b' + silence_text(t, p.amount * frames, cell_frames);
     } else {
       const auto cells = static_cast<uint64_t>(std::max(1.0, std::round(p.amount / facts.cell)));
       text += 'h' + leader_text(t, cells);

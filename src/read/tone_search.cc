@@ -130,7 +130,10 @@ steady_run find_leader(const float* x, int64_t count, double rate) {
   std::vector<double> spectrum(n / 2);  // summed over frames with sound, each as shares of its power
   int64_t first_sound = -1;
   for (int64_t at = 0; at + frame <= count; at += frame) {
-    const double total = frame_spectrum(x + at, work);
+    // Digital silence needs no transform.
+    bool quiet = true;
+    for (int64_t i = 0; i < frame && quiet; ++i) quiet = x[at + i] == 0.0f;
+    const double total = quiet ? 0.0 : frame_spectrum(x + at, work);
     double hz = 0;
     if (total > 1e-12 * static_cast<double>(n)) {
       if (first_sound < 0) first_sound = at;
