@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "read/tone_search.h"
@@ -267,7 +268,10 @@ nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_
       nominal.baud_rate = static_cast<int32_t>(std::max(1.0, std::round(baud / unit) * unit));
     }
   }
-  nominal.lower_carrier = told_lower > 0 ? told_lower : k * nominal.baud_rate;
+  // The carrier in 64 bits: a header may claim a rate whose tones pass 32 bits at 16 cycles a cell.
+  const int64_t carrier = told_lower > 0 ? told_lower : int64_t{k} * nominal.baud_rate;
+  if (carrier > std::numeric_limits<int32_t>::max()) return nominal_framing{};
+  nominal.lower_carrier = static_cast<int32_t>(carrier);
   nominal.speed = lower / nominal.lower_carrier;
   return nominal;
 }

@@ -28,7 +28,8 @@ struct nominal_framing {
 framing_heard hear_framing(const float* samples, int64_t count, double rate);
 
 // Nominal values for what was heard: round baud rates (standard ones within
-// 12 %), the lower carrier a whole multiple; a told baud rate or carrier (> 0) is kept.
+// 12 %), the lower carrier a whole multiple; a told baud rate or carrier (> 0) is kept;
+// all 0 where the carrier would pass 32 bits.
 nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_t told_lower);
 
 // One line of what was heard when no framing was found ("a tone of 2400 Hz but no data").

@@ -84,6 +84,7 @@ framing_heard find_untold_framing(recording& rec) {
   if (heard.cycles_per_cell == 0) return heard;
   const nominal_framing nominal = nominal_of(heard, given.baud_rate ? settings.baud_rate : 0,
                                              given.lower_carrier ? settings.lower_carrier : 0);
+  if (nominal.baud_rate == 0) return heard;
   settings.baud_rate = nominal.baud_rate;
   settings.lower_carrier = nominal.lower_carrier;
   if (!given.stop_bits) settings.stop_bits = heard.stop_bits;
