@@ -114,111 +114,191 @@ void close_run(reader& r, layout_run& run, double end) {
   }
 }
 
-}  // namespace
+// Evidence under which a window shows no sign of tone: while the section is
+// settled silence and windows stay under it, the scan strides a whole cell.
+constexpr double quiet_evidence = 0.75 * tone_evidence;
+// Cells read in one go while striding.
+constexpr int stride_cells = 4;
 
-// Scans from `from` (the end of a block's last frame when after_block) for
-// the next block; returns its first frame's start, or -infinity when the
-// recording ends first (a block may start a little before sample 0).
-double hunt(reader& r, double from, bool after_block) {
+// What the scan carries from one window to the next.
+struct scan_state {
+  double p = 0;  // the next window's start
+  int64_t step = 0;
   layout_run run;
   int estimates = 0;
   int zero_windows = 0;
+  int quiet_windows = 0;  // windows in a row under quiet_evidence
   double smoothed = 0;
   // A leader is one steady tone: windows a cell apart find it at the same
   // phase, where noise has any phase. Running means of that agreement (as a
   // unit vector) and of its weight; after a block the stop cells count as
   // steady tone.
   double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
-  double agree_re = after_block ? 1 : 0, agree_im = 0, agree_weight = after_block ? 1 : 0;
-  int64_t step = 0;
-  bool was_tone = after_block;
-  double last_rise = from, last_fall = from;
-  for (double p = from;; p += r.cell / 4, ++step) {
-    const cell_reading c = read_cell(r, p, true);
-    if (!c.complete && index_at(p + r.cell) > r.ring.end) {
-      close_run(r, run, static_cast<double>(r.ring.end));
+  double agree_re = 0, agree_im = 0, agree_weight = 0;
+  bool was_tone = false;
+  double last_rise = 0, last_fall = 0;
+};
+
+// Whether the next cell's windows may be taken from one read at its end: the
+// section is settled silence, nothing pending, and the last cell of windows
+// and the smoothed evidence far below tone.
+bool may_stride(const scan_state& s) {
+  return s.run.known && s.run.kind == section_kind::silence && !s.run.change_pending && !s.was_tone &&
+         s.zero_windows == 0 && s.quiet_windows >= 4 && s.smoothed < quiet_evidence;
+}
+
+// Takes the window c read at s.p into the scan and moves on a quarter cell;
+// returns a block's first frame's start, or NaN while the hunt goes on.
+double take_window(reader& r, scan_state& s, const cell_reading& c, double from, bool after_block) {
+  const double p = s.p;
+  learn_noise(r.levels, c);
+  if (c.evidence >= 2 * tone_evidence) {
+    learn_tone(r.levels, c);
+  } else if (c.evidence < tone_evidence) {
+    forget_tone(r.levels);
+  }
+  // Sections by the evidence over about two cells, so that a noisy leader
+  // is not cut into pieces; a 0 cell by the window alone.
+  s.smoothed = p == from ? c.evidence : s.smoothed + (c.evidence - s.smoothed) / 8;
+  s.quiet_windows = c.evidence < quiet_evidence ? s.quiet_windows + 1 : 0;
+  const bool tone = c.evidence >= tone_evidence;
+  // The first window to hold tone holds its start in its later part; the
+  // first to hold none comes right after its end.
+  if (tone && !s.was_tone) s.last_rise = p + 0.75 * r.cell;
+  if (!tone && s.was_tone) s.last_fall = p - r.cell / 8;
+  s.was_tone = tone;
+  const int slot = static_cast<int>(s.step & 3);
+  const bool one = c.one > c.zero;
+  const double agree_now_re = one ? c.phase_re * s.phase_re[slot] + c.phase_im * s.phase_im[slot] : 0;
+  const double agree_now_im = one ? c.phase_im * s.phase_re[slot] - c.phase_re * s.phase_im[slot] : 0;
+  s.agree_re += (agree_now_re - s.agree_re) / 16;
+  s.agree_im += (agree_now_im - s.agree_im) / 16;
+  s.agree_weight += ((one && s.step >= 4 ? 1.0 : 0.0) - s.agree_weight) / 16;
+  s.phase_re[slot] = one ? c.phase_re : 0;
+  s.phase_im[slot] = one ? c.phase_im : 0;
+  s.p += r.cell / 4;
+  ++s.step;
+  // With some hysteresis, so that noise does not cut a leader into pieces.
+  layout_run& run = s.run;
+  const bool in_leader = run.known && run.kind == section_kind::leader;
+  const double agreement =
+      std::sqrt(s.agree_re * s.agree_re + s.agree_im * s.agree_im) / std::max(s.agree_weight, 0.5);
+  const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
+  const bool strong = s.smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
+  const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
+  if (!run.known) {
+    run = layout_run{kind, true, p, false, 0};
+    s.estimates = 0;
+  } else if (kind == run.kind) {
+    run.change_pending = false;
+  } else if (!run.change_pending) {
+    // The change happened where the windows themselves last changed.
+    run.change_pending = true;
+    run.change_start = kind == section_kind::leader ? s.last_rise : s.last_fall;
+  } else if (p - run.change_start >= settle_cells * r.cell) {
+    close_run(r, run, run.change_start);
+    run = layout_run{kind, true, run.change_start, false, 0};
+    s.estimates = 0;
+    if (kind == section_kind::silence && r.speed != r.block_speed) {
+      // A sweep or a voice before the tape can pose as leader and pull the
+      // tuning far off; silence returns it to the speed the last block
+      // began at, where the next leader is measured afresh.
+      r.speed = r.block_speed;
+      r.cell = r.nominal_cell / r.speed;
+      retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
+    }
+  }
+  s.zero_windows = tone && c.one < c.zero ? s.zero_windows + 1 : 0;
+  if (s.zero_windows >= 2) {
+    const double leader_start = run.change_pending ? run.change_start : run.start;
+    const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
+                              p - leader_start >= leader_cells * r.cell;
+    // Tone before the 0 cell: the leader, or the stop cells of the block
+    // the hunt began after.
+    const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
+                            (p - leader_start >= r.cell || (after_block && run.start == from));
+    // The speed as it is right before the block: a worn deck's speed may
+    // have moved since the last estimate.
+    if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
+    double start = 0;
+    if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, start)) {
+      close_run(r, run, start);
+      r.block_speed = r.speed;
+      r.events.on_block_start(block_event{start, r.cell, 0});
+      return start;
+    }
+    s.zero_windows = 0;
+  }
+  if (run.kind == section_kind::leader && !run.change_pending) {
+    const double cells = (p - run.start) / r.cell;
+    if (cells >= (s.estimates + 1) * estimate_every_cells) {
+      ++s.estimates;
+      measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p);
+    }
+  }
+  return NAN;
+}
+
+// Takes a quiet cell (c, read without phase) for its four windows, in
+// settled silence: the levels and running means move as the windows would
+// move them; no section changes and no 0 cell comes of them.
+void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
+  const bool one = c.one > c.zero;
+  for (int i = 0; i < 4; ++i) {
+    learn_noise(r.levels, c, i == 3);
+    forget_tone(r.levels);
+    s.smoothed += (c.evidence - s.smoothed) / 8;
+    s.agree_re -= s.agree_re / 16;
+    s.agree_im -= s.agree_im / 16;
+    s.agree_weight += ((one ? 1.0 : 0.0) - s.agree_weight) / 16;
+    s.phase_re[i] = 0;
+    s.phase_im[i] = 0;
+    s.p += r.cell / 4;
+  }
+  s.step += 4;
+  s.quiet_windows += 4;
+}
+
+}  // namespace
+
+// Scans from `from` (the end of a block's last frame when after_block) for
+// the next block; returns its first frame's start, or -infinity when the
+// recording ends first (a block may start a little before sample 0).
+//
+// Silence and hiss are most of a long recording, and most of the hunt's
+// time: while they last, one window at the end of each cell stands for the
+// cell's four. At its first sign of tone the scan goes back to where the
+// stride began (the levels too) and reads that cell window by window, so
+// that no rise, 0 cell or block start is missed.
+double hunt(reader& r, double from, bool after_block) {
+  scan_state s;
+  s.p = from;
+  s.agree_re = s.agree_weight = after_block ? 1 : 0;
+  s.was_tone = after_block;
+  s.last_rise = s.last_fall = from;
+  for (;;) {
+    if (may_stride(s)) {
+      // A row of cells from the last window's end, each standing for the
+      // four windows that end within it.
+      double edge = s.p;
+      for (int i = 0; i < 3; ++i) edge += r.cell / 4;
+      cell_reading row[stride_cells];
+      read_cells(r, edge, stride_cells, row);
+      int taken = 0;
+      while (taken < stride_cells && row[taken].complete && row[taken].evidence < quiet_evidence && s.smoothed < quiet_evidence) {
+        take_quiet_cell(r, s, row[taken++]);
+      }
+      // A sign of tone (or the recording's end): that cell window by window.
+      if (taken == stride_cells) continue;
+      s.quiet_windows = 0;
+    }
+    const cell_reading c = read_cell(r, s.p, true);
+    if (!c.complete && index_at(s.p + r.cell) > r.ring.end) {
+      close_run(r, s.run, static_cast<double>(r.ring.end));
       return -INFINITY;
     }
-    learn_noise(r.levels, c);
-    if (c.evidence >= 2 * tone_evidence) {
-      learn_tone(r.levels, c);
-    } else if (c.evidence < tone_evidence) {
-      forget_tone(r.levels);
-    }
-    // Sections by the evidence over about two cells, so that a noisy leader
-    // is not cut into pieces; a 0 cell by the window alone.
-    smoothed = p == from ? c.evidence : smoothed + (c.evidence - smoothed) / 8;
-    const bool tone = c.evidence >= tone_evidence;
-    // The first window to hold tone holds its start in its later part; the
-    // first to hold none comes right after its end.
-    if (tone && !was_tone) last_rise = p + 0.75 * r.cell;
-    if (!tone && was_tone) last_fall = p - r.cell / 8;
-    was_tone = tone;
-    const int slot = static_cast<int>(step & 3);
-    const bool one = c.one > c.zero;
-    const double agree_now_re = one ? c.phase_re * phase_re[slot] + c.phase_im * phase_im[slot] : 0;
-    const double agree_now_im = one ? c.phase_im * phase_re[slot] - c.phase_re * phase_im[slot] : 0;
-    agree_re += (agree_now_re - agree_re) / 16;
-    agree_im += (agree_now_im - agree_im) / 16;
-    agree_weight += ((one && step >= 4 ? 1.0 : 0.0) - agree_weight) / 16;
-    phase_re[slot] = one ? c.phase_re : 0;
-    phase_im[slot] = one ? c.phase_im : 0;
-    // With some hysteresis, so that noise does not cut a leader into pieces.
-    const bool in_leader = run.known && run.kind == section_kind::leader;
-    const double agreement = std::sqrt(agree_re * agree_re + agree_im * agree_im) / std::max(agree_weight, 0.5);
-    const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
-    const bool strong = smoothed >= (in_leader ? 0.6 : 1.0) * tone_evidence;
-    const section_kind kind = strong && steady ? section_kind::leader : section_kind::silence;
-    if (!run.known) {
-      run = layout_run{kind, true, p, false, 0};
-      estimates = 0;
-    } else if (kind == run.kind) {
-      run.change_pending = false;
-    } else if (!run.change_pending) {
-      // The change happened where the windows themselves last changed.
-      run.change_pending = true;
-      run.change_start = kind == section_kind::leader ? last_rise : last_fall;
-    } else if (p - run.change_start >= settle_cells * r.cell) {
-      close_run(r, run, run.change_start);
-      run = layout_run{kind, true, run.change_start, false, 0};
-      estimates = 0;
-      if (kind == section_kind::silence && r.speed != r.block_speed) {
-        // A sweep or a voice before the tape can pose as leader and pull the
-        // tuning far off; silence returns it to the speed the last block
-        // began at, where the next leader is measured afresh.
-        r.speed = r.block_speed;
-        r.cell = r.nominal_cell / r.speed;
-        retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
-      }
-    }
-    zero_windows = tone && c.one < c.zero ? zero_windows + 1 : 0;
-    if (zero_windows >= 2) {
-      const double leader_start = run.change_pending ? run.change_start : run.start;
-      const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
-                                p - leader_start >= leader_cells * r.cell;
-      // Tone before the 0 cell: the leader, or the stop cells of the block
-      // the hunt began after.
-      const bool after_tone = run.kind == section_kind::leader && !run.change_pending &&
-                              (p - leader_start >= r.cell || (after_block && run.start == from));
-      // The speed as it is right before the block: a worn deck's speed may
-      // have moved since the last estimate.
-      if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
-      double s = 0;
-      if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, s)) {
-        close_run(r, run, s);
-        r.block_speed = r.speed;
-        r.events.on_block_start(block_event{s, r.cell, 0});
-        return s;
-      }
-      zero_windows = 0;
-    }
-    if (run.kind == section_kind::leader && !run.change_pending) {
-      const double cells = (p - run.start) / r.cell;
-      if (cells >= (estimates + 1) * estimate_every_cells) {
-        ++estimates;
-        measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p);
-      }
-    }
+    const double start = take_window(r, s, c, from, after_block);
+    if (!std::isnan(start)) return start;
   }
 }
 
