@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of --read beside minimodem --rx on the same files: payload bytes
-# recovered against noise and against speed error, reading speed against
+# recovered against noise and against speed error, on tapes kelvora did not
+# write (idle cells, more stop bits than told, square waves), reading speed against
 # minimodem and against real time, peak memory for a one-hour recording, an
 # hour of digital silence and of hiss against an hour of data, and a header
 # claiming an absurd sampling rate; tapes read not told their framing (kelvora's
@@ -61,6 +62,30 @@ echo "|---|---|---|---|"
 for speed in 0.90 0.92 0.94 0.96 0.98 1.02 1.04 1.06 1.08 1.10; do
   sox half.wav worn.wav speed "$speed"
   echo "| ×$speed | $(ours worn.wav) | $(theirs worn.wav) | $(theirs worn.wav -a) |"
+done
+echo
+echo "Tapes kelvora did not write (tests/tools/foreign_tape.py, 1200 baud on 1200/2400 Hz, 4096 random"
+echo "bytes; minimodem --tx last), payload bytes recovered in order and the exit status:"
+echo
+echo "| tape | kelvora --read -s 1 | kelvora --read -s 0 | minimodem --rx --stopbits 1 |"
+echo "|---|---|---|---|"
+foreign=$tools/foreign_tape.py
+for tape in "--stop 1" "--stop 2" "--idle 0-5" "--idle 0-3 --jitter 0.02 --duty 0.45" \
+  "--idle 1-4 --sine --rc 3600" "--idle 0-2 --ac 50 --bits 8 --rate 48000" minimodem; do
+  if [ "$tape" = minimodem ]; then
+    minimodem --tx -f foreign.wav -M 2400 -S 1200 --stopbits 2 1200 <payload
+  else
+    # shellcheck disable=SC2086
+    /usr/bin/python3 "$foreign" foreign.wav --image payload $tape
+  fi
+  row="| ${tape} |"
+  for told in 1 0; do
+    status=0
+    "$kelvora" -b 1200 -w 1200 -s "$told" --read foreign.wav ours.img 2>/dev/null || status=$?
+    row="$row $(recovered ours.img) (status $status) |"
+  done
+  minimodem --rx -q -8 -f foreign.wav -M 2400 -S 1200 --stopbits 1 1200 >theirs.img 2>/dev/null || true
+  echo "$row $(recovered theirs.img) |"
 done
 
 cpu_seconds() {  # processor time (user + system) of a command line, in seconds
