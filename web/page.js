@@ -198,3 +198,7 @@ for (const id of ['image', 'format', 'baud', 'carrier', 'stop-bits', 'rate', 'bi
   $(id).addEventListener(id === 'image' || $(id).tagName === 'SELECT' || id === 'invert' ? 'change' : 'input', check);
 }
 check();
+// Served over http(s) by any host, the page keeps its files for use offline.
+if ('serviceWorker' in navigator && window.isSecureContext) {
+  navigator.serviceWorker.register('offline.js').catch(() => {});
+}

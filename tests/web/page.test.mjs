@@ -240,6 +240,20 @@ test('a recording without a tape is refused in the command line\'s words', async
   assert.equal(await message(), cliRead([], quiet).said);
 });
 
+test('once loaded, the page works with its server gone', async () => {
+  await page.waitForFunction(() => navigator.serviceWorker.controller !== null);
+  await page.reload({ waitUntil: 'load' });  // every file once more, now through the kept copies
+  await page.waitForFunction(async () => {
+    const kept = await (await caches.open('kelvora-page')).keys();
+    return kept.some((r) => r.url.endsWith('/kelvora.wasm'));
+  });
+  server.kill();
+  await new Promise((done) => server.once('exit', done));
+  await page.reload({ waitUntil: 'load' });
+  await setControls({ format: 'h1' });
+  await page.waitForFunction(() => document.getElementById('progress').value === '0:00 / 0:01  leader');
+});
+
 test('the page logged no error and asked no other host', () => {
   assert.deepEqual(consoleErrors, []);
 });
