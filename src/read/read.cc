@@ -143,7 +143,8 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also, 
   close_image(image);
   const int stopped_by = stop_signal();
   if (summary.bytes == 0 && stopped_by == 0) {
-    const std::string what = heard_text(heard);
+    // A tone whose frames the detection found but the reading did not is no data as well.
+    const std::string what = heard.cycles_per_cell > 0 ? "" : heard_text(heard);
     if (what.empty()) fail("no data found in " + printable_name(rec.name));
     fail("no framing found in " + printable_name(rec.name) + ": " + what);
   }
