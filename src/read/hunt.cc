@@ -114,9 +114,6 @@ void close_run(reader& r, layout_run& run, double end) {
   }
 }
 
-// Evidence under which a window shows no sign of tone: while the section is
-// settled silence and windows stay under it, the scan strides a whole cell.
-constexpr double quiet_evidence = 0.75 * tone_evidence;
 // Cells read in one go while striding.
 constexpr int stride_cells = 4;
 
@@ -127,7 +124,6 @@ struct scan_state {
   layout_run run;
   int estimates = 0;
   int zero_windows = 0;
-  int quiet_windows = 0;  // windows in a row under quiet_evidence
   double smoothed = 0;
   // A leader is one steady tone: windows a cell apart find it at the same
   // phase, where noise has any phase. Running means of that agreement (as a
@@ -140,11 +136,11 @@ struct scan_state {
 };
 
 // Whether the next cell's windows may be taken from one read at its end: the
-// section is settled silence, nothing pending, and the last cell of windows
-// and the smoothed evidence far below tone.
+// section is settled silence, the last window and the smoothed evidence hold
+// no tone.
 bool may_stride(const scan_state& s) {
   return s.run.known && s.run.kind == section_kind::silence && !s.run.change_pending && !s.was_tone &&
-         s.zero_windows == 0 && s.quiet_windows >= 4 && s.smoothed < quiet_evidence;
+         s.smoothed < tone_evidence;
 }
 
 // Takes the window c read at s.p into the scan and moves on a quarter cell;
@@ -160,7 +156,6 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
   // Sections by the evidence over about two cells, so that a noisy leader
   // is not cut into pieces; a 0 cell by the window alone.
   s.smoothed = p == from ? c.evidence : s.smoothed + (c.evidence - s.smoothed) / 8;
-  s.quiet_windows = c.evidence < quiet_evidence ? s.quiet_windows + 1 : 0;
   const bool tone = c.evidence >= tone_evidence;
   // The first window to hold tone holds its start in its later part; the
   // first to hold none comes right after its end.
@@ -239,14 +234,15 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
   return NAN;
 }
 
-// Takes a quiet cell (c, read without phase) for its four windows, in
-// settled silence: the levels and running means move as the windows would
-// move them; no section changes and no 0 cell comes of them.
+// Takes a cell without tone (c, read without phase) for the four windows
+// ending within it, in settled silence: the levels and running means move as
+// those windows would move them (as holding nothing in phase); no section
+// changes and no 0 cell comes of them.
 void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
   const bool one = c.one > c.zero;
   for (int i = 0; i < 4; ++i) {
-    learn_noise(r.levels, c, i == 3);
-    forget_tone(r.levels);
+    learn_noise(r.levels, c, false);
+    forget_tone(r.levels, false);
     s.smoothed += (c.evidence - s.smoothed) / 8;
     s.agree_re -= s.agree_re / 16;
     s.agree_im -= s.agree_im / 16;
@@ -255,8 +251,9 @@ void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
     s.phase_im[i] = 0;
     s.p += r.cell / 4;
   }
+  // (The floor is set once for the four: nothing reads in between.)
+  set_floor(r.levels);
   s.step += 4;
-  s.quiet_windows += 4;
 }
 
 }  // namespace
@@ -265,11 +262,13 @@ void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
 // the next block; returns its first frame's start, or -infinity when the
 // recording ends first (a block may start a little before sample 0).
 //
-// Silence and hiss are most of a long recording, and most of the hunt's
-// time: while they last, one window at the end of each cell stands for the
-// cell's four. At its first sign of tone the scan goes back to where the
-// stride began (the levels too) and reads that cell window by window, so
-// that no rise, 0 cell or block start is missed.
+// Silence and hiss are most of a long recording, and were most of the
+// hunt's time: while they last, the scan strides a cell at a time, one
+// window standing for the four that end within its cell. A stride ends at
+// the first cell holding tone, which is then read window by window: tone
+// that lasts a cell shows in the window at its end, so no rise, 0 cell or
+// block start is missed; what a stride passes over is hiss posing as tone
+// for less than a cell.
 double hunt(reader& r, double from, bool after_block) {
   scan_state s;
   s.p = from;
@@ -285,12 +284,11 @@ double hunt(reader& r, double from, bool after_block) {
       cell_reading row[stride_cells];
       read_cells(r, edge, stride_cells, row);
       int taken = 0;
-      while (taken < stride_cells && row[taken].complete && row[taken].evidence < quiet_evidence && s.smoothed < quiet_evidence) {
+      while (taken < stride_cells && row[taken].complete && row[taken].evidence < tone_evidence) {
         take_quiet_cell(r, s, row[taken++]);
       }
-      // A sign of tone (or the recording's end): that cell window by window.
       if (taken == stride_cells) continue;
-      s.quiet_windows = 0;
+      // Tone (or the recording's end): that cell window by window.
     }
     const cell_reading c = read_cell(r, s.p, true);
     if (!c.complete && index_at(s.p + r.cell) > r.ring.end) {

@@ -66,9 +66,9 @@ void learn_tone(signal_levels& l, const cell_reading& c) {
 // a tape 30 dB under an earlier passage counts as tone again by then.
 constexpr double forget_factor = 0.98288;
 
-void forget_tone(signal_levels& l) {
+void forget_tone(signal_levels& l, bool settle) {
   l.tone *= forget_factor;
-  set_floor(l);
+  if (settle) set_floor(l);
 }
 
 // Levels of the two tones (a tape or filter may favour one): plain means of

@@ -41,8 +41,8 @@ void learn_noise(signal_levels& l, const cell_reading& c, bool settle = true);
 void learn_tone(signal_levels& l, const cell_reading& c);
 
 // Lowers the level of tone for a window a quarter cell long without tone, so
-// that a loud passage does not set it for what follows.
-void forget_tone(signal_levels& l);
+// that a loud passage does not set it for what follows (settle: sets the floor at once).
+void forget_tone(signal_levels& l, bool settle = true);
 
 // Takes a cell of a block into the level of its tone.
 void learn_level(signal_levels& l, const cell_reading& c);
