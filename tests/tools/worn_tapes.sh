@@ -96,6 +96,12 @@ with wave.open('zeros.wav', 'wb') as w:
     w.setnchannels(1), w.setsampwidth(2), w.setframerate(44100), w.writeframes(bytes(8820))"
 sox -D zeros.wav half.wav worn.wav
 exact "digital silence before the hiss" worn.wav
+# Five seconds of hiss, then a block without leader starting at no cell's
+# edge: its first byte must be found, however the hunt passes over hiss.
+"$kelvora" -q 16 -r 44100 -f "b5.0123 d" payload leaderless.wav
+sox leaderless.wav leaderless_half.wav vol 0.5
+add_noise leaderless_half.wav worn.wav 6
+exact "a block without leader after 5 s of hiss" worn.wav
 # A tone sweeping through both tones before the tape (an announcement, a
 # jingle) poses as leader at every speed it passes: the tape after the
 # silence must still be found.
