@@ -254,6 +254,11 @@ void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
   // (The floor is set once for the four: nothing reads in between.)
   set_floor(r.levels);
   s.step += 4;
+  // Running means falling towards 0 through long silence would end as
+  // subnormal numbers, slow to compute with and no different from 0.
+  for (double* v : {&s.smoothed, &s.agree_re, &s.agree_im, &s.agree_weight}) {
+    if (std::abs(*v) < 1e-200) *v = 0;
+  }
 }
 
 }  // namespace

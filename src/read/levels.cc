@@ -67,7 +67,9 @@ void learn_tone(signal_levels& l, const cell_reading& c) {
 constexpr double forget_factor = 0.98288;
 
 void forget_tone(signal_levels& l, bool settle) {
-  l.tone *= forget_factor;
+  // (Through long silence it would end as a subnormal number, slow to
+  // compute with and no different from none.)
+  l.tone = l.tone > 1e-200 ? l.tone * forget_factor : 0;
   if (settle) set_floor(l);
 }
 
