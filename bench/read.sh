@@ -90,7 +90,7 @@ done
 
 cpu_seconds() {  # processor time (user + system) of a command line, in seconds
   /usr/bin/time -o cpu.time -f '%U %S' bash -c "$1" >/dev/null 2>&1 || true
-  awk '{ print $1 + $2 }' cpu.time
+  tail -n 1 cpu.time | awk '{ print $1 + $2 }'  # after time's line on a non-zero status
 }
 seconds() {  # wall time of a command line, in seconds
   local start end
