@@ -16,6 +16,14 @@
 
 extern char** environ;
 
+std::vector<char*> spawn_argv(std::vector<std::string>& words, const std::vector<std::string>& args) {
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
 std::string make_temp_dir() {
   const char* root = std::getenv("TMPDIR");
   std::string pattern = std::string(root != nullptr ? root : "/tmp") + "/kelvora-test-XXXXXX";
@@ -69,10 +77,7 @@ run_result run_with_stdin(const std::vector<std::string>& args, const std::strin
   } else {
     words = {KELVORA_BINARY};
   }
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = spawn_argv(words, args);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -24,6 +24,9 @@ run_result run_kelvora_piped(const std::vector<std::string>& args, const std::st
 // Runs a shell command line in which $K names the kelvora binary; returns its status.
 int run_shell(const std::string& command_line);
 
+// The argv of a spawn: words with args appended, then a null; points into words.
+std::vector<char*> spawn_argv(std::vector<std::string>& words, const std::vector<std::string>& args);
+
 // A fresh empty directory for one test.
 std::string make_temp_dir();
 

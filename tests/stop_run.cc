@@ -44,10 +44,7 @@ stopped_run run_kelvora_stopped(const std::vector<std::string>& args, const std:
   const std::string out_path = dir + "/stop-run.out";
   const std::string err_path = dir + "/stop-run.err";
   std::vector<std::string> words = {KELVORA_BINARY};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = spawn_argv(words, args);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
