@@ -10,12 +10,7 @@ kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
 . "$tools/common.sh"
 need sox python3
-probe=$("$kelvora" --read /dev/null /dev/null 2>&1 || true)
-if [[ $probe == *"not available"* ]]; then
-  [ "${CI:-}" = "true" ] && { echo "FAIL: kelvora was built without libsndfile (CI installs libsndfile1-dev)"; exit 1; }
-  echo "SKIP: kelvora was built without libsndfile"
-  exit 77
-fi
+need_reader
 
 cd "$work"
 python3 -c "import random,sys; random.seed(19); sys.stdout.buffer.write(random.randbytes(2048))" >payload

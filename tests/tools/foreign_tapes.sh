@@ -10,12 +10,7 @@ kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
 . "$tools/common.sh"
 need minimodem
-numpy=/usr/bin/python3
-if ! "$numpy" -c 'import numpy' 2>/dev/null; then
-  [ "${CI:-}" = "true" ] && { echo "FAIL: numpy is not installed (CI installs python3-numpy)"; exit 1; }
-  echo "SKIP: numpy is not installed"
-  exit 77
-fi
+need_numpy
 cd "$work"
 
 # Reads tape.wav with the options given: exactly sent.bin, status 0.

@@ -13,12 +13,7 @@ kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
 . "$tools/common.sh"
 need sox
-numpy=/usr/bin/python3
-if ! "$numpy" -c 'import numpy' 2>/dev/null; then
-  [ "${CI:-}" = "true" ] && { echo "FAIL: numpy is not installed (CI installs python3-numpy)"; exit 1; }
-  echo "SKIP: numpy is not installed"
-  exit 77
-fi
+need_numpy
 cd "$work"
 
 # Edits a 16-bit mono WAV in place with a numpy expression of x (the samples

@@ -10,18 +10,8 @@ kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
 . "$tools/common.sh"
 need sox minimodem python3
-numpy=/usr/bin/python3
-if ! "$numpy" -c 'import numpy' 2>/dev/null; then
-  [ "${CI:-}" = "true" ] && { echo "FAIL: numpy is not installed (CI installs python3-numpy)"; exit 1; }
-  echo "SKIP: numpy is not installed"
-  exit 77
-fi
-probe=$("$kelvora" --read /dev/null /dev/null 2>&1 || true)
-if [[ $probe == *"not available"* ]]; then
-  [ "${CI:-}" = "true" ] && { echo "FAIL: kelvora was built without libsndfile (CI installs libsndfile1-dev)"; exit 1; }
-  echo "SKIP: kelvora was built without libsndfile"
-  exit 77
-fi
+need_numpy
+need_reader
 
 cd "$work"
 python3 -c "import random,sys; random.seed(12); sys.stdout.buffer.write(random.randbytes(4096))" >payload
