@@ -13,29 +13,25 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <thread>
 
 #include "cli/failure.h"
+#include "signals/stop_signals.h"
 
 namespace kelvora {
 
 namespace {
 
-// The signal caught, and the device its handler aborts.
-volatile std::sig_atomic_t caught_signal = 0;
+// The device a stop signal aborts.
 std::atomic<snd_pcm_t*> abort_target{nullptr};
 static_assert(std::atomic<snd_pcm_t*>::is_always_lock_free);
-
-constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Playing keeps half a second queued; recording may fall two seconds behind.
 constexpr unsigned playback_buffer_microseconds = 500000;
 constexpr unsigned capture_buffer_microseconds = 2000000;
 constexpr unsigned period_microseconds = 50000;
 
-void note_stop_signal(int signal) {
-  if (caught_signal == 0) caught_signal = signal;
+void abort_transfer() {
   snd_pcm_t* pcm = abort_target.load();
   if (pcm != nullptr) snd_pcm_abort(pcm);
 }
@@ -161,24 +157,15 @@ void open_audio_device(audio_device& device, const std::string& name, audio_dire
 }
 
 void catch_audio_stop_signals(audio_device& device) {
-  caught_signal = 0;
   abort_target.store(device.pcm);
-  struct sigaction action {};
-  action.sa_handler = note_stop_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : stop_signals) sigaddset(&action.sa_mask, signal);
-  action.sa_flags = SA_RESETHAND;  // no SA_RESTART: a blocked transfer returns at once
-  for (const int signal : stop_signals) sigaction(signal, &action, nullptr);
+  // Calls are not restarted: a blocked transfer returns at once.
+  catch_stop_signals(stop_catching{.restart_calls = false, .on_stop = abort_transfer});
 }
-
-int audio_stop_signal() { return caught_signal; }
-
-int audio_stop_status() { return 128 + caught_signal; }
 
 size_t write_audio(audio_device& device, const unsigned char* data, size_t frames) {
   const size_t bytes = frame_bytes(device);
   size_t written = 0;
-  while (written < frames && caught_signal == 0) {
+  while (written < frames && stop_signal() == 0) {
     const auto chunk = static_cast<snd_pcm_uframes_t>(std::min(frames - written, device.chunk_frames));
     const snd_pcm_sframes_t done = snd_pcm_writei(device.pcm, data + written * bytes, chunk);
     if (done == -EINTR || done == -EAGAIN) continue;
@@ -196,7 +183,7 @@ size_t read_audio(audio_device& device, unsigned char* data, size_t most) {
   const size_t bytes = frame_bytes(device);
   const size_t wanted = std::min(most, device.chunk_frames);
   size_t got = 0;
-  while (got < wanted && caught_signal == 0) {
+  while (got < wanted && stop_signal() == 0) {
     const auto chunk = static_cast<snd_pcm_uframes_t>(wanted - got);
     const snd_pcm_sframes_t done = snd_pcm_readi(device.pcm, data + got * bytes, chunk);
     if (done == -EINTR || done == -EAGAIN) continue;
@@ -207,7 +194,7 @@ size_t read_audio(audio_device& device, unsigned char* data, size_t most) {
     got += static_cast<size_t>(done);
     device.frames_moved += static_cast<uint64_t>(done);
   }
-  return caught_signal == 0 ? got : 0;
+  return stop_signal() == 0 ? got : 0;
 }
 
 uint64_t frames_heard(audio_device& device) { return device.frames_moved - frames_queued(device); }
@@ -222,13 +209,13 @@ void drain_audio(audio_device& device, const std::function<void(uint64_t)>& wait
                         std::chrono::milliseconds(frames_queued(device) * 1000 / rate + 2000);
   while (snd_pcm_state(device.pcm) == SND_PCM_STATE_RUNNING && frames_queued(device) > rate / 20 &&
          std::chrono::steady_clock::now() < deadline) {
-    if (caught_signal != 0) return;
+    if (stop_signal() != 0) return;
     waiting(frames_heard(device));
     std::this_thread::sleep_for(step);
   }
-  if (caught_signal != 0) return;
+  if (stop_signal() != 0) return;
   const int err = snd_pcm_drain(device.pcm);
-  if (caught_signal != 0) return;
+  if (stop_signal() != 0) return;
   if (err < 0 && err != -EPIPE) {
     fail_closed(device, verb(device) + " audio device " + printable_name(device.name) + ": " + snd_strerror(err));
   }

@@ -2,8 +2,8 @@
 // sample format (8-bit unsigned or 16-bit signed little-endian, interleaved
 // frames), rate and channel count, and moved a period at a time. Once asked
 // to, the first SIGINT, SIGTERM or SIGHUP cuts short the transfer under way
-// and is remembered; a run stopped so ends with status 128 + the signal
-// (130, 143, 129). A second signal of the same kind kills.
+// and is remembered (signals/stop_signals.h); what the run does then is its
+// own affair. A second signal of the same kind kills.
 #pragma once
 
 #include <cstddef>
@@ -38,14 +38,9 @@ struct audio_device {
 void open_audio_device(audio_device& device, const std::string& name, audio_direction direction,
                        const audio_format& format);
 
-// From here on SIGINT, SIGTERM and SIGHUP stop the transfers on the device.
+// From here on SIGINT, SIGTERM and SIGHUP stop the transfers on the device
+// (signals/stop_signals.h says which one came).
 void catch_audio_stop_signals(audio_device& device);
-
-// The stop signal caught so far, or 0.
-int audio_stop_signal();
-
-// The exit status of a run a signal stopped: 128 + the signal.
-int audio_stop_status();
 
 // Plays whole frames, returning once the device holds them, or early once a
 // signal stops it; returns the frames written. Fails when it cannot play.

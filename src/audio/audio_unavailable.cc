@@ -13,10 +13,6 @@ void open_audio_device(audio_device&, const std::string&, audio_direction direct
 
 void catch_audio_stop_signals(audio_device&) {}
 
-int audio_stop_signal() { return 0; }
-
-int audio_stop_status() { return 128; }
-
 size_t write_audio(audio_device&, const unsigned char*, size_t) { return 0; }
 
 size_t read_audio(audio_device&, unsigned char*, size_t) { return 0; }

@@ -14,6 +14,7 @@
 #include "cli/settings.h"
 #include "driver/conversion.h"
 #include "play/progress.h"
+#include "signals/stop_signals.h"
 
 namespace kelvora {
 
@@ -26,7 +27,7 @@ std::vector<played_section> played_sections(const recording_plan& plan) {
   return sections;
 }
 
-[[noreturn]] void stopped() { throw failure{"", audio_stop_status()}; }
+[[noreturn]] void stopped() { throw failure{"", stop_status()}; }
 
 // Frames heard, also once a failure closed the device.
 uint64_t heard_so_far(audio_device& device) {
@@ -70,7 +71,7 @@ int run_playback(const char* input_name) {
     lay_out_planned(plan, in, out);
     flush_output(out);
     drain_audio(device, [](uint64_t heard) { update_progress(heard); });
-    if (audio_stop_signal() != 0) stopped();
+    if (stop_signal() != 0) stopped();
   } catch (const failure&) {
     end_progress(heard_so_far(device));
     close_audio_device(device);

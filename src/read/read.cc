@@ -23,7 +23,7 @@
 #include "read/image_sink.h"
 #include "read/recording.h"
 #include "read/settings_line.h"
-#include "read/stop_signals.h"
+#include "signals/stop_signals.h"
 #include "read/summary.h"
 #include "read/tone_ring.h"
 
@@ -141,7 +141,7 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also, 
   }
   events.on_end();
   close_image(image);
-  const int stopped_by = stop_signal();
+  const int stopped_by = stop_cutting(rec);
   if (summary.bytes == 0 && stopped_by == 0) {
     // A tone whose frames the detection found but the reading did not is no data as well.
     const std::string what = heard.cycles_per_cell > 0 ? "" : heard_text(heard);
@@ -187,7 +187,8 @@ int run_read(const char* recording_name, const char* image_name) {
   open_recording(rec, recording_name);
   image_sink image;
   image.name = image_name;
-  catch_stop_signals();
+  rec.at_stop = at_stop_signal::cut_short;
+  catch_stop_signals({});
   return read_and_close(rec, image);
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cli/failure.h"
+#include "signals/stop_signals.h"
 
 namespace kelvora {
 
@@ -149,6 +150,8 @@ int64_t read_shorts(recording& r, short* out, int64_t most) {
   const int64_t got = r.source.read_shorts(out, most);
   return got <= 0 ? 0 : got;
 }
+
+int stop_cutting(const recording& r) { return r.at_stop == at_stop_signal::cut_short ? stop_signal() : 0; }
 
 void close_recording(recording& r) {
   if (r.source.close) {

@@ -26,6 +26,11 @@ struct frame_source {
   std::function<void()> close;                                    // may be empty
 };
 
+// What a stop signal (signals/stop_signals.h) does to the reading: a file is
+// read no further, and the run ends with 128 + the signal once the image and
+// summary are out; a live source ends by itself, and is read to that end.
+enum class at_stop_signal { read_to_end, cut_short };
+
 // The opening of a recording, read ahead and given again before the rest.
 struct held_frames;
 
@@ -41,7 +46,11 @@ struct recording {
   std::shared_ptr<held_frames> held;  // the opening read ahead, if any
   channel_mix mix;             // how the channels are made one
   std::vector<float> mixing;   // a block of 16-bit frames as floats, for the mix
+  at_stop_signal at_stop = at_stop_signal::read_to_end;
 };
+
+// The stop signal that cuts the reading of `r` short, or 0.
+int stop_cutting(const recording& r);
 
 // Opens the named recording ("-": standard input); fails with "cannot read NAME: reason".
 void open_recording(recording& r, const char* name);

@@ -13,7 +13,7 @@
 
 #include "cli/failure.h"
 #include "read/float_quad.h"
-#include "read/stop_signals.h"
+#include "signals/stop_signals.h"
 
 namespace kelvora {
 
@@ -173,7 +173,7 @@ void feed_parts_until_done(std::stop_token stop, sample_feed* feed_pointer) {
         if (!feed.changed.wait(held, stop, [&] { return part - feed.taken < feed_parts; })) return;
       }
       const size_t buffer = static_cast<size_t>(part % feed_parts);
-      const int64_t count = stop_signal() != 0 ? 0 : make_part(feed, feed.parts[buffer].data());
+      const int64_t count = stop_cutting(*feed.source) != 0 ? 0 : make_part(feed, feed.parts[buffer].data());
       std::lock_guard<std::mutex> held(feed.lock);
       if (count == 0) {
         feed.ended = true;
@@ -228,7 +228,7 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
   if constexpr (feed_inline) {
-    if (feed.ended || stop_signal() != 0) return false;
+    if (feed.ended || stop_cutting(*feed.source) != 0) return false;
     count = make_part(feed, feed.parts[0].data());
     samples = feed.parts[0].data();
     feed.ended = count == 0;
@@ -244,7 +244,7 @@ bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
   // After a stop signal the parts made are still taken, but none is waited
   // for: the thread may wait on a pipe that has stopped.
   while (feed.made == feed.taken && !feed.ended) {
-    if (stop_signal() != 0) return false;
+    if (stop_cutting(*feed.source) != 0) return false;
     feed.changed.wait_for(held, std::chrono::milliseconds(50));
   }
   if (feed.made == feed.taken) {
