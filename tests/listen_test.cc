@@ -106,7 +106,11 @@ TEST_P(Listen, TheImageHoldsEveryByteAndTheKeptRecordingEveryFrame) {
   if (t.rate != 48000) listen.insert(listen.end(), {"-r", std::to_string(t.rate)});
   if (t.channels != 1) listen.insert(listen.end(), {"-c", std::to_string(t.channels)});
   listen.push_back("out.img");
-  const run_result heard = run_kelvora(listen, "/dev/null", deck.dir);
+  // A tape whose bytes are never found would be listened to until stopped:
+  // stopped after a minute, it fails here instead of at the test's timeout.
+  const stopped_run run = run_kelvora_stopped(listen, deck.dir, {SIGTERM, std::chrono::seconds(60)});
+  EXPECT_EQ(run.ms_to_exit, -1) << "listening did not end by itself";
+  const run_result& heard = run.result;
   EXPECT_EQ(heard.status, 0) << heard.out << heard.err;
   EXPECT_EQ(heard.out, "");
   EXPECT_TRUE(read_file(deck.dir + "/out.img") == image);
@@ -190,7 +194,7 @@ TEST(ListenMeter, OnATerminalOneLineTellsWhatIsHeardAndEndsBeforeTheSummary) {
   }
   for (const bool clip : {false, true}) {
     if (clip) write_file(deck.dir + "/tape.raw", clipped);
-    ASSERT_EQ(run_shell("cd " + deck.dir + " && script -qec \"$K --listen=tapein out.img\" /dev/null"
+    ASSERT_EQ(run_shell("cd " + deck.dir + " && timeout 60 script -qec \"$K --listen=tapein out.img\" /dev/null"
                         " < /dev/null > typescript"),
               0);
     const std::string shown = read_file(deck.dir + "/typescript");

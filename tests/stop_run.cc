@@ -81,8 +81,8 @@ stopped_run run_kelvora_stopped(const std::vector<std::string>& args, const std:
     run.caught = catches_interrupt(pid);
     if (!run.caught) status = wait_for(pid, std::chrono::milliseconds(5));
   }
+  if (status == -1) status = wait_for(pid, plan.after);  // it may end by itself meanwhile
   if (status == -1) {
-    std::this_thread::sleep_for(plan.after);
     const auto sent = std::chrono::steady_clock::now();
     kill(pid, plan.signal);
     status = wait_for(pid, std::chrono::seconds(10));

@@ -10,7 +10,7 @@
 
 struct stop_plan {
   int signal;                      // sent once kelvora catches its stop signals
-  std::chrono::milliseconds after;  // and this long has passed since
+  std::chrono::milliseconds after;  // and this long has passed since, unless it ended by itself
   bool terminal = false;           // standard error is a terminal (what it shows lands in err)
 };
 
@@ -18,7 +18,7 @@ struct stopped_run {
   run_result result;     // status: the exit status, or 128 + the signal that killed it
   bool killed = false;   // it died of a signal instead of exiting
   bool caught = false;   // it caught its stop signals before it ended
-  long ms_to_exit = -1;  // from the signal to the end
+  long ms_to_exit = -1;  // from the signal to the end (-1: it ended before any signal)
 };
 
 // Runs kelvora with args in dir (standard input /dev/null) and stops it as planned.
