@@ -45,7 +45,7 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   c.zero = zero_squared * scale;
   c.one = one_squared * scale;
   c.power = std::max(0.0, static_cast<double>(w.power));
-  c.evidence = std::max(c.zero, c.one) * r.levels.inverse_floor;
+  c.evidence = tone_strength(r.levels, c) * r.levels.inverse_floor;
   c.phase_re = 0;
   c.phase_im = 0;
   if (with_phase && c.length > 0) {
@@ -98,7 +98,7 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
       const int first = static_cast<int>(std::floor((a - r.kept.start) / r.kept.cell + 0.5));
       for (int i = 0; i < taken; ++i) {
         out[i] = r.kept.cells[first + i];
-        out[i].evidence = std::max(out[i].zero, out[i].one) * r.levels.inverse_floor;
+        out[i].evidence = tone_strength(r.levels, out[i]) * r.levels.inverse_floor;
       }
       if (taken == count) return;
       a += taken * r.cell;
@@ -130,7 +130,9 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
 
 // The balances (see balance) of `count` (at least one) cell windows
 // [from[i], from[i] + cell), each read on its own. A window's scale cancels
-// from its balance, which is all these windows are read for.
+// from its balance unless the tones are weighed, and a window is a whole
+// cell long unless cut at an end of the recording, where its balance tells
+// little anyway.
 void read_balances(reader& r, const double* from, int count, double* out) {
   tone_ring& ring = r.ring;
   double furthest = from[0];
@@ -138,12 +140,17 @@ void read_balances(reader& r, const double* from, int count, double* out) {
   ensure_samples(ring, static_cast<int64_t>(furthest + r.cell) + 1);
   const double oldest = static_cast<double>(std::max(ring.tuned_from, oldest_sum(ring)));
   const double end = static_cast<double>(ring.end);
+  const double scale = 2 / r.cell;
   for (int i = 0; i < count; ++i) {
     const local_sums p = local_at(ring, std::clamp(from[i], oldest, end));
     const local_sums q = local_at(ring, std::clamp(from[i] + r.cell, oldest, end));
     const local_sums w = window_between(ring, p, q);
     double zero, one;
     squared_correlations(w, zero, one);
+    if (r.levels.weighed) {
+      out[i] = weighed_balance(r.levels, zero * scale, one * scale);
+      continue;
+    }
     zero *= r.levels.one_level;
     one *= r.levels.zero_level;
     out[i] = zero + one > 0 ? (one - zero) / (one + zero) : 0;
@@ -165,8 +172,11 @@ double soft_bit(const cell_reading& c) {
 
 // The balance of the two tones, each against its own level: from -1 (all
 // lower tone) to 1 (all upper tone); the levels scale the other side alike,
-// so that one division does.
+// so that one division does. Weighed tones take the weighed balance: the
+// weaker tone's window holds what leaks in from a strong neighbour, which
+// its score counts by the weaker amplitude only.
 double balance(const reader& r, const cell_reading& c) {
+  if (r.levels.weighed) return weighed_balance(r.levels, c.zero, c.one);
   const double zero = c.zero * r.levels.one_level, one = c.one * r.levels.zero_level;
   return zero + one > 0 ? (one - zero) / (one + zero) : 0;
 }

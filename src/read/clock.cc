@@ -89,7 +89,7 @@ timing measure_timing(reader& r, double s) {
   read_cells(r, s - r.cell, 11, cells, false, true);
   for (int i = 0; i < 11; ++i) {
     const cell_reading& c = cells[i];
-    bit[i] = c.one > c.zero ? 1 : 0;
+    bit[i] = reads_one(r.levels, c) ? 1 : 0;
     tone[i] = c.evidence >= tone_evidence;
     evidence[i] = c.evidence;
   }

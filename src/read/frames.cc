@@ -50,9 +50,25 @@ constexpr double doubt_tie = 0.85;
 constexpr double doubt_rest = 8;
 constexpr double doubt_rest_share = 0.5;
 
+// Where one tone is far weaker, a window of the stronger holds what leaks
+// into the weaker's from a neighbour, as strong as the weaker tone itself:
+// a cell is doubtful where the two tones' scores come near a tie, or where
+// the power outside both tones is half what the stronger tone's level holds
+// or more.
+constexpr double doubt_weighed_tie = 0.2;
+
+bool doubtful_weighed(const signal_levels& l, const cell_reading& c, double inverse_floor) {
+  const double rest = std::max(0.0, c.power - c.zero - c.one);
+  const double rest_evidence = rest / std::max(1.0, c.length / 2 - 2) * inverse_floor;
+  const double level = std::max(l.zero_level, l.one_level);
+  return std::abs(weighed_balance(l, c.zero, c.one)) < doubt_weighed_tie ||
+         (rest_evidence >= doubt_rest && rest >= doubt_rest_share * level);
+}
+
 // Whether a cell is doubtful (see doubt_level), its evidence measured
 // against 1 / inverse_floor.
 bool doubtful(const signal_levels& l, const cell_reading& c, double inverse_floor) {
+  if (l.weighed) return doubtful_weighed(l, c, inverse_floor);
   const double zero = c.zero * l.one_level, one = c.one * l.zero_level;
   const double weaker_share = one > zero ? c.zero / l.zero_level : c.one / l.one_level;
   const double weaker = std::min(c.zero, c.one), stronger = std::max(c.zero, c.one);
@@ -74,6 +90,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
   double sum_re[2] = {0, 0}, sum_im[2] = {0, 0};
   cell_reading cells[9];
   read_cells(r, s, 9, cells, with_phase);
+  bool bits[9];
   // Learning moves the floor from one cell to the next: each cell's
   // evidence is against the floor as the cells before it left it. The
   // floors are kept and the divisions made after the loop, apart from it.
@@ -81,20 +98,17 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
   for (int i = 0; i <= 8; ++i) {
     cell_reading& c = cells[i];
     floor[i] = learn ? floor_of(r.levels) : 0;
-    sum_re[c.one > c.zero] += c.phase_re;
-    sum_im[c.one > c.zero] += c.phase_im;
+    const bool one = reads_one(r.levels, c);
+    bits[i] = one;
+    sum_re[one] += c.phase_re;
+    sum_im[one] += c.phase_im;
     f.complete = f.complete && c.complete;
-    strength[i] = std::max(c.zero, c.one);
-    const bool one = c.one > c.zero;
-    if (learn && c.complete) {
-      const bool tone = strength[i] >= tone_evidence * floor[i];
-      learn_noise(r.levels, c, false);
-      if (tone) learn_level(r.levels, c);
-    }
+    strength[i] = tone_strength(r.levels, c);
+    if (learn && c.complete) learn_noise(r.levels, c, false);
     f.all_ones = f.all_ones && one;
     if (i == 0) {
       f.start_zero = !one;
-      f.start_soft = soft_bit(c);
+      f.start_soft = tone_balance(r.levels, c);
     } else {
       f.value |= static_cast<int>(one) << (i - 1);
     }
@@ -106,7 +120,24 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     f.doubtful_cells += doubtful(r.levels, cells[i], inverse_floor);
   }
   f.start_evidence = evidence[0];
-  if (learn) set_floor(r.levels);
+  if (learn) {
+    // Once the tones are weighed, a tone's level, and the noise in the
+    // other's window, are learnt from cells between two of the same bit
+    // only: a window a little off the cell takes in some of a neighbour,
+    // which in a far weaker tone's window outweighs the tone itself.
+    const bool weighed = r.levels.weighed;
+    for (int i = 0; i <= 8; ++i) {
+      const bool tone = cells[i].complete && strength[i] >= tone_evidence * floor[i];
+      const bool clear = i > 0 && i < 8 && bits[i - 1] == bits[i] && bits[i + 1] == bits[i];
+      if (tone && !weighed) learn_level(r.levels, cells[i], bits[i]);
+      if (tone && weighed && clear) {
+        learn_level(r.levels, cells[i], bits[i]);
+        learn_tone_noise(r.levels, cells[i], bits[i]);
+      }
+    }
+    set_floor(r.levels);
+    weigh_tones(r.levels);
+  }
   // Medians: one odd cell (a click, a half-silent window) does not decide.
   f.evidence = median_of_nine(evidence);
   // As strong as the data cells: at least the fifth of their eight strengths
@@ -119,12 +150,13 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     read_cells(r, s + (9.0 + i) * r.cell, count, stops, with_phase);
     for (int k = 0; k < count; ++k) {
       const cell_reading& c = stops[k];
+      const bool one = reads_one(r.levels, c);
       f.complete = f.complete && c.complete;
-      if (c.one <= c.zero) ++f.bad_stops;
+      if (!one) ++f.bad_stops;
       if (c.evidence < tone_evidence) ++f.weak_stops;
       f.weakest = std::min(f.weakest, c.evidence);
-      sum_re[c.one > c.zero] += c.phase_re;
-      sum_im[c.one > c.zero] += c.phase_im;
+      sum_re[one] += c.phase_re;
+      sum_im[one] += c.phase_im;
     }
   }
   if (with_phase) {
@@ -148,7 +180,7 @@ double idle_start(reader& r, double p) {
     if (!c.complete) return NAN;
     silent_windows = c.evidence < tone_evidence ? silent_windows + 1 : 0;
     if (silent_windows >= 4) return NAN;
-    zero_windows = c.evidence >= tone_evidence && c.one < c.zero ? zero_windows + 1 : 0;
+    zero_windows = c.evidence >= tone_evidence && !reads_one(r.levels, c) ? zero_windows + 1 : 0;
     if (zero_windows < 2) continue;
     zero_windows = 0;
     double guess = u - r.cell / 4 + 0.6 * r.cell;
@@ -173,6 +205,25 @@ bool start_misread(reader& r, const frame_reading& f, double next) {
   const frame_reading after = read_frame(r, next, false);
   return after.complete && after.start_soft < -0.3 && after.start_evidence >= frame_evidence &&
          after.evidence >= frame_evidence;
+}
+
+// Leader cells before a block's start cell that give the upper tone's level.
+constexpr int leader_level_cells = 8;
+
+// A block after a leader learns its levels afresh (see start_levels): the
+// upper tone's from the last leader cells before its start cell at s (one
+// cell clear of it), the lower's from the start cell; a block without a
+// leader before it keeps the levels it finds.
+void levels_from_leader(reader& r, double s) {
+  cell_reading leader[leader_level_cells];
+  read_cells(r, s - (leader_level_cells + 1) * r.cell, leader_level_cells, leader);
+  double one = 0;
+  for (const cell_reading& c : leader) {
+    if (!c.complete || c.evidence < tone_evidence || c.one <= c.zero) return;
+    one += c.one / leader_level_cells;
+  }
+  const cell_reading start = read_cell(r, s);
+  if (start.complete && start.zero >= tone_evidence * r.levels.noise) start_levels(r.levels, one, start.zero);
 }
 
 // Frames a dropout may swallow before the block is taken to have ended.
@@ -223,6 +274,9 @@ double read_block(reader& r, double s) {
     s = start;
     retime_clock(clock, r.cell);
   };
+  // (Learnt before the first frame is aligned, so that its boundaries are
+  // measured with them, and again once it is.)
+  levels_from_leader(r, s);
   {
     // The first frame's own boundaries correct the cell length the leader
     // gave (a wobbling tape's speed has moved since it was measured).
@@ -233,6 +287,7 @@ double read_block(reader& r, double s) {
       s = align(r, found, 2, false);
     }
   }
+  levels_from_leader(r, s);
   // For the mean speed: spans between frames that followed each other
   // without idle, and the clock's cell at every frame.
   double steady_span = 0, clock_cells = 0, last_start = s;

@@ -64,7 +64,7 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   // Tone may have come too shortly before to count as leader (a few 1
   // cells, or the stop cells of a frame whose start was lost).
   const cell_reading before = read_cell(r, p - 0.8 * r.cell);
-  if (after_tone || (before.evidence >= tone_evidence && before.one > before.zero)) {
+  if (after_tone || (before.evidence >= tone_evidence && reads_one(r.levels, before))) {
     guess = p + 0.6 * r.cell;
     const double edge = first_falling_edge(r, guess - 0.75 * r.cell, guess + 0.75 * r.cell);
     if (!std::isnan(edge)) guess = edge;
@@ -203,7 +203,7 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
       retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
     }
   }
-  s.zero_windows = tone && c.one < c.zero ? s.zero_windows + 1 : 0;
+  s.zero_windows = tone && !reads_one(r.levels, c) ? s.zero_windows + 1 : 0;
   if (s.zero_windows >= 2) {
     const double leader_start = run.change_pending ? run.change_start : run.start;
     const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&

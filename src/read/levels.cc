@@ -1,11 +1,13 @@
 // The receiver's levels: the noise floor as the larger of two estimates from
 // every window read outside and inside blocks, the level of tone, and the
 // levels of the two tones, each a plain mean of its first windows and then a
-// running mean.
+// running mean; where the two levels differ clearly, the weights that decide
+// a cell between the tones and the gain of the weaker tone's evidence.
 #include "read/levels.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace kelvora::rx {
 
@@ -77,13 +79,75 @@ void forget_tone(signal_levels& l, bool settle) {
 // the first 64 cells of each, then running means. Each tone counts its own
 // cells, so that its first cell replaces the starting value whatever the
 // recording's level.
-void learn_level(signal_levels& l, const cell_reading& c) {
+void learn_level(signal_levels& l, const cell_reading& c, bool one) {
   // The tone the cell holds moves its level (selected, not branched on).
-  const bool one = c.one > c.zero;
   int64_t& samples = one ? l.one_samples : l.zero_samples;
   double& level = one ? l.one_level : l.zero_level;
   if (samples < 64) ++samples;
   level += ((one ? c.one : c.zero) - level) * inverse_count(samples);
+}
+
+}  // namespace kelvora::rx
+
+namespace kelvora::rx {
+
+// Levels within this ratio (4 dB) are taken as equal: a level learnt from a
+// few noisy cells is off by up to that much, and equal levels decide by the
+// stronger tone, which is right whatever the noise. Beyond it the decision
+// takes the ratio less this much.
+constexpr double equal_ratio = 2.5;
+
+// A cell of tone amplitude a among noise is likelier to hold that tone the
+// larger a (2 r - a) is, r the amplitude measured in it (the logarithm of
+// the Rice density's ratio to the Rayleigh density, for r well above the
+// noise): the bit is the tone with the larger score. With equal amplitudes
+// that is the stronger tone; with one tone far weaker it is whether the
+// stronger holds half its amplitude, so that what leaks into the weaker
+// tone's window from a strong neighbour does not pose as that tone.
+void weigh_tones(signal_levels& l) {
+  l.weighed = false;
+  l.zero_gain = l.one_gain = 1;
+  if (l.zero_samples == 0 || l.one_samples == 0 || l.zero_level <= 0 || l.one_level <= 0) return;
+  const double ratio = l.one_level / l.zero_level;
+  if (ratio < equal_ratio && ratio * equal_ratio > 1) return;
+  const double taken = ratio > 1 ? ratio / equal_ratio : ratio * equal_ratio;
+  // The amplitudes keep their product and take the ratio as reduced.
+  const double mean = std::sqrt(l.zero_level * l.one_level);
+  const double root = std::sqrt(taken);
+  l.zero_weight = std::sqrt(mean / root);
+  l.one_weight = std::sqrt(mean * root);
+  l.weighed = true;
+  // The weaker tone's evidence is against the noise in its own window where
+  // that lies under the floor (which a square wave's harmonics of the
+  // stronger tone raise), at most as much as makes it the stronger's equal.
+  const bool one_weaker = ratio < 1;
+  const double noise = one_weaker ? l.one_noise : l.zero_noise;
+  const int64_t samples = one_weaker ? l.one_noise_samples : l.zero_noise_samples;
+  if (samples == 0) return;
+  const double level_ratio = one_weaker ? 1 / ratio : ratio;
+  const double floor = std::max({noise, 0.003 * l.tone / level_ratio, 1e-12});
+  (one_weaker ? l.one_gain : l.zero_gain) = std::clamp(floor_of(l) / floor, 1.0, level_ratio);
+}
+
+// The noise in a tone's window: a plain mean of the first 64 cells of the
+// other tone, then a running mean.
+void learn_tone_noise(signal_levels& l, const cell_reading& c, bool one) {
+  int64_t& samples = one ? l.zero_noise_samples : l.one_noise_samples;
+  double& noise = one ? l.zero_noise : l.one_noise;
+  if (samples < 64) ++samples;
+  noise += ((one ? c.zero : c.one) - noise) * inverse_count(samples);
+}
+
+// A block after a leader learns its levels afresh: the leader's cells give
+// the upper tone's level, the start cell the lower's (counted as one cell
+// each, so that the block's cells take over at once).
+void start_levels(signal_levels& l, double one_level, double zero_level) {
+  l.one_level = one_level;
+  l.zero_level = zero_level;
+  l.one_samples = 1;
+  l.zero_samples = 1;
+  l.zero_noise_samples = l.one_noise_samples = 0;
+  weigh_tones(l);
 }
 
 }  // namespace kelvora::rx

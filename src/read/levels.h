@@ -1,9 +1,11 @@
 // What a cell window read, and the levels the receiver learns from such
 // readings: the noise floor, the level of tone, and the levels of the 0 and
-// 1 tones apart (a tape or filter may favour one). Evidence of tone is
-// energy over the floor.
+// 1 tones apart (a tape or filter may favour one), and the weights that
+// decide a cell's bit from them. Evidence of tone is energy over the floor.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 namespace kelvora::rx {
@@ -26,7 +28,20 @@ struct signal_levels {
   double inverse_floor = 1e12;  // 1 / what tone evidence is measured against (see set_floor)
   int64_t zero_samples = 0, one_samples = 0;  // cells each level was learnt from (to 64)
   double shares_length = 0, inverse_shares = 1;  // a window length and 1 / its other shares (see learn_noise)
+  bool weighed = false;  // the levels differ clearly: a cell's bit is weighed by them (see weigh_tones)
+  double zero_weight = 1, one_weight = 1;  // the amplitudes the decision takes for each tone
+  // Noise in each tone's window, learnt in blocks from cells of the other
+  // tone, and what a tone's energy is multiplied by for evidence (1 but for
+  // a far weaker tone whose window holds less noise than the floor).
+  double zero_noise = 0, one_noise = 0;
+  int64_t zero_noise_samples = 0, one_noise_samples = 0;
+  double zero_gain = 1, one_gain = 1;
 };
+
+// The energy a cell's evidence of tone is measured by: its stronger tone, each tone times its gain.
+inline double tone_strength(const signal_levels& l, const cell_reading& c) {
+  return std::max(c.zero * l.zero_gain, c.one * l.one_gain);
+}
 
 // What tone evidence is measured against: the noise floor, or the tone level 25 dB down.
 double floor_of(const signal_levels& l);
@@ -44,7 +59,38 @@ void learn_tone(signal_levels& l, const cell_reading& c);
 // that a loud passage does not set it for what follows (settle: sets the floor at once).
 void forget_tone(signal_levels& l, bool settle = true);
 
-// Takes a cell of a block into the level of its tone.
-void learn_level(signal_levels& l, const cell_reading& c);
+// Takes a cell of a block that reads `one` into the level of its tone.
+void learn_level(signal_levels& l, const cell_reading& c, bool one);
+
+// Takes the window of the tone a cell does not hold (one: it holds the upper) into that tone's noise.
+void learn_tone_noise(signal_levels& l, const cell_reading& c, bool one);
+
+// Sets the decision's weights and the tones' gains from the levels as they stand.
+void weigh_tones(signal_levels& l);
+
+// Starts the levels of a block: the upper tone's from the leader before it, the lower's from its start cell.
+void start_levels(signal_levels& l, double one_level, double zero_level);
+
+// Whether a cell reads 1: the stronger tone, or where the levels differ clearly, the likelier one.
+inline bool reads_one(const signal_levels& l, const cell_reading& c) {
+  if (!l.weighed) return c.one > c.zero;
+  // (See weigh_tones.)
+  return l.one_weight * (2 * std::sqrt(c.one) - l.one_weight) > l.zero_weight * (2 * std::sqrt(c.zero) - l.zero_weight);
+}
+
+// The balance of weighed tones of energies zero and one: the difference of
+// their scores over the largest it takes, -1 in a clean 0 cell, 1 in a
+// clean 1 cell and 0 in a window half in each (see weigh_tones).
+inline double weighed_balance(const signal_levels& l, double zero, double one) {
+  const double a0 = l.zero_weight, a1 = l.one_weight;
+  return (a1 * (2 * std::sqrt(one) - a1) - a0 * (2 * std::sqrt(zero) - a0)) / (a0 * a0 + a1 * a1);
+}
+
+// The balance of the two tones in a cell, from -1 (all lower tone) to 1:
+// (one - zero) / (one + zero), or once weighed the weighed balance.
+inline double tone_balance(const signal_levels& l, const cell_reading& c) {
+  if (l.weighed) return weighed_balance(l, c.zero, c.one);
+  return c.zero + c.one > 0 ? (c.one - c.zero) / (c.one + c.zero) : 0.0;
+}
 
 }  // namespace kelvora::rx

@@ -37,6 +37,8 @@ p.add_argument("--speed", type=float, default=1.0, help="the tape runs this many
 p.add_argument("--sine", action="store_true", help="a sine in each half cycle instead of a square")
 p.add_argument("--rc", type=float, default=0.0, help="Hz of a one-pole low-pass (0: none)")
 p.add_argument("--ac", type=float, default=0.0, help="Hz of a one-pole high-pass (0: none)")
+p.add_argument("--upper-db", type=float, default=0.0, help="dB the upper tone is louder than the lower")
+p.add_argument("--echo", type=float, default=0.0, help="seconds late a copy of the signal is mixed in (0: none)")
 p.add_argument("--level", type=float, default=0.7, help="peak as a fraction of full scale")
 p.add_argument("--rate", type=int, default=44100)
 p.add_argument("--bits", type=int, default=16, choices=(8, 16))
@@ -62,10 +64,11 @@ halves = []
 def cells(bit, count=1):
     cycles = round(a.lower / a.baud * (2 if bit else 1)) * count
     period = 1.0 / (a.lower * (2 if bit else 1)) / a.speed
+    gain = 10 ** (a.upper_db / 20) if bit else 1.0
     for _ in range(cycles):
         length = period * (1.0 + a.jitter * rng.gauss(0.0, 1.0))
-        halves.append((length * a.duty, 1.0))
-        halves.append((length * (1.0 - a.duty), -1.0))
+        halves.append((length * a.duty, gain))
+        halves.append((length * (1.0 - a.duty), -gain))
 
 
 def seconds_of_ones(seconds):
@@ -89,7 +92,7 @@ frames = int(edges[-1])
 t = np.arange(frames + 1, dtype=np.float64)
 if a.sine:
     # Phase runs through pi in every half cycle and stands still in silence.
-    phase = np.concatenate(([0.0], np.cumsum(np.abs(levels) * math.pi)))
+    phase = np.concatenate(([0.0], np.cumsum(np.abs(np.sign(levels)) * math.pi)))
     where = np.clip(np.searchsorted(edges, t[:-1] + 0.5, side="right") - 1, 0, len(levels) - 1)
     x = np.sin(np.interp(t[:-1] + 0.5, edges, phase)) * np.abs(levels[where])
 else:
@@ -112,6 +115,11 @@ def one_pole(x, hz, high):
 
 
 x = one_pole(one_pole(x, a.rc, False), a.ac, True)
+if a.echo > 0:
+    late = a.echo * a.rate  # samples, a fraction of one taken between neighbours
+    whole = int(late)
+    copy = np.concatenate((np.zeros(whole + 1), x))[: len(x) + 1]
+    x = x + (1 - (late - whole)) * copy[1:] + (late - whole) * copy[:-1]
 x = a.level * x / max(1e-9, np.max(np.abs(x)))
 channels = [x]
 if a.channels == 2:
