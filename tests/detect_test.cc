@@ -75,6 +75,12 @@ INSTANTIATE_TEST_SUITE_P(
                          {"-b", "110", "-w", "880", "-s", "2"}, "0.950"},
             foreign_tape{"9600_baud_96k_no_stop", "--baud 9600 --lower 9600 --stop 0 --rate 96000",
                          {"-b", "9600", "-w", "9600", "-s", "0"}, ""},
+            // Cells of many cycles hear a tone only within a fraction of a percent of their tuning.
+            foreign_tape{"slow_75_sixteen_cycles", "--baud 75 --lower 1200 --speed 0.92 --rate 22050 --bytes 30",
+                         {"-b", "75", "-w", "1200", "-s", "1"}, "0.920"},
+            foreign_tape{"fast_150_sixteen_cycles",
+                         "--baud 150 --lower 2400 --stop 2 --speed 1.08 --rate 22050 --bytes 40",
+                         {"-b", "150", "-w", "2400", "-s", "2"}, "1.080"},
             foreign_tape{"minimodem_1200_two_stops", "minimodem --tx --mark 2400 --space 1200 --stopbits 2 1200",
                          {"-b", "1200", "-w", "1200", "-s", "2"}, ""},
             foreign_tape{"minimodem_300_on_600", "minimodem --tx --mark 1200 --space 600 --stopbits 1 300",

@@ -4,6 +4,8 @@
 // cell: after 8 cells of leader on lenient terms, otherwise only where the
 // whole frame is strong, correctly framed and coherent (every cell of a tone
 // starting at the same phase, as the writer makes them), which noise never is.
+// A tape running a few percent off, in cells of many cycles, shows as sound
+// that neither tone holds; its tone is measured and the tuning follows.
 #include "read/hunt.h"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "read/cells.h"
 #include "read/clock.h"
 #include "read/frames.h"
+#include "read/tape_speed.h"
 
 namespace kelvora::rx {
 
@@ -25,32 +28,6 @@ constexpr double settle_cells = 2;
 // again, over at most the last estimate_span_cells.
 constexpr double estimate_every_cells = 32;
 constexpr double estimate_span_cells = 128;
-
-// Measures the leader's tone over [from, to) from how far its correlation
-// turns from one window to the next, and tunes the tones and cell to it.
-void measure_speed(reader& r, double from, double to) {
-  const int64_t length = index_at(r.cell);
-  const int64_t step = std::max<int64_t>(1, index_at(r.cell / 4));
-  int64_t a = std::max(index_at(from), r.ring.tuned_from);
-  const int64_t last = index_at(to) - length - step;
-  if (last - a < 4 * step) return;
-  double re = 0, im = 0;
-  window_reading previous = read_window(r.ring, a, a + length);
-  for (a += step; a <= last; a += step) {
-    const window_reading w = read_window(r.ring, a, a + length);
-    re += w.one_re * previous.one_re + w.one_im * previous.one_im;
-    im += w.one_im * previous.one_re - w.one_re * previous.one_im;
-    previous = w;
-  }
-  if (re == 0 && im == 0) return;
-  // The correlation turns by the difference of the tone and the tuning per sample.
-  const double turn = std::atan2(im, re) / static_cast<double>(step);
-  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
-  if (std::abs(speed / r.speed - 1) < 0.001) return;
-  r.speed = speed;
-  r.cell = r.nominal_cell / speed;
-  retune(r.ring, index_at(to - 2 * r.cell), r.format.lower_hz * speed);
-}
 
 // Whether a block starts near p, where the scan met a 0 cell; its first
 // frame's start goes to start. After a leader the terms are lenient; after
@@ -133,7 +110,45 @@ struct scan_state {
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
+  double off_tune = 0;  // cells of sound off the tones just passed
 };
+
+// After the tones were tuned to a steady tone measured: the phases of the
+// windows before mean nothing at the new tuning, and the tone stays steady
+// while they are learnt again.
+void keep_steady(scan_state& s) {
+  s.agree_re = s.agree_weight = 1;
+  s.agree_im = 0;
+  for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = 0;
+}
+
+// Upper cycles a cell must hold for sound off the tones to be measured:
+// with fewer, the tones are heard well off their tuning, and measure_speed
+// follows them from the leader.
+constexpr double off_tune_cycles = 6;
+// Upper cycles the tone of such sound is measured over at least, and cells.
+constexpr double off_tune_span_cycles = 48;
+constexpr double off_tune_cells = 2;
+
+// Counts a window (a quarter cell) or a cell of sound off the tones; when
+// it has lasted, measures its tone (ending at `to`) and tunes to it where
+// it is steady. Returns whether the tuning moved.
+bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cells, double to) {
+  const double cycles = r.cell * r.ring.w1 / 6.283185307179586;  // upper cycles in a cell
+  if (cycles < off_tune_cycles || !off_tune(c)) {
+    s.off_tune = 0;
+    return false;
+  }
+  s.off_tune += cells;
+  const double span = std::max(off_tune_cells, off_tune_span_cycles / cycles);
+  if (s.off_tune < span) return false;
+  s.off_tune = 0;
+  const double speed = speed_heard(r, to - span * r.cell, to);
+  if (speed == 0 || std::abs(speed / r.speed - 1) < 0.002) return false;
+  tune_to(r, speed, index_at(to - span * r.cell));
+  keep_steady(s);
+  return true;
+}
 
 // Whether the next cell's windows may be taken from one read at its end: the
 // section is settled silence, the last window and the smoothed evidence hold
@@ -147,6 +162,12 @@ bool may_stride(const scan_state& s) {
 // returns a block's first frame's start, or NaN while the hunt goes on.
 double take_window(reader& r, scan_state& s, const cell_reading& c, double from, bool after_block) {
   const double p = s.p;
+  if (follow_off_tune(r, s, c, 0.25, p + r.cell)) {
+    // Windows from here on are read at the new tuning.
+    s.p += r.cell / 4;
+    ++s.step;
+    return NAN;
+  }
   learn_noise(r.levels, c);
   if (c.evidence >= 2 * tone_evidence) {
     learn_tone(r.levels, c);
@@ -189,7 +210,9 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
   } else if (!run.change_pending) {
     // The change happened where the windows themselves last changed.
     run.change_pending = true;
-    run.change_start = kind == section_kind::leader ? s.last_rise : s.last_fall;
+    // (Where they did not change since the section began, it changes now.)
+    const double changed = kind == section_kind::leader ? s.last_rise : s.last_fall;
+    run.change_start = changed > run.start ? changed : p;
   } else if (p - run.change_start >= settle_cells * r.cell) {
     close_run(r, run, run.change_start);
     run = layout_run{kind, true, run.change_start, false, 0};
@@ -228,7 +251,7 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
     const double cells = (p - run.start) / r.cell;
     if (cells >= (s.estimates + 1) * estimate_every_cells) {
       ++s.estimates;
-      measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p);
+      if (measure_speed(r, std::max(run.start + r.cell, p - estimate_span_cells * r.cell), p)) keep_steady(s);
     }
   }
   return NAN;
@@ -289,10 +312,13 @@ double hunt(reader& r, double from, bool after_block) {
       cell_reading row[stride_cells];
       read_cells(r, edge, stride_cells, row);
       int taken = 0;
-      while (taken < stride_cells && row[taken].complete && row[taken].evidence < tone_evidence) {
-        take_quiet_cell(r, s, row[taken++]);
+      bool tuned = false;
+      while (!tuned && taken < stride_cells && row[taken].complete && row[taken].evidence < tone_evidence) {
+        take_quiet_cell(r, s, row[taken]);
+        ++taken;
+        tuned = follow_off_tune(r, s, row[taken - 1], 1, edge + taken * r.cell);
       }
-      if (taken == stride_cells) continue;
+      if (taken == stride_cells || tuned) continue;
       // Tone (or the recording's end): that cell window by window.
     }
     const cell_reading c = read_cell(r, s.p, true);

@@ -1,0 +1,94 @@
+// The tape's speed, from the tone the tones are tuned to. In cell windows
+// the leader's correlation turns from one window to the next by how far its
+// tone lies off the tuning; a cell of many cycles hears a tone only within a
+// fraction of a percent of it, so where a tape runs a few percent off,
+// shorter windows (two upper cycles, a cycle apart) measure it: their turns
+// tell a tone up to half its frequency off, and agree only for a steady tone.
+#include "read/tape_speed.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "read/cells.h"
+
+namespace kelvora::rx {
+
+namespace {
+
+// Sound off the tones: a window (not digital silence) without tone
+// evidence whose tones hold less than this share of its power, as a tone
+// well off the tuning leaves it (noise too, which its measure tells apart).
+constexpr double off_tune_share = 0.5;
+// Agreement of the turns between short windows for a steady tone.
+constexpr double steady_turns = 0.6;
+
+}  // namespace
+
+// Tunes the tones and cell to the tape's speed for windows from n on.
+void tune_to(reader& r, double speed, int64_t n) {
+  r.speed = speed;
+  r.cell = r.nominal_cell / speed;
+  retune(r.ring, n, r.format.lower_hz * speed);
+}
+
+// Measures the leader's tone over [from, to) from how far its correlation
+// turns from one window to the next, and tunes the tones and cell to it;
+// returns whether the tuning moved.
+bool measure_speed(reader& r, double from, double to) {
+  const int64_t length = index_at(r.cell);
+  const int64_t step = std::max<int64_t>(1, index_at(r.cell / 4));
+  int64_t a = std::max(index_at(from), r.ring.tuned_from);
+  const int64_t last = index_at(to) - length - step;
+  if (last - a < 4 * step) return false;
+  double re = 0, im = 0;
+  window_reading previous = read_window(r.ring, a, a + length);
+  for (a += step; a <= last; a += step) {
+    const window_reading w = read_window(r.ring, a, a + length);
+    re += w.one_re * previous.one_re + w.one_im * previous.one_im;
+    im += w.one_im * previous.one_re - w.one_re * previous.one_im;
+    previous = w;
+  }
+  if (re == 0 && im == 0) return false;
+  // The correlation turns by the difference of the tone and the tuning per sample.
+  const double turn = std::atan2(im, re) / static_cast<double>(step);
+  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
+  if (std::abs(speed / r.speed - 1) < 0.001) return false;
+  tune_to(r, speed, index_at(to - 2 * r.cell));
+  return true;
+}
+
+// Whether a window holds sound that neither tone holds: a tone well off the tuning.
+bool off_tune(const cell_reading& c) {
+  return c.evidence < tone_evidence && c.power > 1e-9 * c.length && c.zero + c.one < off_tune_share * c.power;
+}
+
+// The speed the steady tone of [from, to) gives as the upper tone, from
+// short windows (two upper cycles at the tuning, a cycle apart) and how far
+// their correlation turns from one to the next: a tone up to half its
+// frequency off is measured; 0 when the turns do not agree (no steady tone)
+// or the speed lies beyond what a tape runs at.
+double speed_heard(reader& r, double from, double to) {
+  const double cycle = 6.283185307179586 / r.ring.w1;
+  const int64_t length = std::max<int64_t>(4, std::lround(2 * cycle));
+  const int64_t step = std::max<int64_t>(2, std::lround(cycle));
+  int64_t a = std::max(index_at(from), r.ring.tuned_from);
+  const int64_t last = index_at(to) - length;
+  if (last - a < 8 * step) return 0;
+  double re = 0, im = 0, size = 0;
+  window_reading previous = read_window(r.ring, a, a + length);
+  for (a += step; a <= last; a += step) {
+    const window_reading w = read_window(r.ring, a, a + length);
+    const double p_re = w.one_re * previous.one_re + w.one_im * previous.one_im;
+    const double p_im = w.one_im * previous.one_re - w.one_re * previous.one_im;
+    re += p_re;
+    im += p_im;
+    size += std::sqrt(p_re * p_re + p_im * p_im);
+    previous = w;
+  }
+  if (size == 0 || std::sqrt(re * re + im * im) < steady_turns * size) return 0;
+  const double turn = std::atan2(im, re) / static_cast<double>(step);
+  const double speed = r.speed * (1 + turn / r.ring.w1);
+  return speed >= 0.7 && speed <= 1.4 ? speed : 0;
+}
+
+}  // namespace kelvora::rx
