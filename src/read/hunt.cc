@@ -33,7 +33,7 @@ constexpr double estimate_span_cells = 128;
 // frame's start goes to start. After a leader the terms are lenient; after
 // silence (or a short leader) the frame must be complete, strong, correctly
 // framed and coherent.
-bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, double& start) {
+bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, bool weighed_start, double& start) {
   // After tone (leader or stop cells) the first window to read 0 began about
   // half a cell before the start cell; after silence the tone's onset tells
   // where it starts.
@@ -50,6 +50,12 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
   const frame_reading f = read_frame(r, start, true, true);
   if (!f.complete || !f.start_zero) return false;
   if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
+  // A 0 cell of a far weaker tone, or what leaks into its window where the
+  // leader ends: the upper tone must come back within the frame (its stop
+  // cells, or a 1 bit where there are none).
+  if (weighed_start && (f.bad_stops > 0 || f.weak_stops > 0 || (r.format.stop_bits == 0 && f.value == 0))) {
+    return false;
+  }
   if (!after_leader) {
     if (!(f.bad_stops == 0 && f.weak_stops == 0 && f.full_start && f.start_soft < -0.5 &&
           f.coherence >= 0.8)) {
@@ -73,6 +79,31 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, do
     if (next.complete && next.all_ones) return false;
   }
   return true;
+}
+
+// Whether a window in a leader holds a 0 cell of a lower tone too weak to
+// count as tone against the leader's level: the leader's tone has fallen
+// under a quarter of its level, and the lower tone holds energy well over
+// the noise in its window during the leader (the floor's noise may be the
+// leader's harmonics; on a clean recording, over the leader's level 60 dB
+// down).
+bool weak_zero_in_leader(const signal_levels& l, const cell_reading& c) {
+  const double noise = l.zero_noise_samples > 0 ? l.zero_noise : l.noise;
+  return c.one < l.tone / 4 && c.zero >= tone_evidence * std::max(noise, 1e-6 * l.tone);
+}
+
+// Levels differing by this ratio (10 dB) or more between the leader and the
+// 0 cell after it are weighed for the block's first frame.
+constexpr double weighed_start_ratio = 10;
+
+// Where the leader's level and a 0 cell c after it differ by ten times or
+// more, the block's first frame is read with the tones weighed by them (see
+// start_levels): a far weaker tone is not read from what leaks into its
+// window. Nearer levels are left as they are.
+void levels_for_start(signal_levels& l, const cell_reading& c) {
+  if (l.weighed || l.tone <= 0 || c.zero <= 0) return;
+  const double ratio = l.tone / c.zero;
+  if (ratio >= weighed_start_ratio || ratio * weighed_start_ratio <= 1) start_levels(l, l.tone, c.zero);
 }
 
 // Layout bookkeeping while hunting: the section running now and a change
@@ -197,6 +228,9 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
   // With some hysteresis, so that noise does not cut a leader into pieces.
   layout_run& run = s.run;
   const bool in_leader = run.known && run.kind == section_kind::leader;
+  // The noise in the lower tone's window, for a 0 cell of a far weaker lower
+  // tone: from windows that hold the leader's tone whole.
+  if (in_leader && tone && c.one > c.zero && c.one >= 0.8 * r.levels.tone) learn_tone_noise(r.levels, c, true);
   const double agreement =
       std::sqrt(s.agree_re * s.agree_re + s.agree_im * s.agree_im) / std::max(s.agree_weight, 0.5);
   const bool steady = agreement >= (in_leader ? 0.3 : 0.5);
@@ -226,7 +260,8 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
       retune(r.ring, index_at(p), r.format.lower_hz * r.speed);
     }
   }
-  s.zero_windows = tone && !reads_one(r.levels, c) ? s.zero_windows + 1 : 0;
+  const bool zero = tone ? !reads_one(r.levels, c) : in_leader && weak_zero_in_leader(r.levels, c);
+  s.zero_windows = zero ? s.zero_windows + 1 : 0;
   if (s.zero_windows >= 2) {
     const double leader_start = run.change_pending ? run.change_start : run.start;
     const bool after_leader = run.kind == section_kind::leader && !run.change_pending &&
@@ -239,12 +274,15 @@ double take_window(reader& r, scan_state& s, const cell_reading& c, double from,
     // have moved since the last estimate.
     if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
     double start = 0;
-    if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, start)) {
+    const signal_levels kept = r.levels;
+    if (after_tone) levels_for_start(r.levels, c);
+    if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, r.levels.weighed && !kept.weighed, start)) {
       close_run(r, run, start);
       r.block_speed = r.speed;
       r.events.on_block_start(block_event{start, r.cell, 0});
       return start;
     }
+    r.levels = kept;
     s.zero_windows = 0;
   }
   if (run.kind == section_kind::leader && !run.change_pending) {

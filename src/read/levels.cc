@@ -123,30 +123,33 @@ void weigh_tones(signal_levels& l) {
   const bool one_weaker = ratio < 1;
   const double noise = one_weaker ? l.one_noise : l.zero_noise;
   const int64_t samples = one_weaker ? l.one_noise_samples : l.zero_noise_samples;
-  if (samples == 0) return;
   const double level_ratio = one_weaker ? 1 / ratio : ratio;
-  const double floor = std::max({noise, 0.003 * l.tone / level_ratio, 1e-12});
+  // (Until the block has taught it, the noise in its window is the floor's.)
+  const double floor = std::max({samples > 0 ? noise : l.noise, 0.003 * l.tone / level_ratio, 1e-12});
   (one_weaker ? l.one_gain : l.zero_gain) = std::clamp(floor_of(l) / floor, 1.0, level_ratio);
 }
 
 // The noise in a tone's window: a plain mean of the first 64 cells of the
-// other tone, then a running mean.
+// other tone, then a running mean that takes no window for more than three
+// times the mean (what leaks in from a neighbour does not raise it for long).
 void learn_tone_noise(signal_levels& l, const cell_reading& c, bool one) {
   int64_t& samples = one ? l.zero_noise_samples : l.one_noise_samples;
   double& noise = one ? l.zero_noise : l.one_noise;
+  double sample = one ? c.zero : c.one;
   if (samples < 64) ++samples;
-  noise += ((one ? c.zero : c.one) - noise) * inverse_count(samples);
+  if (samples > 8) sample = std::min(sample, 3 * noise);
+  noise += (sample - noise) * inverse_count(samples);
 }
 
 // A block after a leader learns its levels afresh: the leader's cells give
 // the upper tone's level, the start cell the lower's (counted as one cell
-// each, so that the block's cells take over at once).
+// each, so that the block's cells take over at once). The noise in each
+// tone's window goes on as learnt.
 void start_levels(signal_levels& l, double one_level, double zero_level) {
   l.one_level = one_level;
   l.zero_level = zero_level;
   l.one_samples = 1;
   l.zero_samples = 1;
-  l.zero_noise_samples = l.one_noise_samples = 0;
   weigh_tones(l);
 }
 
