@@ -147,12 +147,20 @@ bool one_at(const tone_edges& t, double at, int32_t stretch) {
   return t.edges[next - 1].to_one;
 }
 
-// Frames by the whole idle 1 cells after their data (the last: that many or
-// more). A 0 where a stop cell belongs is, back to back, the next start cell
-// (counted as no idle); otherwise a fault of that frame, not counted, and the
-// next frame starts at the next change to the lower tone.
-std::array<uint64_t, idle_counts> count_idle(const tone_edges& t, double cell, bool back_to_back) {
+// Frames counted by the whole idle 1 cells after their data (the last: that
+// many or more), and those whose first stop cell read 0.
+struct idle_heard {
   std::array<uint64_t, idle_counts> counts{};
+  uint64_t faults = 0;
+};
+
+// Frames by the whole idle 1 cells after their data. A 0 where a stop cell
+// belongs is, back to back, the next start cell (counted as no idle);
+// otherwise a fault of that frame, not counted, and the next frame starts at
+// the next change to the lower tone.
+idle_heard count_idle(const tone_edges& t, double cell, bool back_to_back) {
+  idle_heard heard;
+  std::array<uint64_t, idle_counts>& counts = heard.counts;
   size_t i = 0;
   while (i < t.edges.size()) {
     if (t.edges[i].to_one) {
@@ -186,26 +194,34 @@ std::array<uint64_t, idle_counts> count_idle(const tone_edges& t, double cell, b
         break;
       }
       const double idle = (t.edges[next].at - stop) / cell;
+      heard.faults += fault ? 1 : 0;
       if (!fault && idle <= block_gap_cells) {
         ++counts[static_cast<size_t>(std::min<int64_t>(idle_counts - 1, std::lround(idle)))];
       }
       start = t.edges[next].at;
     }
   }
-  return counts;
+  return heard;
 }
 
 // The fewest idle cells that follow a fair share of the frames: none when,
 // read back to back, nearly every frame is followed at once by a start cell.
+// In noise a cell may read wrong: a stop cell that reads 0 makes the idle
+// look shorter about as often as a first stop cell reads 0 (a fault), and a
+// frame found from it misleads the next; so a share must stand clear of
+// twice the faults and be at least a sixteenth of the commonest idle.
 int32_t least_idle(const tone_edges& t, double cell, uint64_t& frames) {
-  const std::array<uint64_t, idle_counts> chained = count_idle(t, cell, true);
+  const std::array<uint64_t, idle_counts> chained = count_idle(t, cell, true).counts;
   frames = 0;
   for (uint64_t c : chained) frames += c;
   if (frames > 0 && 10 * chained[0] >= 9 * frames) return 0;
-  const std::array<uint64_t, idle_counts> counts = count_idle(t, cell, false);
+  const idle_heard heard = count_idle(t, cell, false);
+  const std::array<uint64_t, idle_counts>& counts = heard.counts;
   frames = 0;
   for (uint64_t c : counts) frames += c;
-  const uint64_t often = std::max<uint64_t>(frames <= 3 ? 1 : 2, frames / 30);
+  const uint64_t commonest = *std::max_element(counts.begin() + 1, counts.end());
+  const uint64_t often =
+      std::max(std::max<uint64_t>(frames <= 3 ? 1 : 2, frames / 30) + 2 * heard.faults, commonest / 16);
   for (size_t i = 1; i < idle_counts; ++i) {
     if (counts[i] >= often) return static_cast<int32_t>(i);
   }
@@ -230,10 +246,17 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   const double width = std::max(2.0, std::round(rate / lower));
   const double gate = 0.1 * power * width * width / 2;
   const double seconds = std::max(1.5, 2000 / lower);
-  const int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
+  int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
   // The leader's last 50 ms are enough to begin from.
   const int64_t from = std::max(leader.start, leader.end - static_cast<int64_t>(0.05 * rate));
-  const tone_edges edges = find_edges(samples, from, to, rate, lower, gate);
+  tone_edges edges = find_edges(samples, from, to, rate, lower, gate);
+  // Noise may end the steady stretch before the leader ends: the data is
+  // heard as long from its first start cell.
+  const auto first_zero = std::find_if(edges.edges.begin(), edges.edges.end(), [](const tone_edge& e) { return !e.to_one; });
+  if (first_zero != edges.edges.end() && first_zero->at > static_cast<double>(leader.end) + 0.1 * rate) {
+    to = std::min<int64_t>(count, static_cast<int64_t>(first_zero->at) + static_cast<int64_t>(seconds * rate));
+    edges = find_edges(samples, from, to, rate, lower, gate);
+  }
   heard.cycles_per_cell = cycles_per_cell(edges, rate, lower);
   if (heard.cycles_per_cell > 0) {
     heard.stop_bits = least_idle(edges, heard.cycles_per_cell * rate / lower, heard.frames);
