@@ -20,6 +20,7 @@
 #include "synth/cell_batch.h"
 #include "synth/cell_plan.h"
 #include "synth/cell_templates.h"
+#include "synth/class_templates.h"
 #include "synth/fast_sine.h"
 #include "synth/frame_times.h"
 #include "synth/sample_format.h"
@@ -155,6 +156,7 @@ void enter_binade(double t, cell_run& run) {
   forget_templates(binade.increment);
   templates_pay_here = plan.templates_pay && templates_last(binade);
   yield = {};
+  if (plan.class_templates) enter_class_binade(plan, binade);
 }
 
 // The start and end of the cells with grid indices m, m + chain, ... in
@@ -224,6 +226,22 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   bool going = true;
   int32_t j = 0;
   const uint64_t tones = ones >> i;
+  if (plan.class_templates && binade.increment > 0) {
+    // Every cell from its class template; the class of the cell with grid
+    // index m is m / chain modulo the classes.
+    const auto chain = static_cast<int64_t>(plan.chain);
+    const uint64_t first_class = static_cast<uint64_t>(static_cast<int64_t>(grid) / chain) % plan.classes;
+    copy_position at{T, p, copied};
+    class_stop stop = class_stop::none;
+    j = copy_class_cells(plan, {start, finish, inside, tones, first_class, until_units}, at, stop);
+    T = at.T;
+    p = at.p;
+    going = stop != class_stop::empty_cell;
+    i += j;
+    t = T * z.unit;
+    run.used = static_cast<size_t>(p - run.base);
+    return going;
+  }
   while (j < inside) {
     const double E = finish[j];
     const double d0 = T - start[j];

@@ -9,6 +9,7 @@
 
 #include "cli/settings.h"
 #include "synth/cell_templates.h"
+#include "synth/class_templates.h"
 
 namespace kelvora {
 
@@ -61,6 +62,10 @@ bool update_cell_plan(cell_plan& plan) {
   // times and the store holds them all.
   const uint64_t cells = recording_frames / std::max<uint64_t>(1, plan.max_frames - 2);
   plan.templates_pay = templates_fit(plan.classes) && (recording_frames == 0 || cells >= 8 * plan.classes);
+  // A class template is made once per tone and class, about the cost of
+  // making its cell, and then patched a frame at a time: it pays once the
+  // recording comes back to each class a few times.
+  plan.class_templates = (recording_frames == 0 || cells >= 4 * plan.classes) && use_class_templates(plan);
   return true;
 }
 

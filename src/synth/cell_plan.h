@@ -26,6 +26,7 @@ struct cell_plan {
   uint64_t classes = 0;        // offsets of a cell's first frame from its start
   uint64_t round_frames = 0;   // frames before the offsets come round again: rate / gcd(rate, baud)
   bool templates_pay = false;  // whether the recording comes back to each class often enough
+  bool class_templates = false;  // whether cells are copied from class templates (class_templates.h)
 };
 
 // Tells the length of the recording about to be written, in frames, which

@@ -37,16 +37,19 @@ int32_t copy_fitting(const double* start, const double* finish, int32_t cells, u
 int32_t copy_by_class(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                       const template_index& index, double increment, double until);
 
-// Copies a template's bytes to p, in whole 32-byte moves where it is short
-// (p has room for that).
-inline void copy_template(unsigned char* p, const cell_template& c) {
-  if (c.size <= 32) {
-    std::memcpy(p, c.bytes, 32);
-  } else if (c.size <= 64) {
-    std::memcpy(p, c.bytes, 64);
+// Copies size bytes to p, in whole 32-byte moves where they are short (p
+// and bytes have room for that).
+inline void copy_cell_bytes(unsigned char* p, const unsigned char* bytes, int32_t size) {
+  if (size <= 32) {
+    std::memcpy(p, bytes, 32);
+  } else if (size <= 64) {
+    std::memcpy(p, bytes, 64);
   } else {
-    std::memcpy(p, c.bytes, static_cast<size_t>(c.size));
+    std::memcpy(p, bytes, static_cast<size_t>(size));
   }
 }
+
+// Copies a template's bytes to p, as copy_cell_bytes.
+inline void copy_template(unsigned char* p, const cell_template& c) { copy_cell_bytes(p, c.bytes, c.size); }
 
 }  // namespace kelvora

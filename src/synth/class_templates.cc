@@ -1,0 +1,198 @@
+// Class templates (class_templates.h). Frame i of a cell with offset d has
+// the phase fl(w (d + i D) unit), its sample the code of the library's sine
+// there; each frame's sample is proven for an interval of d (frame_proof.h).
+// A template holds for d0 where every frame's interval holds it; the store
+// keeps the greatest of the frames' lower ends and the least of their upper
+// ends, per chunk of frames and for the whole cell, so that a patch looks
+// only into the chunks that miss the new d0.
+#include "synth/class_templates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "synth/frame_proof.h"
+#include "synth/sample_format.h"
+
+namespace kelvora {
+
+namespace {
+
+// The room all class templates may take, intervals included.
+constexpr size_t class_room = size_t{1} << 20;
+
+struct class_template {
+  double low, high;  // d0 every frame holds (empty while frames is 0)
+  double span;       // frames times the increment, in units
+  int64_t frames;
+  int32_t size;      // bytes
+  unsigned char* bytes;
+  double* frame_low;  // per frame: the interval of d0 its sample holds for
+  double* frame_high;
+  double* chunk_low;  // per chunk of frames: the interval every frame of it holds
+  double* chunk_high;
+};
+
+// Frames per chunk: a patch looks only into the chunks that miss the new d0.
+constexpr int64_t chunk_frames = 8;
+
+int64_t chunks_of(int64_t frames) { return (frames + chunk_frames - 1) / chunk_frames; }
+
+struct class_store {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::unique_ptr<double[]> bounds;
+  std::unique_ptr<class_template[]> slot;  // tone * classes + class
+  uint64_t slots = 0, classes = 0, most_frames = 0, bytes_per_slot = 0;
+  template_key key[2];  // per tone, in the clock's binade
+  int direction = 0;    // the way a class's d0 moves in the binade: +1, -1 or 0
+};
+
+class_store store;
+
+// Bytes of one slot: the longest cell, rounded up for copies in 32-byte moves.
+size_t slot_bytes(const cell_plan& plan) { return ((plan.max_frames * plan.frame_bytes + 63) & ~size_t{63}) + 64; }
+
+void empty_slots() {
+  for (uint64_t n = 0; n < store.slots; ++n) {
+    class_template& c = store.slot[n];
+    c.low = INFINITY;
+    c.high = -INFINITY;
+    c.span = 0;
+    c.frames = 0;
+    c.size = 0;
+  }
+}
+
+// Makes the frames of the template that do not hold d0 anew at d0 and proves
+// them; frames past the template's old count are new.
+void patch(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t frames) {
+  const int direction = store.direction;
+  const auto d = static_cast<double>(d0);
+  for (int64_t i = c.frames; i < frames; ++i) {
+    c.frame_low[i] = INFINITY;
+    c.frame_high[i] = -INFINITY;
+  }
+  for (int64_t k = c.frames / chunk_frames; k < chunks_of(frames); ++k) c.chunk_low[k] = INFINITY;
+  double low = -INFINITY;
+  double high = INFINITY;
+  for (int64_t k = 0; k < chunks_of(frames); ++k) {
+    const int64_t end = std::min(frames, (k + 1) * chunk_frames);
+    if (!(d >= c.chunk_low[k] && d <= c.chunk_high[k]) || end > c.frames) {
+      double chunk_low = -INFINITY;
+      double chunk_high = INFINITY;
+      for (int64_t i = k * chunk_frames; i < end; ++i) {
+        if (!(d >= c.frame_low[i] && d <= c.frame_high[i])) {
+          const frame_proof f = prove_frame(key, d0, i, frames, direction);
+          store_samples(&f.code, 1, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
+          c.frame_low[i] = static_cast<double>(f.low);
+          c.frame_high[i] = static_cast<double>(f.high);
+        }
+        chunk_low = std::max(chunk_low, c.frame_low[i]);
+        chunk_high = std::min(chunk_high, c.frame_high[i]);
+      }
+      c.chunk_low[k] = chunk_low;
+      c.chunk_high[k] = chunk_high;
+    }
+    low = std::max(low, c.chunk_low[k]);
+    high = std::min(high, c.chunk_high[k]);
+  }
+  c.low = low;
+  c.high = high;
+  c.frames = frames;
+  c.span = static_cast<double>(frames * key.increment);
+  c.size = static_cast<int32_t>(frames * key.frame_bytes);
+}
+
+}  // namespace
+
+bool use_class_templates(const cell_plan& plan) {
+  if (plan.classes < 2) return false;
+  const uint64_t slots = 2 * plan.classes;
+  const uint64_t per_slot = slot_bytes(plan) + 4 * sizeof(double) * plan.max_frames + sizeof(class_template);
+  if (plan.max_frames * plan.frame_bytes > most_template_bytes || slots * per_slot > class_room) return false;
+  if (slots != store.slots || plan.max_frames != store.most_frames || slot_bytes(plan) != store.bytes_per_slot) {
+    store.slots = slots;
+    store.most_frames = plan.max_frames;
+    store.bytes_per_slot = slot_bytes(plan);
+    store.bytes.reset(new unsigned char[slots * slot_bytes(plan)]);
+    const auto chunks = static_cast<uint64_t>(chunks_of(static_cast<int64_t>(plan.max_frames)));
+    store.bounds.reset(new double[2 * slots * (plan.max_frames + chunks)]);
+    store.slot.reset(new class_template[slots]);
+    for (uint64_t n = 0; n < slots; ++n) {
+      class_template& c = store.slot[n];
+      c.bytes = store.bytes.get() + n * slot_bytes(plan);
+      c.frame_low = store.bounds.get() + 2 * n * (plan.max_frames + chunks);
+      c.frame_high = c.frame_low + plan.max_frames;
+      c.chunk_low = c.frame_high + plan.max_frames;
+      c.chunk_high = c.chunk_low + chunks;
+    }
+  }
+  store.classes = plan.classes;
+  empty_slots();
+  return true;
+}
+
+void enter_class_binade(const cell_plan& plan, const binade_grid& z) {
+  empty_slots();
+  // A class comes back after round_frames frames of D units each, its cell's
+  // start after round_frames steps (rounded to a unit): d0 moves by about
+  // round_frames (D - step / unit) each time.
+  const double step_units = plan.step * z.per_unit;  // exact: a power-of-two scaling
+  const auto increment = static_cast<double>(z.increment);
+  store.direction = increment > step_units ? 1 : increment < step_units ? -1 : 0;
+  for (int tone = 0; tone < 2; ++tone) {
+    store.key[tone] = {plan.angular[tone], z.increment, z.unit, plan.scale, plan.quantization_bits,
+                       static_cast<int32_t>(plan.frame_bytes)};
+  }
+}
+
+int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_position& at, class_stop& stop) {
+  const double increment = static_cast<double>(store.key[0].increment);
+  const auto channels = static_cast<int32_t>(plan.channels);
+  const auto most_frames = static_cast<int64_t>(plan.max_frames);
+  const uint64_t classes = store.classes;
+  double T = at.T;
+  unsigned char* p = at.p;
+  int64_t copied = 0;
+  uint64_t cls = run.first_class;
+  stop = class_stop::none;
+  int32_t j = 0;
+  for (; j < run.cells; ++j) {
+    const double E = run.finish[j];
+    const double d0 = T - run.start[j];
+    const auto tone = static_cast<int32_t>((run.tones >> j) & 1);
+    class_template& c = store.slot[static_cast<uint64_t>(tone) * classes + cls];
+    cls = cls + 1 == classes ? 0 : cls + 1;
+    if (!(T < run.until)) {
+      stop = class_stop::until;
+      break;
+    }
+    const double next = T + c.span;
+    if (!(next - increment < E && next >= E && d0 >= c.low && d0 <= c.high)) {
+      if (!(T < E)) {
+        stop = class_stop::empty_cell;  // the run stops
+        break;
+      }
+      // The least n with T + n * increment >= E: the quotient is within one
+      // of it, and exact comparisons settle it.
+      auto frames = static_cast<int64_t>((E - T) / increment);
+      while (T + static_cast<double>(frames) * increment < E) ++frames;
+      while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
+      if (frames > most_frames) {
+        stop = class_stop::long_cell;
+        break;
+      }
+      patch(c, store.key[tone], channels, static_cast<int64_t>(d0), frames);
+    }
+    copy_cell_bytes(p, c.bytes, c.size);
+    p += c.size;
+    T += c.span;
+    copied += c.frames;
+  }
+  at.T = T;
+  at.p = p;
+  at.copied += copied;
+  return j;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,45 @@
+// Class templates. Where the cells' first frames fall at several offsets
+// (classes of d0, cell_plan.h), the cells of one class come back every
+// round_frames frames with a d0 moved by a few units only (the frame
+// increment is not the step exactly). Each tone and class keeps one template
+// whose every frame carries its own proven interval of d0: a cell whose d0
+// lies in all of them is a copy; otherwise only the frames whose interval
+// misses it are made anew (and proven around the new d0), the rest stay.
+// doc/exactness.md, "Class templates", has the proof.
+#pragma once
+
+#include <cstdint>
+
+#include "synth/cell_plan.h"
+#include "synth/frame_times.h"
+#include "synth/template_copier.h"
+
+namespace kelvora {
+
+// Whether class templates serve the plan's cells: more than one class, a
+// recording long enough to come back to each class, and room for them all.
+bool use_class_templates(const cell_plan& plan);
+
+// Empties every class template: the clock entered the binade z.
+void enter_class_binade(const cell_plan& plan, const binade_grid& z);
+
+// A run of cells in classes, cell j starting at start[j] and ending at
+// finish[j] (units of the binade), tone j bit j of tones, class j
+// (first_class + j) mod classes.
+struct class_run {
+  const double* start;
+  const double* finish;
+  int32_t cells;
+  uint64_t tones;
+  uint64_t first_class;
+  double until;  // no cell starts at or past this, in units
+};
+
+// Why a run of class cells stopped before its end.
+enum class class_stop { none, until, empty_cell, long_cell };
+
+// Copies the run's cells from their class templates, patching those that do
+// not hold a cell's d0; returns how many cells, at moved past them.
+int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_position& at, class_stop& stop);
+
+}  // namespace kelvora

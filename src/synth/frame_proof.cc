@@ -1,0 +1,179 @@
+// One frame's proof (frame_proof.h). Frame i of a cell with offset d (whole
+// units) has the phase p(d) = fl(w x) with x = (d + i D) unit exact, and the
+// sample code(L(p)), L the library's sine (within 0.55 ulp of the true sine,
+// never beyond [-1, 1]); code is monotone. At d0 the polynomial gives v with
+// L(p(d0)) within b of it, and c within 1e-15 of cos p(d0). For d near d0,
+// h = p(d) - p(d0) is w unit (d - d0) plus at most 2^-52 P (each phase is its
+// exact product rounded; P above every phase), and
+//   sin(p(d0) + h) = sin p(d0) + h cos p(d0) - (h^2 / 2) sin(xi),
+// so L(p(d)) lies within b + 2^-51 + 1e-15 |h| + h^2 / 2 of v + c h: the
+// slope alone (|sin'| <= 1) bounds it by |h| instead, either way alike.
+// Equal codes at both ends of the range every d of an interval allows prove
+// the frame's sample there.
+#include "synth/frame_proof.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "synth/fast_sine.h"
+#include "synth/sample_format.h"
+
+namespace kelvora {
+
+namespace {
+
+// The library's sine of two phases, each within 0.55 ulp of a value at most
+// 1 (ulp at most 2^-52): together below 2^-51.
+constexpr double library_spread = 0x1p-51;
+// Relative slack for the handful of roundings in a bound computed in doubles.
+constexpr double bound_slack = 1 + 0x1p-50;
+// The polynomial cosine's distance from the true cosine (fast_sine.h).
+constexpr double cosine_error = 1e-15;
+// Units an interval reaches back against the way d0 moves.
+constexpr double back_units = 16;
+
+// What the proof knows of the frame at d0.
+struct frame_at {
+  int code;
+  double value, error;  // L(p(d0)) lies within error of value
+  double cosine;        // within cosine_error of cos p(d0)
+  double phase_error;   // above |h - w unit (d - d0)|: 2^-52 P
+  double per_unit;      // above w unit: the phase per unit of d
+};
+
+frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t frames) {
+  const double w = key.angular_frequency;
+  const sample_code format{key.quantization_bits, key.scale};
+  const double x = w * (static_cast<double>(d0 + i * key.increment) * key.unit);
+  const sine_lanes<2>::real lanes = {x, x};
+  sine_lanes<2>::real v;
+  sine_lanes<2>::real bound;
+  sine_lanes<2>::mask usable;
+  sine_estimate<2>(lanes, v, bound, usable);
+  double value = v[0];
+  double error = bound[0];
+  int code = encode_sample(value + error, format);
+  if (usable[0] == 0 || code != encode_sample(value - error, format)) {
+    value = std::sin(x);  // the library decides
+    error = 0;
+    code = encode_sample(value, format);
+  }
+  double cosine = NAN;  // unknown beyond the reduction's range
+  if (std::fabs(x) < sine_constants::range) {
+    sine_lanes<2>::real s;
+    sine_lanes<2>::real c;
+    sine_cosine_estimate<2>(lanes, s, c);
+    cosine = c[0];
+  }
+  // Above every phase of every cell the interval may hold (it reaches at
+  // most an increment from d0).
+  const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
+  const double phase_most = 1.01 * w * x_most;
+  return {code, value, error, cosine, 0x1p-52 * phase_most, w * key.unit * bound_slack};
+}
+
+// Whether every value in [lo, hi], each end rounded outwards, has the code.
+bool codes_agree(double lo, double hi, int code, const template_key& key) {
+  const sample_code format{key.quantization_bits, key.scale};
+  lo = std::max(-1.0, lo);
+  hi = std::min(1.0, hi);
+  return encode_sample(lo, format) == code && encode_sample(hi, format) == code;
+}
+
+// The widest reach r (at most the increment) with the sample proven for
+// every d in [d0 - r, d0 + r] from the slope alone; -1 if not even d0 alone.
+int64_t reach_either_way(const frame_at& f, const template_key& key) {
+  const double fixed = f.error + library_spread + f.phase_error;
+  // The distance to the nearest end of the code's range, roughly (a guess
+  // the proof checks): the code is offset - scale v truncated.
+  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
+  const double y = std::fabs(offset - key.scale * f.value);
+  const double fraction = y - std::trunc(y);
+  const double room = std::min(fraction, 1 - fraction) / std::fabs(key.scale) - fixed;
+  double r = room > 0 ? room * (1 - 0x1p-30) / f.per_unit : 0;
+  r = std::min(r, static_cast<double>(key.increment));
+  const auto units = static_cast<int64_t>(r);
+  const double spread = (fixed + f.per_unit * static_cast<double>(units)) * bound_slack + 0x1p-52;
+  return codes_agree(f.value - spread, f.value + spread, f.code, key) ? units : -1;
+}
+
+// Whether the sample is proven for every d with d - d0 in [-below, above]
+// (units) from the sine's Taylor polynomial of second degree at p(d0).
+bool holds_between(const frame_at& f, const template_key& key, double below, double above) {
+  // h runs over [h_low, h_high]; g(h) = c h - (v / 2) h^2 is bounded by its
+  // values at the ends and at its turning point, where that lies between.
+  const double h_low = -(f.per_unit * below * bound_slack + f.phase_error);
+  const double h_high = f.per_unit * above * bound_slack + f.phase_error;
+  const double h = std::max(-h_low, h_high);
+  const auto g = [&](double x) { return f.cosine * x - f.value / 2 * (x * x); };
+  double g_low = std::min(g(h_low), g(h_high));
+  double g_high = std::max(g(h_low), g(h_high));
+  if (f.value != 0) {
+    const double turn = f.cosine / f.value;
+    if (turn > h_low && turn < h_high) {
+      g_low = std::min(g_low, g(turn));
+      g_high = std::max(g_high, g(turn));
+    }
+  }
+  // The remainder and the estimates' errors, the roundings of g, and the
+  // two sums' rounding.
+  const double margin = (f.error + library_spread + cosine_error * h + (f.error + 0x1p-52) * (h * h / 2) +
+                         h * h * h / 6 + 0x1p-50 * (std::fabs(f.cosine) * h + h * h / 2)) *
+                            bound_slack +
+                        0x1p-51;
+  return codes_agree(f.value + g_low - margin, f.value + g_high + margin, f.code, key);
+}
+
+// The least h > 0 with c h - (v / 2) h^2 = delta (h the phase moved the way
+// d0 moves, c the cosine that way), or infinity: a guess.
+double phase_to(double c, double v, double delta) {
+  if (std::fabs(v) < 1e-9) return delta / c > 0 ? delta / c : INFINITY;
+  // (v / 2) h^2 - c h + delta = 0.
+  const double discriminant = c * c - 2 * v * delta;
+  if (discriminant < 0) return INFINITY;
+  const double root = std::sqrt(discriminant);
+  const double a = (c - root) / v;
+  const double b = (c + root) / v;
+  double least = INFINITY;
+  if (a > 0) least = a;
+  if (b > 0) least = std::min(least, b);
+  return least;
+}
+
+}  // namespace
+
+frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t frames, int direction) {
+  const frame_at f = frame_facts(key, d0, i, frames);
+  if (direction != 0 && std::isfinite(f.cosine)) {
+    // Units to the end of the code's range the way d0 moves, and back,
+    // guessed from the parabola v + c h - (v / 2) h^2; the proof checks.
+    const sample_code format{key.quantization_bits, key.scale};
+    double v_low = 0;
+    double v_high = 0;
+    sample_range(f.code, format, v_low, v_high);
+    const double c = f.cosine * direction;
+    const double to_end =
+        std::min(phase_to(c, f.value, v_high - f.value), phase_to(c, f.value, v_low - f.value)) / f.per_unit;
+    const double to_start =
+        std::min(phase_to(-c, f.value, v_high - f.value), phase_to(-c, f.value, v_low - f.value)) / f.per_unit;
+    const double most = static_cast<double>(key.increment) / 4;
+    // A little the other way too: d0 moves by whole rounds of frames, but
+    // the grid point of its cell is rounded.
+    const double back = std::min(std::max(0.0, std::floor(to_start / 2)), back_units);
+    // Up to the guessed end, a hair short of it, and shorter where the guess
+    // was wrong.
+    for (const double share : {1 - 1e-6, 0.999, 0.9, 0.5, 0.1}) {
+      const double ahead = std::min(std::floor(to_end * share), most);
+      if (!(ahead >= 1)) break;
+      if (holds_between(f, key, direction > 0 ? back : ahead, direction > 0 ? ahead : back)) {
+        const auto a = static_cast<int64_t>(ahead);
+        const auto b = static_cast<int64_t>(back);
+        return direction > 0 ? frame_proof{f.code, d0 - b, d0 + a} : frame_proof{f.code, d0 - a, d0 + b};
+      }
+    }
+  }
+  const int64_t r = reach_either_way(f, key);
+  return r >= 0 ? frame_proof{f.code, d0 - r, d0 + r} : frame_proof{f.code, d0, d0};
+}
+
+}  // namespace kelvora
