@@ -99,11 +99,14 @@ constexpr double weighed_start_ratio = 10;
 // Where the leader's level and a 0 cell c after it differ by ten times or
 // more, the block's first frame is read with the tones weighed by them (see
 // start_levels): a far weaker tone is not read from what leaks into its
-// window. Nearer levels are left as they are.
+// window. Nearer levels are left as they are, and so is a weaker 0 cell
+// that is not clearly one (a dip of a weak leader under noise).
 void levels_for_start(signal_levels& l, const cell_reading& c) {
   if (l.weighed || l.tone <= 0 || c.zero <= 0) return;
   const double ratio = l.tone / c.zero;
-  if (ratio >= weighed_start_ratio || ratio * weighed_start_ratio <= 1) start_levels(l, l.tone, c.zero);
+  if ((ratio >= weighed_start_ratio && weak_zero_in_leader(l, c)) || ratio * weighed_start_ratio <= 1) {
+    start_levels(l, l.tone, c.zero);
+  }
 }
 
 // Layout bookkeeping while hunting: the section running now and a change
