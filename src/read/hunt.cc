@@ -192,17 +192,23 @@ bool may_stride(const scan_state& s) {
          s.smoothed < tone_evidence;
 }
 
-// Takes the window c read at s.p into the scan and moves on a quarter cell;
+// Takes the window read at s.p into the scan and moves on a quarter cell;
 // returns a block's first frame's start, or NaN while the hunt goes on.
-double take_window(reader& r, scan_state& s, const cell_reading& c, double from, bool after_block) {
+double take_window(reader& r, scan_state& s, const cell_reading& read, double from, bool after_block) {
   const double p = s.p;
-  if (follow_off_tune(r, s, c, 0.25, p + r.cell)) {
+  if (follow_off_tune(r, s, read, 0.25, p + r.cell)) {
     // Windows from here on are read at the new tuning.
     s.p += r.cell / 4;
     ++s.step;
     return NAN;
   }
-  learn_noise(r.levels, c);
+  const bool floor_unknown = r.levels.noise_samples == 0;
+  learn_noise(r.levels, read);
+  // The first window with sound was read against no floor at all: its
+  // evidence is what it holds over the floor it set (else the hiss that
+  // opens a recording would count as strong tone for thousands of windows).
+  cell_reading c = read;
+  if (floor_unknown) c.evidence = std::max(c.zero, c.one) * r.levels.inverse_floor;
   if (c.evidence >= 2 * tone_evidence) {
     learn_tone(r.levels, c);
   } else if (c.evidence < tone_evidence) {
