@@ -1,6 +1,8 @@
 // Framing detection. A tape opens with a leader, the upper tone (1 cells),
 // found by tone_search; the lower tone is half of it. After it, a
-// sliding correlation one lower cycle long tells the tones apart; the runs of
+// sliding correlation one lower cycle long tells the tones apart (where one
+// is far weaker, weighed by the levels of the leader and of the lower tone
+// in the data, as the reader weighs a cell); the runs of
 // 0 cells (each begins with a start bit, so they are always whole cells) are
 // whole multiples of the cell, and the cell is the most lower cycles (1-16)
 // that still divides nearly every run. Frames are then found from their start
@@ -45,8 +47,19 @@ struct tone_edges {
   std::vector<double> stretch_end;  // where each stretch of tone ended
 };
 
+// How the two tones are weighed against each other: as they are, or where
+// one is far weaker (levels 4 dB apart or more), by their amplitudes a0, a1
+// in a full window (the likelier tone, as the reader decides a cell), the
+// weaker's energy counted at the stronger's level.
+struct tone_weights {
+  bool weighed = false;
+  double a0 = 1, a1 = 1;
+  double gain0 = 1, gain1 = 1;
+};
+
 // Sliding correlations one lower cycle long over [from, to): where the tone changes.
-tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, double lower_hz, double gate) {
+tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, double lower_hz, double gate,
+                      const tone_weights& weights = tone_weights{}) {
   const auto width = std::max<int64_t>(2, std::lround(rate / lower_hz));
   const double w0 = two_pi * lower_hz / rate, w1 = 2 * w0;
   // Per slot of the window: the products x e^{-i w0 n}, x e^{-i w1 n} (re, im) it holds.
@@ -78,7 +91,15 @@ tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, dou
     c1 = next_c1;
     if (n - from < width) continue;
     const double e0 = sums[0] * sums[0] + sums[1] * sums[1], e1 = sums[2] * sums[2] + sums[3] * sums[3];
-    const double energy = e0 + e1, d = e1 - e0;
+    double energy = e0 + e1, d = e1 - e0;
+    if (weights.weighed) {
+      // The difference of the tones' scores, as a share of the energy (what
+      // a strong neighbour leaks into the weaker tone's window counts by the
+      // weaker amplitude only).
+      const double a0 = weights.a0, a1 = weights.a1;
+      energy = e0 * weights.gain0 + e1 * weights.gain1;
+      d = energy * (a1 * (2 * std::sqrt(e1) - a1) - a0 * (2 * std::sqrt(e0) - a0)) / (a0 * a0 + a1 * a1);
+    }
     const auto at = static_cast<double>(n) - half;
     if (energy < gate) {
       if (state >= 0) found.stretch_end.back() = at;
@@ -109,6 +130,56 @@ tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, dou
   if (state >= 0) found.stretch_end.back() = static_cast<double>(to);
   for (double& end : found.stretch_end) end = std::min(end, static_cast<double>(to));
   return found;
+}
+
+// The lower tone's energy in a window one lower cycle long: what windows a
+// quarter cycle apart over [from, to) that hold far more of the lower tone
+// than of the upper (12 dB) reach or pass one time in ten: those that lie
+// within runs of 0 cells (a window reaching a little into a 1 cell holds
+// some of the upper tone, and as much of it in the lower tone's
+// correlation); 0 when there are none.
+double lower_energy(const float* x, int64_t from, int64_t to, double rate, double lower_hz) {
+  const auto width = std::max<int64_t>(2, std::lround(rate / lower_hz));
+  const int64_t step = std::max<int64_t>(1, width / 4);
+  const double w0 = two_pi * lower_hz / rate;
+  // The tones over a window: e^{-i w0 n} and e^{-i 2 w0 n}.
+  std::vector<std::array<double, 4>> tones(static_cast<size_t>(width));
+  for (size_t n = 0; n < tones.size(); ++n) {
+    const double angle = w0 * static_cast<double>(n);
+    tones[n] = {std::cos(angle), -std::sin(angle), std::cos(2 * angle), -std::sin(2 * angle)};
+  }
+  std::vector<double> energies;
+  for (int64_t a = from; a + width <= to; a += step) {
+    double re0 = 0, im0 = 0, re1 = 0, im1 = 0;
+    for (int64_t n = 0; n < width; ++n) {
+      const double v = sane_sample(x[a + n]);
+      const std::array<double, 4>& t = tones[static_cast<size_t>(n)];
+      re0 += v * t[0];
+      im0 += v * t[1];
+      re1 += v * t[2];
+      im1 += v * t[3];
+    }
+    const double e0 = re0 * re0 + im0 * im0, e1 = re1 * re1 + im1 * im1;
+    if (e0 > 16 * e1) energies.push_back(e0);
+  }
+  if (energies.empty()) return 0;
+  const auto tenth = energies.begin() + static_cast<std::ptrdiff_t>(energies.size() * 9 / 10);
+  std::nth_element(energies.begin(), tenth, energies.end());
+  return *tenth;
+}
+
+// The weights of the tones for a leader of energy `upper` in a full window
+// and a lower tone of energy `lower` (see tone_weights).
+tone_weights weights_of(double upper, double lower) {
+  tone_weights w;
+  constexpr double equal_ratio = 2.5;  // 4 dB
+  if (upper <= 0 || lower <= 0 || (upper < equal_ratio * lower && lower < equal_ratio * upper)) return w;
+  w.weighed = true;
+  w.a0 = std::sqrt(lower);
+  w.a1 = std::sqrt(upper);
+  w.gain0 = std::max(1.0, upper / lower);
+  w.gain1 = std::max(1.0, lower / upper);
+  return w;
 }
 
 // The most lower cycles a cell can hold so that nearly every run of 0 cells is whole cells; 0 when none.
@@ -249,13 +320,17 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
   // The leader's last 50 ms are enough to begin from.
   const int64_t from = std::max(leader.start, leader.end - static_cast<int64_t>(0.05 * rate));
-  tone_edges edges = find_edges(samples, from, to, rate, lower, gate);
+  // Where one tone is far weaker, the tones are weighed by their levels:
+  // the leader's, and the lower tone's over the opening's data.
+  const tone_weights weights =
+      weights_of(power * width * width / 2, lower_energy(samples, leader.end, to, rate, lower));
+  tone_edges edges = find_edges(samples, from, to, rate, lower, gate, weights);
   // Noise may end the steady stretch before the leader ends: the data is
   // heard as long from its first start cell.
   const auto first_zero = std::find_if(edges.edges.begin(), edges.edges.end(), [](const tone_edge& e) { return !e.to_one; });
   if (first_zero != edges.edges.end() && first_zero->at > static_cast<double>(leader.end) + 0.1 * rate) {
     to = std::min<int64_t>(count, static_cast<int64_t>(first_zero->at) + static_cast<int64_t>(seconds * rate));
-    edges = find_edges(samples, from, to, rate, lower, gate);
+    edges = find_edges(samples, from, to, rate, lower, gate, weights);
   }
   heard.cycles_per_cell = cycles_per_cell(edges, rate, lower);
   if (heard.cycles_per_cell > 0) {

@@ -105,16 +105,20 @@ for case in "copies.wav twice.bin" "beeped.wav sent.bin"; do
   fi
 done
 # One tone weaker: tapes of another machine's writer (square waves, or
-# sines); past what reads, status 1 (labels "beyond").
+# sines), read told their framing or not; past what reads, status 1
+# (labels "beyond").
 for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-3:upper 20 dB weaker, sines, idle" \
-  "--echo 0.0002 --sine:a copy 0.2 ms late mixed in" "--upper-db 20:lower 20 dB weaker" \
-  "--upper-db 20 --sine --rate 48000 --bits 8:lower 20 dB weaker, sines, 8-bit" \
+  "--echo 0.0002 --sine:a copy 0.2 ms late mixed in, not told" "--upper-db 20:lower 20 dB weaker" \
+  "--upper-db 20 --sine --rate 48000 --bits 8:lower 20 dB weaker, sines, 8-bit, not told" \
   "--upper-db -30:beyond: upper 30 dB weaker" "--upper-db 40:beyond: lower 40 dB weaker"; do
   # shellcheck disable=SC2086
   "$numpy" "$tools/foreign_tape.py" weak.wav --bytes 256 --bytes-out weak.bin ${case%%:*}
   status=0
   rm -f back.img
-  "$kelvora" -b 1200 -w 1200 -s 1 --read weak.wav back.img 2>summary || status=$?
+  framing="-b 1200 -w 1200 -s 1"
+  [[ $case == *"not told"* ]] && framing=""
+  # shellcheck disable=SC2086
+  "$kelvora" $framing --read weak.wav back.img 2>summary || status=$?
   if [ "$status" = 0 ] && cmp -s weak.bin back.img; then
     echo "ok: ${case#*:}"
   elif [[ $case == *beyond* && $status != 0 ]]; then
