@@ -159,7 +159,7 @@ void keep_steady(scan_state& s) {
 // Upper cycles a cell must hold for sound off the tones to be measured:
 // with fewer, the tones are heard well off their tuning, and measure_speed
 // follows them from the leader.
-constexpr double off_tune_cycles = 6;
+constexpr double off_tune_cycles = 4;
 // Upper cycles the tone of such sound is measured over at least, and cells.
 constexpr double off_tune_span_cycles = 48;
 constexpr double off_tune_cells = 2;

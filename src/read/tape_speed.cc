@@ -2,8 +2,9 @@
 // the leader's correlation turns from one window to the next by how far its
 // tone lies off the tuning; a cell of many cycles hears a tone only within a
 // fraction of a percent of it, so where a tape runs a few percent off,
-// shorter windows (two upper cycles, a cycle apart) measure it: their turns
-// tell a tone up to half its frequency off, and agree only for a steady tone.
+// shorter windows (two upper cycles, side by side) measure it: their turns
+// tell a tone up to a quarter of its frequency off, and agree only for a
+// steady tone.
 #include "read/tape_speed.h"
 
 #include <algorithm>
@@ -19,6 +20,8 @@ namespace {
 // evidence whose tones hold less than this share of its power, as a tone
 // well off the tuning leaves it (noise too, which its measure tells apart).
 constexpr double off_tune_share = 0.5;
+// Upper cycles a tone off the tuning is measured over at most.
+constexpr double measured_cycles = 48;
 // Agreement of the turns between short windows for a steady tone.
 constexpr double steady_turns = 0.6;
 
@@ -63,14 +66,15 @@ bool off_tune(const cell_reading& c) {
 }
 
 // The speed the steady tone of [from, to) gives as the upper tone, from
-// short windows (two upper cycles at the tuning, a cycle apart) and how far
-// their correlation turns from one to the next: a tone up to half its
-// frequency off is measured; 0 when the turns do not agree (no steady tone)
-// or the speed lies beyond what a tape runs at.
+// short windows side by side (two upper cycles at the tuning) over its last
+// measured_cycles and how far their correlation turns from one to the next:
+// a tone up to a quarter of its frequency off is measured; 0 when the turns
+// do not agree (no steady tone) or the speed lies beyond what a tape runs at.
 double speed_heard(reader& r, double from, double to) {
   const double cycle = 6.283185307179586 / r.ring.w1;
   const int64_t length = std::max<int64_t>(4, std::lround(2 * cycle));
-  const int64_t step = std::max<int64_t>(2, std::lround(cycle));
+  const int64_t step = length;
+  from = std::max(from, to - measured_cycles * cycle);
   int64_t a = std::max(index_at(from), r.ring.tuned_from);
   const int64_t last = index_at(to) - length;
   if (last - a < 8 * step) return 0;
