@@ -2,9 +2,9 @@
 // the phase fl(w (d + i D) unit), its sample the code of the library's sine
 // there; each frame's sample is proven for an interval of d (frame_proof.h).
 // A template holds for d0 where every frame's interval holds it; the store
-// keeps the greatest of the frames' lower ends and the least of their upper
-// ends, per chunk of frames and for the whole cell, so that a patch looks
-// only into the chunks that miss the new d0.
+// keeps a bound on the greatest of the frames' lower ends and the least of
+// their upper ends, and the frames in a heap by where their intervals end
+// the way d0 moves, so that a patch makes only the frames that ran out.
 #include "synth/class_templates.h"
 
 #include <algorithm>
@@ -29,18 +29,16 @@ struct class_template {
   unsigned char* bytes;
   double* frame_low;  // per frame: the interval of d0 its sample holds for
   double* frame_high;
-  double* chunk_low;  // per chunk of frames: the interval every frame of it holds
-  double* chunk_high;
+  // The frames by where their intervals end the way d0 moves (a heap, the
+  // nearest end on top): the upper end, or the lower end negated.
+  double* expiry;
+  int32_t* expiring;
 };
-
-// Frames per chunk: a patch looks only into the chunks that miss the new d0.
-constexpr int64_t chunk_frames = 8;
-
-int64_t chunks_of(int64_t frames) { return (frames + chunk_frames - 1) / chunk_frames; }
 
 struct class_store {
   std::unique_ptr<unsigned char[]> bytes;
   std::unique_ptr<double[]> bounds;
+  std::unique_ptr<int32_t[]> frames;
   std::unique_ptr<class_template[]> slot;  // tone * classes + class
   uint64_t slots = 0, classes = 0, most_frames = 0, bytes_per_slot = 0;
   template_key key[2];  // per tone, in the clock's binade
@@ -63,39 +61,66 @@ void empty_slots() {
   }
 }
 
+// Moves the heap's entry at `at` down to its place.
+void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
+  const double key = expiry[at];
+  const int32_t frame = expiring[at];
+  for (;;) {
+    int64_t child = 2 * at + 1;
+    if (child >= n) break;
+    if (child + 1 < n && expiry[child + 1] < expiry[child]) ++child;
+    if (!(expiry[child] < key)) break;
+    expiry[at] = expiry[child];
+    expiring[at] = expiring[child];
+    at = child;
+  }
+  expiry[at] = key;
+  expiring[at] = frame;
+}
+
+// Makes frame i anew at d0 and proves its interval.
+void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
+  const frame_proof f = prove_frame(key, d0, i, frames, store.direction);
+  store_samples(&f.code, 1, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
+  c.frame_low[i] = static_cast<double>(f.low);
+  c.frame_high[i] = static_cast<double>(f.high);
+}
+
 // Makes the frames of the template that do not hold d0 anew at d0 and proves
-// them; frames past the template's old count are new.
+// them; frames past the template's old count are new. Where d0 has only
+// moved on the way it moves, the frames whose intervals end before it come
+// off the heap one by one; otherwise every frame is looked at.
 void patch(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t frames) {
   const int direction = store.direction;
   const auto d = static_cast<double>(d0);
-  for (int64_t i = c.frames; i < frames; ++i) {
-    c.frame_low[i] = INFINITY;
-    c.frame_high[i] = -INFINITY;
+  const double ahead = direction * d;
+  if (direction != 0 && frames == c.frames && (direction > 0 ? d >= c.low : d <= c.high)) {
+    while (c.expiry[0] < ahead) {
+      const int32_t i = c.expiring[0];
+      remake(c, key, channels, d0, i, frames);
+      // The side behind d0 keeps a bound at least the frames' own.
+      if (direction > 0) {
+        c.low = std::max(c.low, c.frame_low[i]);
+        c.expiry[0] = c.frame_high[i];
+      } else {
+        c.high = std::min(c.high, c.frame_high[i]);
+        c.expiry[0] = -c.frame_low[i];
+      }
+      sift_down(c.expiry, c.expiring, frames, 0);
+    }
+    (direction > 0 ? c.high : c.low) = direction * c.expiry[0];
+    return;
   }
-  for (int64_t k = c.frames / chunk_frames; k < chunks_of(frames); ++k) c.chunk_low[k] = INFINITY;
   double low = -INFINITY;
   double high = INFINITY;
-  for (int64_t k = 0; k < chunks_of(frames); ++k) {
-    const int64_t end = std::min(frames, (k + 1) * chunk_frames);
-    if (!(d >= c.chunk_low[k] && d <= c.chunk_high[k]) || end > c.frames) {
-      double chunk_low = -INFINITY;
-      double chunk_high = INFINITY;
-      for (int64_t i = k * chunk_frames; i < end; ++i) {
-        if (!(d >= c.frame_low[i] && d <= c.frame_high[i])) {
-          const frame_proof f = prove_frame(key, d0, i, frames, direction);
-          store_samples(&f.code, 1, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
-          c.frame_low[i] = static_cast<double>(f.low);
-          c.frame_high[i] = static_cast<double>(f.high);
-        }
-        chunk_low = std::max(chunk_low, c.frame_low[i]);
-        chunk_high = std::min(chunk_high, c.frame_high[i]);
-      }
-      c.chunk_low[k] = chunk_low;
-      c.chunk_high[k] = chunk_high;
-    }
-    low = std::max(low, c.chunk_low[k]);
-    high = std::min(high, c.chunk_high[k]);
+  for (int64_t i = 0; i < frames; ++i) {
+    if (i >= c.frames || !(d >= c.frame_low[i] && d <= c.frame_high[i])) remake(c, key, channels, d0, i, frames);
+    low = std::max(low, c.frame_low[i]);
+    high = std::min(high, c.frame_high[i]);
+    c.expiry[i] = direction >= 0 ? c.frame_high[i] : -c.frame_low[i];
+    c.expiring[i] = static_cast<int32_t>(i);
   }
+  for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
   c.low = low;
   c.high = high;
   c.frames = frames;
@@ -108,23 +133,24 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
 bool use_class_templates(const cell_plan& plan) {
   if (plan.classes < 2) return false;
   const uint64_t slots = 2 * plan.classes;
-  const uint64_t per_slot = slot_bytes(plan) + 4 * sizeof(double) * plan.max_frames + sizeof(class_template);
+  const uint64_t per_slot =
+      slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames + sizeof(class_template);
   if (plan.max_frames * plan.frame_bytes > most_template_bytes || slots * per_slot > class_room) return false;
   if (slots != store.slots || plan.max_frames != store.most_frames || slot_bytes(plan) != store.bytes_per_slot) {
     store.slots = slots;
     store.most_frames = plan.max_frames;
     store.bytes_per_slot = slot_bytes(plan);
     store.bytes.reset(new unsigned char[slots * slot_bytes(plan)]);
-    const auto chunks = static_cast<uint64_t>(chunks_of(static_cast<int64_t>(plan.max_frames)));
-    store.bounds.reset(new double[2 * slots * (plan.max_frames + chunks)]);
+    store.bounds.reset(new double[3 * slots * plan.max_frames]);
+    store.frames.reset(new int32_t[slots * plan.max_frames]);
     store.slot.reset(new class_template[slots]);
     for (uint64_t n = 0; n < slots; ++n) {
       class_template& c = store.slot[n];
       c.bytes = store.bytes.get() + n * slot_bytes(plan);
-      c.frame_low = store.bounds.get() + 2 * n * (plan.max_frames + chunks);
+      c.frame_low = store.bounds.get() + 3 * n * plan.max_frames;
       c.frame_high = c.frame_low + plan.max_frames;
-      c.chunk_low = c.frame_high + plan.max_frames;
-      c.chunk_high = c.chunk_low + chunks;
+      c.expiry = c.frame_high + plan.max_frames;
+      c.expiring = store.frames.get() + n * plan.max_frames;
     }
   }
   store.classes = plan.classes;
@@ -168,16 +194,21 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
       break;
     }
     const double next = T + c.span;
-    if (!(next - increment < E && next >= E && d0 >= c.low && d0 <= c.high)) {
+    const bool same_frames = next - increment < E && next >= E;
+    if (!(same_frames && d0 >= c.low && d0 <= c.high)) {
       if (!(T < E)) {
         stop = class_stop::empty_cell;  // the run stops
         break;
       }
-      // The least n with T + n * increment >= E: the quotient is within one
-      // of it, and exact comparisons settle it.
-      auto frames = static_cast<int64_t>((E - T) / increment);
-      while (T + static_cast<double>(frames) * increment < E) ++frames;
-      while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
+      // The least n with T + n * increment >= E: the template's where it
+      // passed the test above, else the quotient is within one of it and
+      // exact comparisons settle it.
+      int64_t frames = c.frames;
+      if (!same_frames) {
+        frames = static_cast<int64_t>((E - T) / increment);
+        while (T + static_cast<double>(frames) * increment < E) ++frames;
+        while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
+      }
       if (frames > most_frames) {
         stop = class_stop::long_cell;
         break;

@@ -96,22 +96,17 @@ template <int width>
   return {(mask)shifted, sine, h};
 }
 
-// Estimates sin(x) lane by lane into v; bound receives the largest distance
-// from std::sin(x), and usable is all ones where the estimate may be used.
+// The estimate of sine_estimate from a reduction; usable is narrowed.
 template <int width>
-[[gnu::always_inline]] inline void sine_estimate(const typename sine_lanes<width>::real& x,
-                                                 typename sine_lanes<width>::real& v,
-                                                 typename sine_lanes<width>::real& bound,
-                                                 typename sine_lanes<width>::mask& usable) {
+[[gnu::always_inline]] inline void sine_estimate_reduced(const reduced_lanes<width>& q,
+                                                         typename sine_lanes<width>::real& v,
+                                                         typename sine_lanes<width>::real& bound,
+                                                         typename sine_lanes<width>::mask& usable) {
   using namespace sine_constants;
   using real = typename sine_lanes<width>::real;
   using mask = typename sine_lanes<width>::mask;
   const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
-
-  usable = (real)((mask)x & magnitude_bits) < range;
-  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
   const real cosine = 1.0 - q.h;
-
   const mask odd = (q.quarter_turns & 1) != 0;
   const mask negative = (q.quarter_turns & 2) != 0;
   // Near a peak: the library's exact result, or no estimate at all.
@@ -128,6 +123,45 @@ template <int width>
   bound = (real)((((mask)(real{} + 1e-15) & odd) | ((mask)sine_bound & ~odd)) & ~near);
   usable &= ~near | settled;
 }
+
+// Estimates sin(x) lane by lane into v; bound receives the largest distance
+// from std::sin(x), and usable is all ones where the estimate may be used.
+template <int width>
+[[gnu::always_inline]] inline void sine_estimate(const typename sine_lanes<width>::real& x,
+                                                 typename sine_lanes<width>::real& v,
+                                                 typename sine_lanes<width>::real& bound,
+                                                 typename sine_lanes<width>::mask& usable) {
+  using namespace sine_constants;
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
+
+  usable = (real)((mask)x & magnitude_bits) < range;
+  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
+  sine_estimate_reduced<width>(q, v, bound, usable);
+}
+
+// As sine_estimate, and c within 1e-15 of cos(x) where usable (the same reduction).
+template <int width>
+[[gnu::always_inline]] inline void sine_estimate(const typename sine_lanes<width>::real& x,
+                                                 typename sine_lanes<width>::real& v,
+                                                 typename sine_lanes<width>::real& bound,
+                                                 typename sine_lanes<width>::mask& usable,
+                                                 typename sine_lanes<width>::real& c) {
+  using namespace sine_constants;
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
+  usable = (real)((mask)x & magnitude_bits) < range;
+  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
+  sine_estimate_reduced<width>(q, v, bound, usable);
+  // cos x is sin(x + pi/2), a quarter on.
+  const mask odd = (q.quarter_turns & 1) != 0;
+  const mask sign_bit = mask{} + static_cast<long long>(0x8000000000000000ULL);
+  const mask cosine_magnitude = ((mask)q.sine & odd) | ((mask)(1.0 - q.h) & ~odd);
+  c = (real)(cosine_magnitude ^ ((((q.quarter_turns + 1) & 2) != 0) & sign_bit));
+}
+
 
 // Estimates sin(x) into s and cos(x) into c lane by lane, each within 1e-15
 // of the true value, for |x| below range: where a walk of the tone starts.

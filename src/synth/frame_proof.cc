@@ -49,7 +49,8 @@ frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t fra
   sine_lanes<2>::real v;
   sine_lanes<2>::real bound;
   sine_lanes<2>::mask usable;
-  sine_estimate<2>(lanes, v, bound, usable);
+  sine_lanes<2>::real c;
+  sine_estimate<2>(lanes, v, bound, usable, c);
   double value = v[0];
   double error = bound[0];
   int code = encode_sample(value + error, format);
@@ -58,13 +59,7 @@ frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t fra
     error = 0;
     code = encode_sample(value, format);
   }
-  double cosine = NAN;  // unknown beyond the reduction's range
-  if (std::fabs(x) < sine_constants::range) {
-    sine_lanes<2>::real s;
-    sine_lanes<2>::real c;
-    sine_cosine_estimate<2>(lanes, s, c);
-    cosine = c[0];
-  }
+  const double cosine = std::fabs(x) < sine_constants::range ? c[0] : NAN;  // unknown beyond the reduction
   // Above every phase of every cell the interval may hold (it reaches at
   // most an increment from d0).
   const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
@@ -124,20 +119,29 @@ bool holds_between(const frame_at& f, const template_key& key, double below, dou
   return codes_agree(f.value + g_low - margin, f.value + g_high + margin, f.code, key);
 }
 
-// The least h > 0 with c h - (v / 2) h^2 = delta (h the phase moved the way
-// d0 moves, c the cosine that way), or infinity: a guess.
+// The least h > 0 with c h - (v / 2) h^2 - (c / 6) h^3 = delta (h the phase
+// moved the way d0 moves, c the cosine that way), or infinity: a guess, from
+// the parabola's root and a Newton step.
 double phase_to(double c, double v, double delta) {
-  if (std::fabs(v) < 1e-9) return delta / c > 0 ? delta / c : INFINITY;
-  // (v / 2) h^2 - c h + delta = 0.
-  const double discriminant = c * c - 2 * v * delta;
-  if (discriminant < 0) return INFINITY;
-  const double root = std::sqrt(discriminant);
-  const double a = (c - root) / v;
-  const double b = (c + root) / v;
   double least = INFINITY;
-  if (a > 0) least = a;
-  if (b > 0) least = std::min(least, b);
-  return least;
+  if (std::fabs(v) < 1e-9) {
+    if (delta / c > 0) least = delta / c;
+  } else {
+    // (v / 2) h^2 - c h + delta = 0.
+    const double discriminant = c * c - 2 * v * delta;
+    if (discriminant < 0) return INFINITY;
+    const double root = std::sqrt(discriminant);
+    const double a = (c - root) / v;
+    const double b = (c + root) / v;
+    if (a > 0) least = a;
+    if (b > 0) least = std::min(least, b);
+  }
+  if (!std::isfinite(least)) return least;
+  const double h = least;
+  const double slope = c - v * h - c / 2 * (h * h);
+  if (std::fabs(slope) < 1e-3 * std::fabs(c) + 1e-12) return least;
+  const double step = (c * h - v / 2 * (h * h) - c / 6 * (h * h * h) - delta) / slope;
+  return std::fabs(step) < h / 2 ? h - step : least;
 }
 
 }  // namespace
@@ -152,10 +156,12 @@ frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t 
     double v_high = 0;
     sample_range(f.code, format, v_low, v_high);
     const double c = f.cosine * direction;
-    const double to_end =
-        std::min(phase_to(c, f.value, v_high - f.value), phase_to(c, f.value, v_low - f.value)) / f.per_unit;
-    const double to_start =
-        std::min(phase_to(-c, f.value, v_high - f.value), phase_to(-c, f.value, v_low - f.value)) / f.per_unit;
+    // The end v moves towards first, or the other one past a peak.
+    double to_end = phase_to(c, f.value, (c > 0 ? v_high : v_low) - f.value);
+    if (!std::isfinite(to_end)) to_end = phase_to(c, f.value, (c > 0 ? v_low : v_high) - f.value);
+    to_end /= f.per_unit;
+    // Back along the line is enough for the few units looked at.
+    const double to_start = (c > 0 ? f.value - v_low : v_high - f.value) / (std::fabs(c) * f.per_unit);
     const double most = static_cast<double>(key.increment) / 4;
     // A little the other way too: d0 moves by whole rounds of frames, but
     // the grid point of its cell is rounded.
