@@ -359,7 +359,13 @@ double read_block(reader& r, double s) {
       // of the tape, does not: the frames go on where they left off.
       if (!frames_resume(r, found)) break;
     } else if (!ahead.start_zero && !start_misread(r, ahead, found + cells * r.cell)) {
-      break;
+      // The line may rest at 1 where the probe read the start cell as a 0
+      // (a weak tone's cell, timing off by a jittery writer); leader ends
+      // the block.
+      const double start = idle_start(r, next);
+      if (std::isnan(start) || start - next <= r.cell / 4) break;
+      retime(start);
+      continue;
     }
     if (measured.transitions > 0 && found - next > std::max(r.cell / 4, 3 * std::sqrt(clock.p_ss + measured.variance))) {
       // The start cell came later than the clock allows: idle of less
