@@ -1,7 +1,8 @@
 // The receiver's parts in-process: its order statistics against sorting,
 // cell windows and the bit clock on a frame synthesised here (a phase-
 // continuous FSK frame starting between samples), and the clock's filter
-// learning a cell length from frames that keep coming late.
+// learning a cell length from frames that keep coming late; the nominal
+// framing given for what detection heard.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 
 #include "read/cells.h"
 #include "read/clock.h"
+#include "read/detect.h"
 #include "read/frames.h"
 #include "read/order_stats.h"
 #include "read/recording.h"
@@ -144,5 +146,35 @@ TEST(BitClock, FilterLearnsTheCellFromLateFrames) {
   EXPECT_NEAR(r.cell, true_cell, 0.01);
   EXPECT_LT(std::abs(error), 0.5);
 }
+
+struct heard_rate {
+  double upper_hz;
+  int32_t cycles, told_baud;
+  int32_t baud, lower;  // expected
+  double speed;
+};
+
+void PrintTo(const heard_rate& h, std::ostream* os) { *os << h.upper_hz << " Hz, " << h.cycles << " cycles a cell"; }
+
+class NominalFraming : public testing::TestWithParam<heard_rate> {};
+
+// A standard rate within 12 % is taken with the tape's speed apart, unless
+// the measurement hits a round rate and no standard one lies near.
+TEST_P(NominalFraming, IsWhatAUserTyped) {
+  const heard_rate& h = GetParam();
+  framing_heard heard;
+  heard.upper_hz = h.upper_hz;
+  heard.cycles_per_cell = h.cycles;
+  const nominal_framing n = nominal_of(heard, h.told_baud, 0);
+  EXPECT_EQ(n.baud_rate, h.baud);
+  EXPECT_EQ(n.lower_carrier, h.lower);
+  EXPECT_NEAR(n.speed, h.speed, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, NominalFraming,
+                         testing::Values(heard_rate{2496, 1, 0, 1200, 1200, 1.04}, heard_rate{2208, 1, 0, 1200, 1200, 0.92},
+                                         heard_rate{9984, 1, 0, 4800, 4800, 1.04}, heard_rate{2592, 16, 0, 75, 1200, 1.08},
+                                         heard_rate{2400, 12, 0, 100, 1200, 1}, heard_rate{2400, 10, 0, 120, 1200, 1},
+                                         heard_rate{2400, 12, 110, 110, 1320, 1200.0 / 1320}));
 
 }  // namespace

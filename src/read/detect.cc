@@ -342,6 +342,28 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   return heard;
 }
 
+namespace {
+
+// A standard rate this near the measurement takes it whatever else it hits.
+constexpr double standard_near = 0.06;
+
+// The round rate (1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6 or 8 times a power of ten)
+// within 0.3 % of a measured baud rate, or `otherwise`.
+int32_t round_rate_at(double baud, int32_t otherwise) {
+  static constexpr std::array<double, 10> mantissas = {1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6, 8};
+  const double unit = std::pow(10.0, std::floor(std::log10(baud)));
+  for (double m : mantissas) {
+    for (double round : {m * unit, 10 * m * unit}) {
+      if (std::fabs(baud / round - 1) <= 0.003 && round <= std::numeric_limits<int32_t>::max()) {
+        return static_cast<int32_t>(round);
+      }
+    }
+  }
+  return otherwise;
+}
+
+}  // namespace
+
 nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_t told_lower) {
   static constexpr std::array<int32_t, 16> standard = {50,   75,   110,  150,  200,  300,  600,  1200,
                                                        1800, 2400, 3600, 4800, 7200, 9600, 14400, 19200};
@@ -361,6 +383,9 @@ nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_
         nominal.baud_rate = b;
       }
     }
+    // A round rate the measurement hits where no standard one lies near
+    // (100 baud is 100, not 110 at 0.909 of its speed).
+    if (best > standard_near) nominal.baud_rate = round_rate_at(baud, nominal.baud_rate);
     if (nominal.baud_rate == 0) {  // two significant digits
       const double unit = std::pow(10.0, std::floor(std::log10(baud)) - 1);
       nominal.baud_rate = static_cast<int32_t>(std::max(1.0, std::round(baud / unit) * unit));
