@@ -177,25 +177,27 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
   const auto channels = static_cast<int32_t>(plan.channels);
   const auto most_frames = static_cast<int64_t>(plan.max_frames);
   const uint64_t classes = store.classes;
+  // The templates of 0 cells and of 1 cells, each by class.
+  class_template* const by_tone[2] = {store.slot.get(), store.slot.get() + classes};
+  const double until = run.until;
   double T = at.T;
   unsigned char* p = at.p;
-  int64_t copied = 0;
   uint64_t cls = run.first_class;
+  uint64_t tones = run.tones;
   stop = class_stop::none;
   int32_t j = 0;
-  for (; j < run.cells; ++j) {
+  for (; j < run.cells; ++j, tones >>= 1) {
     const double E = run.finish[j];
     const double d0 = T - run.start[j];
-    const auto tone = static_cast<int32_t>((run.tones >> j) & 1);
-    class_template& c = store.slot[static_cast<uint64_t>(tone) * classes + cls];
+    class_template& c = by_tone[tones & 1][cls];
     cls = cls + 1 == classes ? 0 : cls + 1;
-    if (!(T < run.until)) {
+    if (!(T < until)) {
       stop = class_stop::until;
       break;
     }
     const double next = T + c.span;
     const bool same_frames = next - increment < E && next >= E;
-    if (!(same_frames && d0 >= c.low && d0 <= c.high)) {
+    if (!(same_frames && d0 >= c.low && d0 <= c.high)) [[unlikely]] {
       if (!(T < E)) {
         stop = class_stop::empty_cell;  // the run stops
         break;
@@ -213,16 +215,14 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
         stop = class_stop::long_cell;
         break;
       }
-      patch(c, store.key[tone], channels, static_cast<int64_t>(d0), frames);
+      patch(c, store.key[tones & 1], channels, static_cast<int64_t>(d0), frames);
     }
     copy_cell_bytes(p, c.bytes, c.size);
     p += c.size;
     T += c.span;
-    copied += c.frames;
   }
   at.T = T;
   at.p = p;
-  at.copied += copied;
   return j;
 }
 

@@ -39,7 +39,8 @@ struct class_run {
 enum class class_stop { none, until, empty_cell, long_cell };
 
 // Copies the run's cells from their class templates, patching those that do
-// not hold a cell's d0; returns how many cells, at moved past them.
+// not hold a cell's d0; returns how many cells, at (but its count of
+// copied frames) moved past them.
 int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_position& at, class_stop& stop);
 
 }  // namespace kelvora

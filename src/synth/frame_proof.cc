@@ -123,6 +123,9 @@ bool holds_between(const frame_at& f, const template_key& key, double below, dou
 // moved the way d0 moves, c the cosine that way), or infinity: a guess, from
 // the parabola's root and a Newton step.
 double phase_to(double c, double v, double delta) {
+  // Where the parabola hardly bends on the way, the line says as much.
+  const double line = delta / c;
+  if (line > 0 && std::fabs(v * line) < 1e-7 * std::fabs(c)) return line;
   double least = INFINITY;
   if (std::fabs(v) < 1e-9) {
     if (delta / c > 0) least = delta / c;
