@@ -73,6 +73,9 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, bo
     const bool ends = next.evidence < frame_evidence || next.all_ones;
     if (!ends && !(next.start_zero && next.bad_stops == 0)) return false;
   }
+  // A byte 0xFF differs from leader by its start cell alone: one that holds
+  // no tone (a weak leader dipping under noise) starts no block.
+  if (f.value == 0xFF && f.start_evidence < frame_evidence) return false;
   if (f.value == 0xFF && f.start_soft > -0.9) {
     // A weak 0 cell inside a leader that goes on is noise, not a byte 0xFF.
     const frame_reading next = read_frame(r, start + frame_cells(r) * r.cell, false);
