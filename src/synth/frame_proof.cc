@@ -45,12 +45,12 @@ frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t fra
   const double w = key.angular_frequency;
   const sample_code format{key.quantization_bits, key.scale};
   const double x = w * (static_cast<double>(d0 + i * key.increment) * key.unit);
-  const sine_lanes<2>::real lanes = {x, x};
-  sine_lanes<2>::real v;
-  sine_lanes<2>::real bound;
-  sine_lanes<2>::mask usable;
-  sine_lanes<2>::real c;
-  sine_estimate<2>(lanes, v, bound, usable, c);
+  const sine_lanes<1>::real lanes = {x};
+  sine_lanes<1>::real v;
+  sine_lanes<1>::real bound;
+  sine_lanes<1>::mask usable;
+  sine_lanes<1>::real c;
+  sine_estimate<1>(lanes, v, bound, usable, c);
   double value = v[0];
   double error = bound[0];
   int code = encode_sample(value + error, format);
