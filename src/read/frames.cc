@@ -389,6 +389,7 @@ double read_block(reader& r, double s) {
                                ? steady_span / (cells * static_cast<double>(steady_frames))
                            : count > 0 ? clock_cells / static_cast<double>(count)
                                        : r.cell;
+  leave_block(r.levels);
   r.events.on_block_end(block_event{next, mean_cell, count});
   if (count > 0) {
     // A tone of peak amplitude a holds a^2 / 2 of energy a sample.

@@ -68,6 +68,9 @@ void learn_tone_noise(signal_levels& l, const cell_reading& c, bool one);
 // Sets the decision's weights and the tones' gains from the levels as they stand.
 void weigh_tones(signal_levels& l);
 
+// Leaves a block: outside blocks a tone's evidence is against the floor alone (the gains were set against the block's).
+inline void leave_block(signal_levels& l) { l.zero_gain = l.one_gain = 1; }
+
 // Starts the levels of a block: the upper tone's from the leader before it, the lower's from its start cell.
 void start_levels(signal_levels& l, double one_level, double zero_level);
 

@@ -8,7 +8,7 @@
 #   channel alone is.
 # - A loud passage before the tape (a louder first copy, a beep): a copy
 #   30 dB quieter after it reads exactly.
-# - One tone far weaker than the other (a tape or head that favours one; an
+# - One tone far weaker than the other (a tape, head or filter that favours one; an
 #   azimuth error, where a copy of the signal 0.2 ms late cancels most of
 #   the upper tone): read exactly; weaker still, never a wrong image with
 #   status 0.
@@ -127,4 +127,15 @@ for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-
     fail "${case#*:}: status $status; $(tr '\n' ' ' <summary)"
   fi
 done
+# kelvora's "io" layout through a filter that leaves the lower tone 15 dB
+# under the upper, its silences dithered: no stray byte between the blocks.
+"$kelvora" -q 16 -r 44100 -f io sent.bin io.wav
+sox -R io.wav -b 16 tilted.wav highpass -1 4000 highpass -1 4000 highpass -1 4000 vol 2
+status=0
+"$kelvora" -b 1200 -w 1200 -s 3 --read tilted.wav back.img 2>summary || status=$?
+if [ "$status" = 0 ] && cmp -s sent.bin back.img; then
+  echo "ok: lower tone 15 dB weaker, blocks between dithered silences"
+else
+  fail "lower tone 15 dB weaker, blocks between dithered silences: status $status; $(tr '\n' ' ' <summary)"
+fi
 finish
