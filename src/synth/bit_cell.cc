@@ -46,7 +46,7 @@ walk_frame walk{{0, 0, 0, 0, 0}, {}};
 const binade_grid& binade = walk.binade;
 
 // A template no cell fits, for a tone that has none yet.
-const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, nullptr};
+const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, nullptr, 0};
 
 // Whether templates are proven in the clock's binade.
 bool templates_pay_here = false;

@@ -40,6 +40,8 @@ struct template_store {
 
 template_store store;
 int64_t credit = credit_start;
+// The serial of the last template kept.
+uint64_t kept_serial = 0;
 
 size_t bucket_of(double d0) {
   const double b = d0 * store.per_bucket;
@@ -120,7 +122,7 @@ const cell_template* keep_template(const template_key& key, int32_t tone, int64_
   unsigned char* slot = store.bytes.get() + n * store.stride;
   std::memcpy(slot, bytes, static_cast<size_t>(size));
   c = {static_cast<double>(low), static_cast<double>(high), static_cast<double>(frames * key.increment),
-       frames, tone, static_cast<int32_t>(size), slot};
+       frames, tone, static_cast<int32_t>(size), slot, ++kept_serial};
   // The buckets the interval reaches into, within those a cell's d0 falls in.
   const size_t first = bucket_of(c.low);
   const size_t last = bucket_of(c.high);

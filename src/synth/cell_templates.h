@@ -24,6 +24,7 @@ struct cell_template {
   int32_t tone;       // 0: the lower carrier, 1: twice the lower carrier
   int32_t size;       // bytes: frames times bytes per frame
   const unsigned char* bytes;  // readable for size rounded up to 64 bytes at least
+  uint64_t serial;             // a number no other template kept since has had (0: none)
 };
 
 // What a cell's samples depend on besides d0, for proving a template.

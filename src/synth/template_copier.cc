@@ -1,5 +1,6 @@
-// The vector template copier (template_copier.h). A group of cells is
-// tested lane by lane: each lane's first frame is the run's T plus the spans
+// The vector template copier (template_copier.h). Runs of cells are proven
+// from their first and last cell and copied in blocks of four; a group of
+// cells is tested lane by lane: each lane's first frame is the run's T plus the spans
 // of the cells before it (whole units, exact), and a lane fits when its d0
 // lies in its template's interval, its frame count is the template's and it
 // starts before the run's end; the copies stop at the first lane that fails.
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "synth/fast_sine.h"
 #include "synth/tone_kernels.h"
@@ -129,6 +131,84 @@ template <int width>
   return std::min(j, cells);
 }
 
+// Cells whose bytes a run copies four at a time, and the run proven at once.
+constexpr int32_t most_run_cell_bytes = 64;
+constexpr int32_t run_cells = 16;
+
+// The bytes of four cells back to back for each pattern of their tones (bit
+// l: cell l is a 1 cell), made of two templates.
+struct block_table {
+  uint64_t zero = 0, one = 0;  // serials of the templates they are made of (0: none)
+  alignas(32) unsigned char block[16][4 * most_run_cell_bytes + 64];
+};
+
+block_table blocks;
+
+// Copies runs of run_cells cells that all fit the templates of their tones,
+// each run proven from its first and last cell alone (doc/exactness.md, "Runs
+// of cells" under "Cell templates"); returns how many cells.
+int32_t copy_runs(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+                  const copy_limits& limits) {
+  const cell_template& zero = *limits.zero;
+  const cell_template& one = *limits.one;
+  if (cells < run_cells || zero.serial == 0 || one.serial == 0 || zero.frames != one.frames ||
+      zero.size != one.size || zero.size > most_run_cell_bytes) {
+    return 0;
+  }
+  const int32_t size = zero.size;
+  const double span = zero.span;
+  if (blocks.zero != zero.serial || blocks.one != one.serial) {
+    for (unsigned bits = 0; bits < 16; ++bits) {
+      for (unsigned lane = 0; lane < 4; ++lane) {
+        std::memcpy(blocks.block[bits] + lane * static_cast<unsigned>(size), ((bits >> lane) & 1 ? one : zero).bytes,
+                    static_cast<size_t>(size));
+      }
+    }
+    blocks.zero = zero.serial;
+    blocks.one = one.serial;
+  }
+  // Every offset both templates hold, a unit in from either end: a cell's
+  // start is rounded by up to half a unit.
+  const double low = std::max(zero.low, one.low) + 1;
+  const double high = std::min(zero.high, one.high) - 1;
+  const auto block_bytes = static_cast<size_t>(4 * size);
+  double T = at.T;
+  unsigned char* p = at.p;
+  int32_t done = 0;
+  while (done + run_cells <= cells) {
+    const double* S = start + done;
+    const double* E = finish + done;
+    const double last = T + (run_cells - 1) * span;  // whole units: exact
+    const double first_d0 = T - S[0];
+    const double last_d0 = last - S[run_cells - 1];
+    const double least = std::min(first_d0, last_d0);
+    const double most = std::max(first_d0, last_d0);
+    const double length = E[0] - S[0];  // within a unit of every cell's E - S
+    if (!(last < limits.until && least >= low && most <= high && length - least + 3 <= span &&
+          length - most - 3 > span - limits.increment)) {
+      break;
+    }
+    const uint64_t bits = tones >> done;
+    for (int32_t k = 0; k < run_cells / 4; ++k) {
+      const unsigned char* from = blocks.block[(bits >> (4 * k)) & 15];
+      if (block_bytes <= 32) {
+        std::memcpy(p, from, 32);
+      } else if (block_bytes <= 64) {
+        std::memcpy(p, from, 64);
+      } else {
+        std::memcpy(p, from, block_bytes);
+      }
+      p += block_bytes;
+    }
+    T = last + span;
+    done += run_cells;
+  }
+  at.T = T;
+  at.p = p;
+  at.copied += done * zero.frames;
+  return done;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2")]] int32_t copy_fitting_avx2(const double* start, const double* finish, int32_t cells,
                                                   uint64_t tones, copy_position& at, const copy_limits& limits) {
@@ -167,10 +247,16 @@ int32_t copy_by_class(const double* start, const double* finish, int32_t cells, 
 
 int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                      const copy_limits& limits) {
+  const int32_t runs = copy_runs(start, finish, cells, tones, at, limits);
+  if (runs == cells) return runs;
+  start += runs;
+  finish += runs;
+  cells -= runs;
+  tones >>= runs;
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) return copy_fitting_avx2(start, finish, cells, tones, at, limits);
+  if (has_avx2()) return runs + copy_fitting_avx2(start, finish, cells, tones, at, limits);
 #endif
-  return copy_fitting_lanes<2>(start, finish, cells, tones, at, limits);
+  return runs + copy_fitting_lanes<2>(start, finish, cells, tones, at, limits);
 }
 
 }  // namespace kelvora
