@@ -2,7 +2,7 @@
 // settings that write them again byte for byte; tapes kelvora did not
 // write, read told and not told their framing, come back exactly: square
 // or sine waves of whole cycles from tests/tools/foreign_tape.py (jitter,
-// duty skew, RC and AC coupling, speed, other rates and widths) and
+// duty skew, RC and AC coupling, speed, noise, other rates and widths) and
 // minimodem --tx. Skipped where the reader, numpy or minimodem is missing
 // (CI installs them all).
 #include <gtest/gtest.h>
@@ -81,6 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
             foreign_tape{"fast_150_sixteen_cycles",
                          "--baud 150 --lower 2400 --stop 2 --speed 1.08 --rate 22050 --bytes 40",
                          {"-b", "150", "-w", "2400", "-s", "2"}, "1.080"},
+            // Noise flips stop cells as often as frames count: the stop bits are still found.
+            foreign_tape{"noisy_150_eight_cycles", "--baud 150 --lower 1200 --snr 3 --seed 2 --rate 22050 --bytes 60",
+                         {"-b", "150", "-w", "1200", "-s", "1"}, ""},
             foreign_tape{"minimodem_1200_two_stops", "minimodem --tx --mark 2400 --space 1200 --stopbits 2 1200",
                          {"-b", "1200", "-w", "1200", "-s", "2"}, ""},
             foreign_tape{"minimodem_300_on_600", "minimodem --tx --mark 1200 --space 600 --stopbits 1 300",

@@ -291,8 +291,10 @@ int32_t least_idle(const tone_edges& t, double cell, uint64_t& frames) {
   frames = 0;
   for (uint64_t c : counts) frames += c;
   const uint64_t commonest = *std::max_element(counts.begin() + 1, counts.end());
-  const uint64_t often =
+  const uint64_t share =
       std::max(std::max<uint64_t>(frames <= 3 ? 1 : 2, frames / 30) + 2 * heard.faults, commonest / 16);
+  // (Where noise flips as many cells as there are frames, the commonest idle still counts.)
+  const uint64_t often = std::max<uint64_t>(1, std::min(commonest, share));
   for (size_t i = 1; i < idle_counts; ++i) {
     if (counts[i] >= often) return static_cast<int32_t>(i);
   }

@@ -8,7 +8,8 @@
 # imperfect: each cycle may be off by a random fraction (jitter), the high
 # half longer than the low (duty skew), the whole tape faster (speed). The
 # player then smooths it (RC low-pass), blocks its DC (AC coupling) and
-# samples it at any rate, 8- or 16-bit, one or two channels.
+# samples it at any rate, 8- or 16-bit, one or two channels, with white
+# noise if asked.
 # Usage: python3 foreign_tape.py out.wav [options]; --help lists them.
 # Needs numpy. Prints nothing unless --bytes-out is given.
 import argparse
@@ -39,6 +40,7 @@ p.add_argument("--rc", type=float, default=0.0, help="Hz of a one-pole low-pass 
 p.add_argument("--ac", type=float, default=0.0, help="Hz of a one-pole high-pass (0: none)")
 p.add_argument("--upper-db", type=float, default=0.0, help="dB the upper tone is louder than the lower")
 p.add_argument("--echo", type=float, default=0.0, help="seconds late a copy of the signal is mixed in (0: none)")
+p.add_argument("--snr", type=float, help="dB of white Gaussian noise added (signal RMS over noise RMS)")
 p.add_argument("--level", type=float, default=0.7, help="peak as a fraction of full scale")
 p.add_argument("--rate", type=int, default=44100)
 p.add_argument("--bits", type=int, default=16, choices=(8, 16))
@@ -121,6 +123,10 @@ if a.echo > 0:
     copy = np.concatenate((np.zeros(whole + 1), x))[: len(x) + 1]
     x = x + (1 - (late - whole)) * copy[1:] + (late - whole) * copy[:-1]
 x = a.level * x / max(1e-9, np.max(np.abs(x)))
+if a.snr is not None:
+    # Over the stretch with tone; the level leaves room for the noise's peaks.
+    rms = np.sqrt(np.mean(x[np.abs(x) > 1e-3] ** 2))
+    x = 0.5 * (x + noise.normal(0.0, rms / 10 ** (a.snr / 20), len(x)))
 channels = [x]
 if a.channels == 2:
     other = {"same": x, "inverted": -x, "silent": np.zeros_like(x),
