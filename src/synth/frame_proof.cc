@@ -5,11 +5,12 @@
 // L(p(d0)) within b of it, and c within 1e-15 of cos p(d0). For d near d0,
 // h = p(d) - p(d0) is w unit (d - d0) plus at most 2^-52 P (each phase is its
 // exact product rounded; P above every phase), and
-//   sin(p(d0) + h) = sin p(d0) + h cos p(d0) - (h^2 / 2) sin(xi),
-// so L(p(d)) lies within b + 2^-51 + 1e-15 |h| + h^2 / 2 of v + c h: the
-// slope alone (|sin'| <= 1) bounds it by |h| instead, either way alike.
-// Equal codes at both ends of the range every d of an interval allows prove
-// the frame's sample there.
+//   sin(p0 + h) = sin p0 + h cos p0 - (h^2 / 2) sin p0 - (h^3 / 6) cos p0 + rho
+// with |rho| <= h^4 / 24, so L(p(d)) lies near v + c h - (v / 2) h^2 -
+// (c / 6) h^3 within the estimates' errors, the library's and rho; the slope
+// alone (|sin'| <= 1) bounds it by |h| around v, either way alike. Equal
+// codes at both ends of the range every d of an interval allows prove the
+// frame's sample there.
 #include "synth/frame_proof.h"
 
 #include <algorithm>
@@ -93,30 +94,42 @@ int64_t reach_either_way(const frame_at& f, const template_key& key) {
 }
 
 // Whether the sample is proven for every d with d - d0 in [-below, above]
-// (units) from the sine's Taylor polynomial of second degree at p(d0).
+// (units) from the sine's Taylor polynomial of third degree at p(d0).
 bool holds_between(const frame_at& f, const template_key& key, double below, double above) {
-  // h runs over [h_low, h_high]; g(h) = c h - (v / 2) h^2 is bounded by its
-  // values at the ends and at its turning point, where that lies between.
+  // h runs over [h_low, h_high]; g(h) = c h - (v / 2) h^2 - (c / 6) h^3 is
+  // bounded by its values at the ends and at its turning points, the roots
+  // of g'(h) = c - v h - (c / 2) h^2, where they lie between.
   const double h_low = -(f.per_unit * below * bound_slack + f.phase_error);
   const double h_high = f.per_unit * above * bound_slack + f.phase_error;
   const double h = std::max(-h_low, h_high);
-  const auto g = [&](double x) { return f.cosine * x - f.value / 2 * (x * x); };
+  const double c = f.cosine;
+  const double v = f.value;
+  const auto g = [&](double x) { return x * (c - x * (v / 2 + x * (c / 6))); };
   double g_low = std::min(g(h_low), g(h_high));
   double g_high = std::max(g(h_low), g(h_high));
-  if (f.value != 0) {
-    const double turn = f.cosine / f.value;
-    if (turn > h_low && turn < h_high) {
-      g_low = std::min(g_low, g(turn));
-      g_high = std::max(g_high, g(turn));
+  const auto turn = [&](double x) {
+    // Near an end g hardly differs from its value there (far below the
+    // margin for g's roundings), so a root a rounding off does not matter.
+    if (x > h_low && x < h_high) {
+      g_low = std::min(g_low, g(x));
+      g_high = std::max(g_high, g(x));
     }
+  };
+  if (c == 0) {
+    turn(0);
+  } else {
+    const double root = std::sqrt(v * v + 2 * c * c);
+    turn((-v - root) / c);
+    turn((-v + root) / c);
   }
-  // The remainder and the estimates' errors, the roundings of g, and the
-  // two sums' rounding.
-  const double margin = (f.error + library_spread + cosine_error * h + (f.error + 0x1p-52) * (h * h / 2) +
-                         h * h * h / 6 + 0x1p-50 * (std::fabs(f.cosine) * h + h * h / 2)) *
+  // The remainder h^4 / 24 and the estimates' errors, the roundings of g,
+  // and the two sums' rounding.
+  const double h2 = h * h;
+  const double margin = (f.error + library_spread + cosine_error * (h + h2 * h / 6) + (f.error + 0x1p-52) * (h2 / 2) +
+                         h2 * h2 / 24 + 0x1p-50 * (std::fabs(c) * (h + h2 * h / 6) + h2 / 2)) *
                             bound_slack +
                         0x1p-51;
-  return codes_agree(f.value + g_low - margin, f.value + g_high + margin, f.code, key);
+  return codes_agree(v + g_low - margin, v + g_high + margin, f.code, key);
 }
 
 // The least h > 0 with c h - (v / 2) h^2 - (c / 6) h^3 = delta (h the phase
