@@ -147,7 +147,8 @@ struct scan_state {
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
-  double off_tune = 0;  // cells of sound off the tones just passed
+  double off_tune = 0;  // cells of sound off the tones since it began or was last measured
+  double off_tune_from = NAN;  // where it began
 };
 
 // After the tones were tuned to a steady tone measured: the phases of the
@@ -174,8 +175,11 @@ bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cel
   const double cycles = r.cell * r.ring.w1 / 6.283185307179586;  // upper cycles in a cell
   if (cycles < off_tune_cycles || !off_tune(c)) {
     s.off_tune = 0;
+    s.off_tune_from = NAN;
     return false;
   }
+  // The first window of it holds its start in its later part.
+  if (std::isnan(s.off_tune_from)) s.off_tune_from = to - cells * r.cell;
   s.off_tune += cells;
   const double span = std::max(off_tune_cells, off_tune_span_cycles / cycles);
   if (s.off_tune < span) return false;
@@ -184,6 +188,9 @@ bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cel
   if (speed == 0 || std::abs(speed / r.speed - 1) < 0.002) return false;
   tune_to(r, speed, index_at(to - span * r.cell));
   keep_steady(s);
+  // The tone heard now began with the sound off the tones.
+  s.last_rise = s.off_tune_from;
+  s.was_tone = true;
   return true;
 }
 
