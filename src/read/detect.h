@@ -27,9 +27,10 @@ struct nominal_framing {
 // What the first `count` mono samples at `rate` frames a second show.
 framing_heard hear_framing(const float* samples, int64_t count, double rate);
 
-// Nominal values for what was heard: round baud rates (standard ones within
-// 12 %), the lower carrier a whole multiple; a told baud rate or carrier (> 0) is kept;
-// all 0 where the carrier would pass 32 bits.
+// Nominal values for what was heard (nominal.cc): a standard baud rate within
+// 12 %, or a round one hit within 0.3 % where no standard one lies within 6 %,
+// the lower carrier a whole multiple; a told baud rate or carrier (> 0) is
+// kept; all 0 where the carrier would pass 32 bits.
 nominal_framing nominal_of(const framing_heard& heard, int32_t told_baud, int32_t told_lower);
 
 // One line of what was heard when no framing was found ("a tone of 2400 Hz but no data").
