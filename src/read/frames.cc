@@ -266,6 +266,7 @@ double read_block(reader& r, double s) {
   // Frames in a row that framed wrongly: the clock has slipped off the frames
   // (or the tape is too worn here); the hunt finds them again.
   int misframed = 0;
+  bool frames_lost = false;  // the block ended there
   int32_t idle = -1;  // whole idle cells before the frame at s (-1: the block's first)
   // A start cell found after idle: the frame starts there, as sure as its
   // own alignment; the cell length stays as the clock knew it.
@@ -333,7 +334,10 @@ double read_block(reader& r, double s) {
     steady = false;
     next = s + cells * r.cell;
     misframed = framed ? 0 : toneless ? misframed : misframed + 1;
-    if (misframed >= 3 && r.format.stop_bits > 0) break;
+    if (misframed >= 3 && r.format.stop_bits > 0) {
+      frames_lost = true;
+      break;
+    }
     predict(clock, cells, r.cell);
     // The line may rest at 1 past the stop cells told: then the next start
     // cell times the clock afresh; none within reach ends the block.
@@ -389,7 +393,7 @@ double read_block(reader& r, double s) {
                                ? steady_span / (cells * static_cast<double>(steady_frames))
                            : count > 0 ? clock_cells / static_cast<double>(count)
                                        : r.cell;
-  leave_block(r.levels);
+  leave_block(r.levels, frames_lost);
   r.events.on_block_end(block_event{next, mean_cell, count});
   if (count > 0) {
     // A tone of peak amplitude a holds a^2 / 2 of energy a sample.

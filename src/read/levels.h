@@ -68,8 +68,17 @@ void learn_tone_noise(signal_levels& l, const cell_reading& c, bool one);
 // Sets the decision's weights and the tones' gains from the levels as they stand.
 void weigh_tones(signal_levels& l);
 
-// Leaves a block: outside blocks a tone's evidence is against the floor alone (the gains were set against the block's).
-inline void leave_block(signal_levels& l) { l.zero_gain = l.one_gain = 1; }
+// Leaves a block: outside blocks a tone's evidence is against the floor alone
+// (the gains were set against the block's). A block that ended in silence or
+// leader leaves the decision unweighed, so that another tape after it is
+// heard by its own tones until its own leader and start cell weigh them;
+// one that lost its frames (frames_lost) keeps it for the hunt that finds them again.
+inline void leave_block(signal_levels& l, bool frames_lost) {
+  l.zero_gain = l.one_gain = 1;
+  if (frames_lost) return;
+  l.weighed = false;
+  l.zero_weight = l.one_weight = 1;
+}
 
 // Starts the levels of a block: the upper tone's from the leader before it, the lower's from its start cell.
 void start_levels(signal_levels& l, double one_level, double zero_level);

@@ -11,7 +11,7 @@
 # - One tone far weaker than the other (a tape, head or filter that favours one; an
 #   azimuth error, where a copy of the signal 0.2 ms late cancels most of
 #   the upper tone): read exactly; weaker still, never a wrong image with
-#   status 0.
+#   status 0. A tape of even tones after one of a far weaker tone reads too.
 # Usage: hard_tapes.sh path/to/kelvora
 kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
@@ -127,6 +127,19 @@ for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-
     fail "${case#*:}: status $status; $(tr '\n' ' ' <summary)"
   fi
 done
+# A tape whose upper tone is far weaker, then another of even tones 14 dB
+# quieter: the second is heard by its own tones, not weighed as the first.
+"$numpy" "$tools/foreign_tape.py" weak.wav --bytes 256 --bytes-out weak.bin --upper-db -24 --seed 1
+"$numpy" "$tools/foreign_tape.py" even.wav --bytes 256 --bytes-out even.bin --level 0.14 --seed 2
+sox weak.wav even.wav both.wav
+cat weak.bin even.bin >both.bin
+status=0
+"$kelvora" --read both.wav back.img 2>summary || status=$?
+if [ "$status" = 0 ] && cmp -s both.bin back.img; then
+  echo "ok: even tones after a tape of a far weaker upper tone"
+else
+  fail "even tones after a tape of a far weaker upper tone: status $status; $(tr '\n' ' ' <summary)"
+fi
 # kelvora's "io" layout through a filter that leaves the lower tone 15 dB
 # under the upper, its silences dithered: no stray byte between the blocks.
 "$kelvora" -q 16 -r 44100 -f io sent.bin io.wav
