@@ -4,8 +4,9 @@
 // the clock keeps up with a tape whose speed is off or wobbles. Where the
 // line rests at 1 past the stop cells, the next start cell's edge times the
 // clock afresh, keeping the cell length. A block ends where the expected
-// frame is silent (twice running) or the line stays at 1 past
-// most_idle_cells, or where three frames running misframe (the hunt then
+// frame is silent and no frame comes back on its grid within
+// most_dropout_frames, where the line stays at 1 past most_idle_cells, or
+// (with stop cells) where three frames running misframe (the hunt then
 // finds the frames again). The row of cells the timing is measured on is the
 // next frame's, and that frame's reading takes its cells from it.
 #include "read/frames.h"

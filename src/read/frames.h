@@ -15,11 +15,11 @@ struct frame_reading {
   bool start_zero = false;
   int32_t bad_stops = 0;
   int32_t weak_stops = 0;  // stop cells without tone evidence
-  double start_soft = 0;
+  double start_soft = 0;  // the start cell's balance of the tones (see tone_balance): -1 a clean 0
   double start_evidence = 0;  // of tone in the start cell
   double evidence = 0;  // median over start and data cells
   double weakest = INFINITY;  // least evidence of any cell read
-  int doubtful_cells = 0;     // start and data cells that hold both tones clearly
+  int doubtful_cells = 0;     // start and data cells whose bit the signal does not tell with confidence
   bool full_start = false;  // the start cell is as strong as the data cells (not half silence)
   double coherence = 0;  // 1 when every cell of a tone starts at the same phase, as written
   bool all_ones = true;  // start and data cells all read 1
