@@ -23,11 +23,14 @@ double inverse_count(int64_t n) {
   return table[static_cast<size_t>(n)];
 }
 
+// Tone 25 dB under the level of tone counts as none.
+constexpr double least_tone_share = 0.003;
+
 }  // namespace
 
-// Tone evidence is energy over the noise floor; tone 25 dB under the level
-// counts as none.
-double floor_of(const signal_levels& l) { return std::max({l.noise, 0.003 * l.tone, 1e-12}); }
+// Tone evidence is energy over the noise floor, or over the level of tone
+// 25 dB down.
+double floor_of(const signal_levels& l) { return std::max({l.noise, least_tone_share * l.tone, 1e-12}); }
 void set_floor(signal_levels& l) { l.inverse_floor = 1 / floor_of(l); }
 
 // The noise floor. A window tells the noise in a tone's share of it by its
@@ -87,10 +90,6 @@ void learn_level(signal_levels& l, const cell_reading& c, bool one) {
   level += ((one ? c.one : c.zero) - level) * inverse_count(samples);
 }
 
-}  // namespace kelvora::rx
-
-namespace kelvora::rx {
-
 // Levels within this ratio (4 dB) are taken as equal: a level learnt from a
 // few noisy cells is off by up to that much, and equal levels decide by the
 // stronger tone, which is right whatever the noise. Beyond it the decision
@@ -124,8 +123,9 @@ void weigh_tones(signal_levels& l) {
   const double noise = one_weaker ? l.one_noise : l.zero_noise;
   const int64_t samples = one_weaker ? l.one_noise_samples : l.zero_noise_samples;
   const double level_ratio = one_weaker ? 1 / ratio : ratio;
-  // (Until the block has taught it, the noise in its window is the floor's.)
-  const double floor = std::max({samples > 0 ? noise : l.noise, 0.003 * l.tone / level_ratio, 1e-12});
+  // (Until the block has taught it, the noise in its window is the floor's;
+  // and tone 25 dB under the weaker tone's level counts as none.)
+  const double floor = std::max({samples > 0 ? noise : l.noise, least_tone_share * l.tone / level_ratio, 1e-12});
   (one_weaker ? l.one_gain : l.zero_gain) = std::clamp(floor_of(l) / floor, 1.0, level_ratio);
 }
 
