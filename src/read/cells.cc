@@ -129,10 +129,10 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
 }
 
 // The balances (see balance) of `count` (at least one) cell windows
-// [from[i], from[i] + cell), each read on its own. A window's scale cancels
-// from its balance unless the tones are weighed, and a window is a whole
-// cell long unless cut at an end of the recording, where its balance tells
-// little anyway.
+// [from[i], from[i] + cell), each read on its own. A window is a whole cell
+// long unless cut at an end of the recording, where its balance tells
+// little anyway (its scale cancels from the balance unless the tones are
+// weighed).
 void read_balances(reader& r, const double* from, int count, double* out) {
   tone_ring& ring = r.ring;
   double furthest = from[0];
@@ -147,13 +147,7 @@ void read_balances(reader& r, const double* from, int count, double* out) {
     const local_sums w = window_between(ring, p, q);
     double zero, one;
     squared_correlations(w, zero, one);
-    if (r.levels.weighed) {
-      out[i] = weighed_balance(r.levels, zero * scale, one * scale);
-      continue;
-    }
-    zero *= r.levels.one_level;
-    one *= r.levels.zero_level;
-    out[i] = zero + one > 0 ? (one - zero) / (one + zero) : 0;
+    out[i] = level_balance(r.levels, zero * scale, one * scale);
   }
 }
 
@@ -164,21 +158,10 @@ cell_reading read_cell(reader& r, double a, bool with_phase) {
   return c;
 }
 
-// (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
-double soft_bit(const cell_reading& c) {
-  const double sum = c.zero + c.one;
-  return sum > 0 ? (c.one - c.zero) / sum : 0.0;
-}
-
-// The balance of the two tones, each against its own level: from -1 (all
-// lower tone) to 1 (all upper tone); the levels scale the other side alike,
-// so that one division does. Weighed tones take the weighed balance: the
-// weaker tone's window holds what leaks in from a strong neighbour, which
-// its score counts by the weaker amplitude only.
-double balance(const reader& r, const cell_reading& c) {
-  if (r.levels.weighed) return weighed_balance(r.levels, c.zero, c.one);
-  const double zero = c.zero * r.levels.one_level, one = c.one * r.levels.zero_level;
-  return zero + one > 0 ? (one - zero) / (one + zero) : 0;
-}
+// The balance of the two tones, each against its own level (see
+// level_balance). Weighed tones take the weighed balance: the weaker tone's
+// window holds what leaks in from a strong neighbour, which its score counts
+// by the weaker amplitude only.
+double balance(const reader& r, const cell_reading& c) { return level_balance(r.levels, c.zero, c.one); }
 
 }  // namespace kelvora::rx

@@ -32,9 +32,6 @@ void read_balances(reader& r, const double* from, int count, double* out);
 // Reads the cell window from a (its stronger tone's phase too when with_phase).
 cell_reading read_cell(reader& r, double a, bool with_phase = false);
 
-// (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
-double soft_bit(const cell_reading& c);
-
 // The balance of the two tones, each against its own level (or weighed): from -1 (all lower tone) to 1.
 double balance(const reader& r, const cell_reading& c);
 

@@ -98,11 +98,26 @@ inline double weighed_balance(const signal_levels& l, double zero, double one) {
   return (a1 * (2 * std::sqrt(one) - a1) - a0 * (2 * std::sqrt(zero) - a0)) / (a0 * a0 + a1 * a1);
 }
 
+// (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
+inline double soft_bit(const cell_reading& c) {
+  const double sum = c.zero + c.one;
+  return sum > 0 ? (c.one - c.zero) / sum : 0.0;
+}
+
 // The balance of the two tones in a cell, from -1 (all lower tone) to 1:
 // (one - zero) / (one + zero), or once weighed the weighed balance.
 inline double tone_balance(const signal_levels& l, const cell_reading& c) {
-  if (l.weighed) return weighed_balance(l, c.zero, c.one);
-  return c.zero + c.one > 0 ? (c.one - c.zero) / (c.one + c.zero) : 0.0;
+  return l.weighed ? weighed_balance(l, c.zero, c.one) : soft_bit(c);
+}
+
+// The balance of tones of energies zero and one, each against its own level
+// (the levels scale the other side alike, so that one division does), or
+// once weighed the weighed balance: from -1 (all lower tone) to 1.
+inline double level_balance(const signal_levels& l, double zero, double one) {
+  if (l.weighed) return weighed_balance(l, zero, one);
+  zero *= l.one_level;
+  one *= l.zero_level;
+  return zero + one > 0 ? (one - zero) / (one + zero) : 0.0;
 }
 
 }  // namespace kelvora::rx
