@@ -47,7 +47,7 @@ void learn_noise(signal_levels& l, const cell_reading& c, bool settle) {
   // (The windows of a frame share their length, and so the division.)
   if (c.length != l.shares_length) {
     l.shares_length = c.length;
-    l.inverse_shares = 1 / std::max(1.0, c.length / 2 - 2);
+    l.inverse_shares = 1 / other_shares(c.length);
   }
   const double rest = std::max(0.0, c.power - c.zero - c.one) * l.inverse_shares;
   double sample = std::max(std::min(c.zero, c.one), rest);

@@ -38,6 +38,10 @@ struct signal_levels {
   double zero_gain = 1, one_gain = 1;
 };
 
+// The shares of a window of `length` samples besides its two tones': what
+// neither tone holds is spread over them.
+inline double other_shares(double length) { return std::max(1.0, length / 2 - 2); }
+
 // The energy a cell's evidence of tone is measured by: its stronger tone, each tone times its gain.
 inline double tone_strength(const signal_levels& l, const cell_reading& c) {
   return std::max(c.zero * l.zero_gain, c.one * l.one_gain);
