@@ -179,7 +179,11 @@ void levels_from_leader(reader& r, double s) {
     one += c.one / leader_level_cells;
   }
   const cell_reading start = read_cell(r, s);
-  if (start.complete && start.zero >= tone_evidence * r.levels.noise) start_levels(r.levels, one, start.zero);
+  // (Against the noise alone, not the floor: a far weaker lower tone lies
+  // under the level of tone; and a start cell of no energy gives no level.)
+  if (start.complete && start.zero > 0 && start.zero >= tone_evidence * r.levels.noise) {
+    start_levels(r.levels, one, start.zero);
+  }
 }
 
 // Frames a dropout may swallow before the block is taken to have ended.
