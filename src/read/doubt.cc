@@ -15,7 +15,8 @@ namespace {
 // confidence: where the weaker tone is as strong as a cell of its own tone
 // would be (a click that flipped the bit leaves the right tone there) and
 // clearly above the noise; where the two tones, each against its own level,
-// come near a tie (a smeared cell, or noise posing as one); or where the
+// come near a tie (a smeared cell, or noise posing as one), or their
+// amplitudes lie too near against the noise (see doubt_margin); or where the
 // window holds far more power outside both tones than noise does, half as
 // much as in its stronger tone or more (a click, which may as well have
 // cancelled the right tone). Measured on 4096-byte tapes: a lossy codec's
@@ -34,6 +35,25 @@ constexpr double doubt_rest_share = 0.5;
 // the power outside both tones is half what the stronger tone's level holds
 // or more.
 constexpr double doubt_weighed_tie = 0.2;
+
+// Under noise, a cell's bit is told by how far apart the two tones'
+// amplitudes lie against the noise: with tone of amplitude a (the tones'
+// level) and noise of energy n in each tone's window (the floor), the
+// log-likelihood ratio of the two bits is about 2 a |r1 - r0| / n, r the
+// amplitudes measured. Under this margin a cell's bit is wrong one time in
+// 1 + e^margin or more: 1 in 13 at 2.5. On 4096-byte tapes under white
+// noise at 1 dB SNR, about half a cell a tape lies under it, and 26 of the
+// 31 wrong bits of 200 noise draws (a tie of the levels caught 16).
+constexpr double doubt_margin = 2.5;
+
+// The log-likelihood ratio of a cell's two bits (see doubt_margin), its
+// noise 1 / inverse_floor; the tones' level is their learnt levels' mean,
+// or before a block has taught them, the cell's stronger tone.
+double bit_margin(const signal_levels& l, const cell_reading& c, double inverse_floor) {
+  const double level = l.zero_samples > 0 && l.one_samples > 0 ? std::sqrt(l.zero_level * l.one_level)
+                                                                : std::max(c.zero, c.one);
+  return 2 * std::sqrt(level) * std::abs(std::sqrt(c.one) - std::sqrt(c.zero)) * inverse_floor;
+}
 
 // Whether the power a window holds outside both tones is a click's: far
 // more than noise in as many shares, and at least doubt_rest_share of
@@ -54,7 +74,8 @@ bool doubtful(const signal_levels& l, const cell_reading& c, double inverse_floo
   const double weaker_share = one > zero ? c.zero / l.zero_level : c.one / l.one_level;
   const double weaker = std::min(c.zero, c.one), stronger = std::max(c.zero, c.one);
   return (weaker_share >= doubt_level && weaker * inverse_floor >= doubt_evidence) ||
-         std::min(zero, one) >= doubt_tie * std::max(zero, one) || click_in(c, inverse_floor, stronger);
+         std::min(zero, one) >= doubt_tie * std::max(zero, one) || bit_margin(l, c, inverse_floor) < doubt_margin ||
+         click_in(c, inverse_floor, stronger);
 }
 
 }  // namespace kelvora::rx
