@@ -69,11 +69,22 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
       f.value |= static_cast<int>(one) << (i - 1);
     }
   }
+  bool suspect[9];
+  bool suspects = false;
   for (int i = 0; i <= 8; ++i) {
     const double inverse_floor = learn ? 1 / floor[i] : r.levels.inverse_floor;
     evidence[i] = strength[i] * inverse_floor;
     f.weakest = std::min(f.weakest, evidence[i]);
-    f.doubtful_cells += doubtful(r.levels, cells[i], inverse_floor);
+    const cell_doubt doubt = doubt_of(r.levels, cells[i], inverse_floor);
+    f.doubtful_cells += doubt == cell_doubt::doubtful;
+    suspect[i] = doubt == cell_doubt::check_phase;
+    suspects = suspects || suspect[i];
+  }
+  if (suspects) {
+    // (Rare: the phases are read for such frames only.)
+    cell_reading phased[9];
+    read_cells(r, s, 9, phased, true);
+    for (int i = 0; i <= 8; ++i) f.doubtful_cells += suspect[i] && out_of_phase(phased, bits, 9, i);
   }
   f.start_evidence = evidence[0];
   if (learn) {
