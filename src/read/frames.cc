@@ -224,6 +224,21 @@ int32_t idle_cells_between(const reader& r, double s, double next) {
   return static_cast<int32_t>(std::clamp(std::floor(cells + 0.3), 0.0, most_idle_cells + 1));
 }
 
+// Whether the idle line between the stop cells of a frame at s and a start
+// cell found at next holds a whole cell clearly of the lower tone (its
+// balance under -0.5), however weak: a start cell missed there (a far weaker
+// tone's, under noise), so that the frame at next may be a later cell of the
+// byte that began there.
+bool idle_holds_zero(reader& r, double s, double next) {
+  const double idle = (next - s) / r.cell - 9 - r.format.stop_bits;
+  const int whole = static_cast<int>(std::clamp(std::floor(idle), 0.0, most_idle_cells + 1));
+  for (int j = 1; j <= whole; ++j) {
+    const cell_reading c = read_cell(r, next - j * r.cell);
+    if (c.evidence >= no_tone_evidence && tone_balance(r.levels, c) < -0.5) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // Reads the block whose first frame starts at s; returns where the frame
@@ -241,8 +256,10 @@ double read_block(reader& r, double s) {
   int32_t idle = -1;  // whole idle cells before the frame at s (-1: the block's first)
   // A start cell found after idle: the frame starts there, as sure as its
   // own alignment; the cell length stays as the clock knew it.
+  bool missed_start = false;  // the idle line before the frame at s held a 0 (see idle_holds_zero)
   auto retime = [&](double start) {
     idle = idle_cells_between(r, s, start);
+    missed_start = idle_holds_zero(r, s, start);
     s = start;
     retime_clock(clock, r.cell);
   };
@@ -290,7 +307,8 @@ double read_block(reader& r, double s) {
     e.offset = r.bytes++;
     e.value = static_cast<unsigned char>(f.value);
     e.framing_error = !framed;
-    e.doubtful = framed && f.doubtful_cells > 0;
+    e.doubtful = framed && (f.doubtful_cells > 0 || missed_start);
+    missed_start = false;
     e.position = s;
     e.cell = r.cell;
     e.idle_cells = idle;

@@ -11,7 +11,9 @@
 # - One tone far weaker than the other (a tape, head or filter that favours one; an
 #   azimuth error, where a copy of the signal 0.2 ms late cancels most of
 #   the upper tone): read exactly; weaker still, never a wrong image with
-#   status 0. A tape of even tones after one of a far weaker tone reads too.
+#   status 0 (a start cell lost under noise in the idle line before a
+#   frame leaves the frame doubtful). A tape of even tones after one of a
+#   far weaker tone reads too.
 # Usage: hard_tapes.sh path/to/kelvora
 kelvora=$(realpath "$1")
 tools=$(realpath "$(dirname "$0")")
@@ -110,7 +112,8 @@ done
 for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-3:upper 20 dB weaker, sines, idle" \
   "--echo 0.0002 --sine:a copy 0.2 ms late mixed in, not told" "--upper-db 20:lower 20 dB weaker" \
   "--upper-db 20 --sine --rate 48000 --bits 8:lower 20 dB weaker, sines, 8-bit, not told" \
-  "--upper-db -30:beyond: upper 30 dB weaker" "--upper-db 40:beyond: lower 40 dB weaker"; do
+  "--upper-db -30:beyond: upper 30 dB weaker" "--upper-db 40:beyond: lower 40 dB weaker" \
+  "--baud 1200 --lower 2400 --seed 4 --upper-db 21.3 --snr 18.9 --speed 0.944 --sine --idle 0-4 --jitter 0.02 --rate 48000:beyond: lower 21 dB weaker under noise, start cells lost in idle, not told"; do
   # shellcheck disable=SC2086
   "$numpy" "$tools/foreign_tape.py" weak.wav --bytes 256 --bytes-out weak.bin ${case%%:*}
   status=0
