@@ -239,6 +239,32 @@ bool idle_holds_zero(reader& r, double s, double next) {
   return false;
 }
 
+// Cells of 1 before a 0 that make it a start cell: no data bit follows eight.
+constexpr int leader_run_cells = 8;
+
+// Where a block's first frame starts when the hunt found it at s: the hunt
+// may pass a far weaker lower tone's lone start cell by and take a run of 0
+// bits after it for the start. A clear 0 cell one or two cells before s,
+// after leader_run_cells clear 1 cells and followed by 1s up to s, is the
+// start cell; else s.
+double first_start(reader& r, double s) {
+  constexpr int before = leader_run_cells + 2;
+  cell_reading c[before];
+  read_cells(r, s - before * r.cell, before, c);
+  auto clear = [&](const cell_reading& cell, bool one) {
+    const double b = tone_balance(r.levels, cell);
+    return cell.complete && cell.evidence >= tone_evidence && (one ? b > 0.5 : b < -0.5);
+  };
+  for (int j = 1; j <= 2; ++j) {
+    const int at = before - j;
+    bool start = clear(c[at], false);
+    for (int i = at - leader_run_cells; start && i < at; ++i) start = clear(c[i], true);
+    for (int i = at + 1; start && i < before; ++i) start = clear(c[i], true);
+    if (start) return s - j * r.cell;
+  }
+  return s;
+}
+
 }  // namespace
 
 // Reads the block whose first frame starts at s; returns where the frame
@@ -266,6 +292,7 @@ double read_block(reader& r, double s) {
   // (Learnt before the first frame is aligned, so that its boundaries are
   // measured with them, and again once it is.)
   levels_from_leader(r, s);
+  s = first_start(r, s);
   {
     // The first frame's own boundaries correct the cell length the leader
     // gave (a wobbling tape's speed has moved since it was measured).

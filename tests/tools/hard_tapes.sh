@@ -112,6 +112,7 @@ done
 for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-3:upper 20 dB weaker, sines, idle" \
   "--echo 0.0002 --sine:a copy 0.2 ms late mixed in, not told" "--upper-db 20:lower 20 dB weaker" \
   "--upper-db 20 --sine --rate 48000 --bits 8:lower 20 dB weaker, sines, 8-bit, not told" \
+  "--baud 600 --stop 0 --seed 904 --upper-db 19 --rate 48000:lower 19 dB weaker, no stop bits, a lone start cell first, not told" \
   "--upper-db -30:beyond: upper 30 dB weaker" "--upper-db 40:beyond: lower 40 dB weaker" \
   "--baud 1200 --lower 2400 --seed 4 --upper-db 21.3 --snr 18.9 --speed 0.944 --sine --idle 0-4 --jitter 0.02 --rate 48000:beyond: lower 21 dB weaker under noise, start cells lost in idle, not told"; do
   # shellcheck disable=SC2086
