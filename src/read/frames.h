@@ -40,7 +40,7 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase =
 // Where the next frame starts when the line rests at 1 from p on; NaN when none does within most_idle_cells.
 double idle_start(reader& r, double p);
 
-// Reads the block whose first frame starts at s, telling each byte; returns
+// Reads the block whose first frame starts at s, telling each byte (block.cc); returns
 // where the frame after its last would have started.
 double read_block(reader& r, double s);
 
