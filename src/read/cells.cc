@@ -11,6 +11,9 @@ namespace kelvora::rx {
 
 namespace {
 
+// Which tones' phases a row of windows is read with.
+enum class phases { none, stronger, both };
+
 // What the windows read in one go share.
 struct window_bounds {
   double oldest, end;  // the ring's bounds: windows are cut to them
@@ -32,7 +35,7 @@ window_bounds bounds_of(const reader& r) {
 // Fills in a cell from the local sums p and q at its edges from and to
 // (held: the edges within the ring).
 inline void finish_cell(const reader& r, const window_bounds& b, const local_sums& p, const local_sums& q,
-                        double from, double to, double held_from, double held_to, bool with_phase, cell_reading& c) {
+                        double from, double to, double held_from, double held_to, phases wanted, cell_reading& c) {
   const tone_ring& ring = r.ring;
   c.complete = from >= b.first && to <= b.last;
   c.length = held_to - held_from;
@@ -48,21 +51,25 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   c.evidence = tone_strength(r.levels, c) * r.levels.inverse_floor;
   c.phase_re = 0;
   c.phase_im = 0;
-  if (with_phase && c.length > 0) {
+  c.weaker_re = 0;
+  c.weaker_im = 0;
+  if (wanted != phases::none && c.length > 0) {
     // The correlation is against the phase at the start of the window's
     // block; turning it on by w times the window's start in the block
     // refers it to that start.
     const bool one = c.one > c.zero;
     const double into = held_from - static_cast<double>(p.block * block_length);
-    const double angle = (one ? ring.w1 : ring.w0) * into;
-    const double t_re = std::cos(angle), t_im = std::sin(angle);
-    const double re = w.tones.v[one ? 2 : 0], im = w.tones.v[one ? 3 : 1];
-    const double turned_re = re * t_re - im * t_im;
-    const double turned_im = re * t_im + im * t_re;
-    const double size = std::sqrt(turned_re * turned_re + turned_im * turned_im);
-    if (size > 0) {
-      c.phase_re = turned_re / size;
-      c.phase_im = turned_im / size;
+    for (const bool tone : {one, !one}) {
+      if (tone != one && wanted != phases::both) break;
+      const double angle = (tone ? ring.w1 : ring.w0) * into;
+      const double t_re = std::cos(angle), t_im = std::sin(angle);
+      const double re = w.tones.v[tone ? 2 : 0], im = w.tones.v[tone ? 3 : 1];
+      const double turned_re = re * t_re - im * t_im;
+      const double turned_im = re * t_im + im * t_re;
+      const double size = std::sqrt(turned_re * turned_re + turned_im * turned_im);
+      if (size == 0) continue;
+      (tone == one ? c.phase_re : c.weaker_re) = turned_re / size;
+      (tone == one ? c.phase_im : c.weaker_im) = turned_im / size;
     }
   }
 }
@@ -82,17 +89,15 @@ int kept_cells(const reader& r, double a, int count) {
   return std::abs(offset) <= 0.5 && std::abs(offset + drift) <= 0.5 ? n : 0;
 }
 
-}  // namespace
-
 // Reads `count` (at most most_cells) cells in a row from a: cell i is the
 // window [a + i cell, a + (i + 1) cell), its edges between samples, so that
-// neighbours share the running sums at their common edge; the stronger
-// tone's phase too when with_phase. Evidence is against the noise floor as it
-// stands. Cells the kept row holds are taken from it; a row read to be kept
+// neighbours share the running sums at their common edge; the phase of the
+// stronger tone, or of both, as wanted. Evidence is against the noise floor
+// as it stands. Cells the kept row holds are taken from it; a row read to be kept
 // (keep) becomes the kept row.
-void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase, bool keep) {
+void read_row(reader& r, double a, int count, cell_reading* out, phases wanted, bool keep) {
   tone_ring& ring = r.ring;
-  if (!with_phase && !keep) {
+  if (wanted == phases::none && !keep) {
     const int taken = kept_cells(r, a, count);
     if (taken > 0) {
       const int first = static_cast<int>(std::floor((a - r.kept.start) / r.kept.cell + 0.5));
@@ -117,7 +122,7 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
     sums[i] = local_at(ring, held[i]);
   }
   for (int i = 0; i < count; ++i) {
-    finish_cell(r, bounds, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], with_phase, out[i]);
+    finish_cell(r, bounds, sums[i], sums[i + 1], edge[i], edge[i + 1], held[i], held[i + 1], wanted, out[i]);
   }
   if (keep && count <= row_cells) {
     r.kept.start = a;
@@ -126,6 +131,17 @@ void read_cells(reader& r, double a, int count, cell_reading* out, bool with_pha
     r.kept.count = count;
     std::copy(out, out + count, r.kept.cells);
   }
+}
+
+}  // namespace
+
+void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase, bool keep) {
+  read_row(r, a, count, out, with_phase ? phases::stronger : phases::none, keep);
+}
+
+// Reads `count` cells in a row from a with both tones' phases.
+void read_cells_with_both_phases(reader& r, double a, int count, cell_reading* out) {
+  read_row(r, a, count, out, phases::both, false);
 }
 
 // The balances (see balance) of `count` (at least one) cell windows

@@ -26,6 +26,9 @@ inline int64_t index_at(double position) {
 // kept (keep) becomes the kept row.
 void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase = false, bool keep = false);
 
+// Reads `count` (at most most_cells) cells in a row from a with both tones' phases (never from the kept row).
+void read_cells_with_both_phases(reader& r, double a, int count, cell_reading* out);
+
 // The balances of `count` cell windows [from[i], from[i] + cell), each read on its own.
 void read_balances(reader& r, const double* from, int count, double* out);
 

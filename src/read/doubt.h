@@ -8,14 +8,18 @@
 namespace kelvora::rx {
 
 // What the signal tells of a cell's bit: sure; doubtful; or told by a
-// margin thin enough that noise may have decided it, so that its tone's
-// phase is to be checked (see out_of_phase).
-enum class cell_doubt { sure, doubtful, check_phase };
+// margin thin enough that noise may have decided it, so that the phases of
+// the tones are to be checked against the frame's other cells: the tone it
+// reads (check_phase), or where the margin is thinner still, both
+// (check_both; see phase_doubtful).
+enum class cell_doubt { sure, doubtful, check_phase, check_both };
 
 // How sure a cell's bit is, its evidence measured against 1 / inverse_floor.
 cell_doubt doubt_of(const signal_levels& l, const cell_reading& c, double inverse_floor);
 
-// Whether cell k of `count` read with phases (bits: what each reads) holds its tone out of phase with the others of that tone.
-bool out_of_phase(const cell_reading* cells, const bool* bits, int count, int k);
+// Whether cell k of `count` read with both tones' phases (bits: what each
+// reads), found to check its phases (how), is doubtful by them.
+bool phase_doubtful(const signal_levels& l, const cell_reading* cells, const bool* bits, int count, int k,
+                    cell_doubt how, double inverse_floor);
 
 }  // namespace kelvora::rx

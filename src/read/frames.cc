@@ -47,7 +47,8 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
       f.value |= static_cast<int>(one) << (i - 1);
     }
   }
-  bool suspect[9];
+  cell_doubt suspect[9];
+  double inverse_floors[9];
   bool suspects = false;
   for (int i = 0; i <= 8; ++i) {
     const double inverse_floor = learn ? 1 / floor[i] : r.levels.inverse_floor;
@@ -55,14 +56,18 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     f.weakest = std::min(f.weakest, evidence[i]);
     const cell_doubt doubt = doubt_of(r.levels, cells[i], inverse_floor);
     f.doubtful_cells += doubt == cell_doubt::doubtful;
-    suspect[i] = doubt == cell_doubt::check_phase;
-    suspects = suspects || suspect[i];
+    suspect[i] = doubt;
+    inverse_floors[i] = inverse_floor;
+    suspects = suspects || doubt == cell_doubt::check_phase || doubt == cell_doubt::check_both;
   }
   if (suspects) {
     // (Rare: the phases are read for such frames only.)
     cell_reading phased[9];
-    read_cells(r, s, 9, phased, true);
-    for (int i = 0; i <= 8; ++i) f.doubtful_cells += suspect[i] && out_of_phase(phased, bits, 9, i);
+    read_cells_with_both_phases(r, s, 9, phased);
+    for (int i = 0; i <= 8; ++i) {
+      if (suspect[i] != cell_doubt::check_phase && suspect[i] != cell_doubt::check_both) continue;
+      f.doubtful_cells += phase_doubtful(r.levels, phased, bits, 9, i, suspect[i], inverse_floors[i]);
+    }
   }
   f.start_evidence = evidence[0];
   if (learn) {
