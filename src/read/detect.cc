@@ -15,13 +15,13 @@
 #include <cmath>
 #include <vector>
 
+#include "cli/settings.h"
 #include "read/tone_search.h"
 
 namespace kelvora {
 
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 // The cell is looked for as 1 to most_cycles cycles of the lower tone.
 constexpr int32_t most_cycles = 16;
 // Share of the runs of 0 cells that must be whole cells of a candidate.

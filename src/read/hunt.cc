@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cli/settings.h"
 #include "read/cells.h"
 #include "read/clock.h"
 #include "read/frames.h"
@@ -172,7 +173,7 @@ constexpr double off_tune_cells = 2;
 // it has lasted, measures its tone (ending at `to`) and tunes to it where
 // it is steady. Returns whether the tuning moved.
 bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cells, double to) {
-  const double cycles = r.cell * r.ring.w1 / 6.283185307179586;  // upper cycles in a cell
+  const double cycles = r.cell * r.ring.w1 / two_pi;  // upper cycles in a cell
   if (cycles < off_tune_cycles || !off_tune(c)) {
     s.off_tune = 0;
     s.off_tune_from = NAN;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cli/settings.h"
 #include "read/cells.h"
 
 namespace kelvora::rx {
@@ -71,7 +72,7 @@ bool off_tune(const cell_reading& c) {
 // a tone up to a quarter of its frequency off is measured; 0 when the turns
 // do not agree (no steady tone) or the speed lies beyond what a tape runs at.
 double speed_heard(reader& r, double from, double to) {
-  const double cycle = 6.283185307179586 / r.ring.w1;
+  const double cycle = two_pi / r.ring.w1;
   const int64_t length = std::max<int64_t>(4, std::lround(2 * cycle));
   const int64_t step = length;
   from = std::max(from, to - measured_cycles * cycle);

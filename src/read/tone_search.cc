@@ -11,11 +11,12 @@
 #include <cmath>
 #include <vector>
 
+#include "cli/settings.h"
+
 namespace kelvora {
 
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 // A frame of the spectrum is steady when this share of its power is in one peak.
 constexpr double steady_share = 0.5;
 constexpr double least_leader_seconds = 0.1;
