@@ -147,16 +147,26 @@ with wave.open('worn.wav', 'wb') as w:
 # The framing and layout found at 1 dB SNR, over Gaussian noise draws: a
 # stop cell that noise flips must not pass for fewer stop bits (the idle
 # cells of every frame would then be read for phantom frames), and the hiss
-# that opens the recording must not pass for a short leader.
+# that opens the recording must not pass for a short leader. Most such
+# draws read exactly with status 0: a near tie that noise makes is not
+# doubted where the tones' phases settle it.
+clear_draws=0
 for seed in 2 3 8 18 25 71; do
   gaussian_noise "$seed"
-  "$kelvora" --read worn.wav back.img 2>summary || true
+  if "$kelvora" --read worn.wav back.img 2>summary && cmp -s payload back.img; then
+    clear_draws=$((clear_draws + 1))
+  fi
   if grep -q "^settings: -b 1200 -w 1200 -s 3 -q 16 -r 44100 -c 1 -f 'b2 h3.5 d16 h0.5 d4080 " summary; then
     echo "ok: framing and layout found at SNR 1 dB, noise draw $seed"
   else
     fail "framing and layout found at SNR 1 dB, noise draw $seed: $(grep settings summary)"
   fi
 done
+if [ "$clear_draws" -ge 5 ]; then
+  echo "ok: $clear_draws of 6 noise draws at SNR 1 dB read exactly with status 0"
+else
+  fail "only $clear_draws of 6 noise draws at SNR 1 dB read exactly with status 0"
+fi
 
 # Noise draws at 1 dB SNR where noise in one cell outscored the right tone
 # (by a hair in three; in the fourth at a phase the frame's other cells of
