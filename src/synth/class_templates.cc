@@ -172,6 +172,31 @@ void enter_class_binade(const cell_plan& plan, const binade_grid& z) {
   }
 }
 
+namespace {
+
+// Makes the template hold a cell at T ending at E anew, with d0 = T - S;
+// returns why the run stops there, or none. Kept out of line: the copy loop
+// rarely comes here, and keeps its registers for itself.
+[[gnu::noinline]] class_stop refit(class_template& c, const template_key& key, int32_t channels, int64_t most_frames,
+                                   double T, double E, double d0, bool same_frames) {
+  if (!(T < E)) return class_stop::empty_cell;  // the run stops
+  // The least n with T + n * increment >= E: the template's where it passed
+  // the test in the copy loop, else the quotient is within one of it and
+  // exact comparisons settle it.
+  const auto increment = static_cast<double>(key.increment);
+  int64_t frames = c.frames;
+  if (!same_frames) {
+    frames = static_cast<int64_t>((E - T) / increment);
+    while (T + static_cast<double>(frames) * increment < E) ++frames;
+    while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
+  }
+  if (frames > most_frames) return class_stop::long_cell;
+  patch(c, key, channels, static_cast<int64_t>(d0), frames);
+  return class_stop::none;
+}
+
+}  // namespace
+
 int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_position& at, class_stop& stop) {
   const double increment = static_cast<double>(store.key[0].increment);
   const auto channels = static_cast<int32_t>(plan.channels);
@@ -179,6 +204,10 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
   const uint64_t classes = store.classes;
   // The templates of 0 cells and of 1 cells, each by class.
   class_template* const by_tone[2] = {store.slot.get(), store.slot.get() + classes};
+  // The run's fields in locals: stores through p may alias any memory.
+  const double* const start = run.start;
+  const double* const finish = run.finish;
+  const int32_t cells = run.cells;
   const double until = run.until;
   double T = at.T;
   unsigned char* p = at.p;
@@ -186,9 +215,9 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
   uint64_t tones = run.tones;
   stop = class_stop::none;
   int32_t j = 0;
-  for (; j < run.cells; ++j, tones >>= 1) {
-    const double E = run.finish[j];
-    const double d0 = T - run.start[j];
+  for (; j < cells; ++j, tones >>= 1) {
+    const double E = finish[j];
+    const double d0 = T - start[j];
     class_template& c = by_tone[tones & 1][cls];
     cls = cls + 1 == classes ? 0 : cls + 1;
     if (!(T < until)) {
@@ -198,24 +227,8 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
     const double next = T + c.span;
     const bool same_frames = next - increment < E && next >= E;
     if (!(same_frames && d0 >= c.low && d0 <= c.high)) [[unlikely]] {
-      if (!(T < E)) {
-        stop = class_stop::empty_cell;  // the run stops
-        break;
-      }
-      // The least n with T + n * increment >= E: the template's where it
-      // passed the test above, else the quotient is within one of it and
-      // exact comparisons settle it.
-      int64_t frames = c.frames;
-      if (!same_frames) {
-        frames = static_cast<int64_t>((E - T) / increment);
-        while (T + static_cast<double>(frames) * increment < E) ++frames;
-        while (frames > 1 && T + static_cast<double>(frames - 1) * increment >= E) --frames;
-      }
-      if (frames > most_frames) {
-        stop = class_stop::long_cell;
-        break;
-      }
-      patch(c, store.key[tones & 1], channels, static_cast<int64_t>(d0), frames);
+      stop = refit(c, store.key[tones & 1], channels, most_frames, T, E, d0, same_frames);
+      if (stop != class_stop::none) break;
     }
     copy_cell_bytes(p, c.bytes, c.size);
     p += c.size;

@@ -115,7 +115,10 @@ bool holds_between(const frame_at& f, const template_key& key, double below, dou
       g_high = std::max(g_high, g(x));
     }
   };
-  if (c == 0) {
+  if (std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v)) {
+    // |g'| >= |c| (1 - h^2 / 2) - |v| h > 0 on [-h, h]: g is monotone there
+    // and its ends bound it (the factor 2 dwarfs the roundings here).
+  } else if (c == 0) {
     turn(0);
   } else {
     const double root = std::sqrt(v * v + 2 * c * c);
@@ -136,9 +139,16 @@ bool holds_between(const frame_at& f, const template_key& key, double below, dou
 // moved the way d0 moves, c the cosine that way), or infinity: a guess, from
 // the parabola's root and a Newton step.
 double phase_to(double c, double v, double delta) {
-  // Where the parabola hardly bends on the way, the line says as much.
+  // Where the cubic hardly bends on the way, h = line + h^2 (a + h / 6) with
+  // a = v / (2 c) is a fixed point a few steps from the line reach, each
+  // gaining three digits at least.
   const double line = delta / c;
-  if (line > 0 && std::fabs(v * line) < 1e-7 * std::fabs(c)) return line;
+  if (line > 0 && std::fabs(v * line) < 1e-3 * std::fabs(c) && line < 1e-2) {
+    const double a = v / (2 * c);
+    double h = line;
+    for (int k = 0; k < 3; ++k) h = line + h * h * (a + h / 6);
+    return h;
+  }
   double least = INFINITY;
   if (std::fabs(v) < 1e-9) {
     if (delta / c > 0) least = delta / c;
