@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 
 #include "synth/frame_proof.h"
@@ -202,8 +203,10 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
   const auto channels = static_cast<int32_t>(plan.channels);
   const auto most_frames = static_cast<int64_t>(plan.max_frames);
   const uint64_t classes = store.classes;
-  // The templates of 0 cells and of 1 cells, each by class.
-  class_template* const by_tone[2] = {store.slot.get(), store.slot.get() + classes};
+  // The templates of 0 cells by class, those of 1 cells `classes` further.
+  class_template* const first = store.slot.get();
+  class_template* const past = first + classes;
+  const auto to_one = static_cast<ptrdiff_t>(classes);
   // The run's fields in locals: stores through p may alias any memory.
   const double* const start = run.start;
   const double* const finish = run.finish;
@@ -211,15 +214,15 @@ int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_posit
   const double until = run.until;
   double T = at.T;
   unsigned char* p = at.p;
-  uint64_t cls = run.first_class;
+  class_template* zero = first + run.first_class;  // this cell's class, as a 0 cell
   uint64_t tones = run.tones;
   stop = class_stop::none;
   int32_t j = 0;
   for (; j < cells; ++j, tones >>= 1) {
     const double E = finish[j];
     const double d0 = T - start[j];
-    class_template& c = by_tone[tones & 1][cls];
-    cls = cls + 1 == classes ? 0 : cls + 1;
+    class_template& c = zero[(tones & 1) != 0 ? to_one : 0];
+    zero = zero + 1 == past ? first : zero + 1;
     if (!(T < until)) {
       stop = class_stop::until;
       break;
