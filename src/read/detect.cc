@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/settings.h"
+#include "read/levels.h"
 #include "read/tone_search.h"
 
 namespace kelvora {
@@ -96,7 +97,7 @@ tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, dou
       // weaker amplitude only).
       const double a0 = weights.a0, a1 = weights.a1;
       energy = e0 * weights.gain0 + e1 * weights.gain1;
-      d = energy * (a1 * (2 * std::sqrt(e1) - a1) - a0 * (2 * std::sqrt(e0) - a0)) / (a0 * a0 + a1 * a1);
+      d = energy * rx::weighed_difference(a0, a1, e0, e1) / (a0 * a0 + a1 * a1);
     }
     const auto at = static_cast<double>(n) - half;
     if (energy < gate) {
@@ -170,7 +171,7 @@ double lower_energy(const float* x, int64_t from, int64_t to, double rate, doubl
 // and a lower tone of energy `lower` (see tone_weights).
 tone_weights weights_of(double upper, double lower) {
   tone_weights w;
-  constexpr double equal_ratio = 2.5;  // 4 dB
+  using rx::equal_ratio;
   if (upper <= 0 || lower <= 0 || (upper < equal_ratio * lower && lower < equal_ratio * upper)) return w;
   w.weighed = true;
   w.a0 = std::sqrt(lower);

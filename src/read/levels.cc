@@ -90,11 +90,10 @@ void learn_level(signal_levels& l, const cell_reading& c, bool one) {
   level += ((one ? c.one : c.zero) - level) * inverse_count(samples);
 }
 
-// Levels within this ratio (4 dB) are taken as equal: a level learnt from a
-// few noisy cells is off by up to that much, and equal levels decide by the
+// Levels within equal_ratio are taken as equal: a level learnt from a few
+// noisy cells is off by up to that much, and equal levels decide by the
 // stronger tone, which is right whatever the noise. Beyond it the decision
 // takes the ratio less this much.
-constexpr double equal_ratio = 2.5;
 
 // A cell of tone amplitude a among noise is likelier to hold that tone the
 // larger a (2 r - a) is, r the amplitude measured in it (the logarithm of

@@ -43,6 +43,9 @@ struct signal_levels {
 // neither tone holds is spread over them.
 inline double other_shares(double length) { return std::max(1.0, length / 2 - 2); }
 
+// Tone levels within this ratio (4 dB) of each other are taken as equal (see weigh_tones).
+constexpr double equal_ratio = 2.5;
+
 // The energy a cell's evidence of tone is measured by: its stronger tone, each tone times its gain.
 inline double tone_strength(const signal_levels& l, const cell_reading& c) {
   return std::max(c.zero * l.zero_gain, c.one * l.one_gain);
@@ -88,11 +91,15 @@ inline void leave_block(signal_levels& l, bool frames_lost) {
 // Starts the levels of a block: the upper tone's from the leader before it, the lower's from its start cell.
 void start_levels(signal_levels& l, double one_level, double zero_level);
 
+// The 1 tone's score less the 0 tone's for energies zero and one, heard at amplitudes a0 and a1 (see weigh_tones).
+inline double weighed_difference(double a0, double a1, double zero, double one) {
+  return a1 * (2 * std::sqrt(one) - a1) - a0 * (2 * std::sqrt(zero) - a0);
+}
+
 // Whether a cell reads 1: the stronger tone, or where the levels differ clearly, the likelier one.
 inline bool reads_one(const signal_levels& l, const cell_reading& c) {
   if (!l.weighed) return c.one > c.zero;
-  // (See weigh_tones.)
-  return l.one_weight * (2 * std::sqrt(c.one) - l.one_weight) > l.zero_weight * (2 * std::sqrt(c.zero) - l.zero_weight);
+  return weighed_difference(l.zero_weight, l.one_weight, c.zero, c.one) > 0;
 }
 
 // The balance of weighed tones of energies zero and one: the difference of
@@ -100,7 +107,7 @@ inline bool reads_one(const signal_levels& l, const cell_reading& c) {
 // clean 1 cell and 0 in a window half in each (see weigh_tones).
 inline double weighed_balance(const signal_levels& l, double zero, double one) {
   const double a0 = l.zero_weight, a1 = l.one_weight;
-  return (a1 * (2 * std::sqrt(one) - a1) - a0 * (2 * std::sqrt(zero) - a0)) / (a0 * a0 + a1 * a1);
+  return weighed_difference(a0, a1, zero, one) / (a0 * a0 + a1 * a1);
 }
 
 // (one - zero) / (one + zero) of a cell: from -1 (all lower tone) to 1, 0 for nothing.
