@@ -25,6 +25,30 @@ constexpr double off_tune_share = 0.5;
 constexpr double measured_cycles = 48;
 // Agreement of the turns between short windows for a steady tone.
 constexpr double steady_turns = 0.6;
+// Speeds a tape runs at, as a share of the right one.
+constexpr double slowest = 0.7, fastest = 1.4;
+
+// How far the upper tone's correlation turns between windows `length` long
+// and `step` apart from a to last: the sum of the products of each window
+// with the one before, and the sum of their sizes.
+struct turns {
+  double re = 0, im = 0, size = 0;
+};
+
+turns turns_over(reader& r, int64_t a, int64_t last, int64_t length, int64_t step) {
+  turns t;
+  window_reading previous = read_window(r.ring, a, a + length);
+  for (a += step; a <= last; a += step) {
+    const window_reading w = read_window(r.ring, a, a + length);
+    const double p_re = w.one_re * previous.one_re + w.one_im * previous.one_im;
+    const double p_im = w.one_im * previous.one_re - w.one_re * previous.one_im;
+    t.re += p_re;
+    t.im += p_im;
+    t.size += std::sqrt(p_re * p_re + p_im * p_im);
+    previous = w;
+  }
+  return t;
+}
 
 }  // namespace
 
@@ -44,18 +68,11 @@ bool measure_speed(reader& r, double from, double to) {
   int64_t a = std::max(index_at(from), r.ring.tuned_from);
   const int64_t last = index_at(to) - length - step;
   if (last - a < 4 * step) return false;
-  double re = 0, im = 0;
-  window_reading previous = read_window(r.ring, a, a + length);
-  for (a += step; a <= last; a += step) {
-    const window_reading w = read_window(r.ring, a, a + length);
-    re += w.one_re * previous.one_re + w.one_im * previous.one_im;
-    im += w.one_im * previous.one_re - w.one_re * previous.one_im;
-    previous = w;
-  }
-  if (re == 0 && im == 0) return false;
+  const turns t = turns_over(r, a, last, length, step);
+  if (t.re == 0 && t.im == 0) return false;
   // The correlation turns by the difference of the tone and the tuning per sample.
-  const double turn = std::atan2(im, re) / static_cast<double>(step);
-  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), 0.7, 1.4);
+  const double turn = std::atan2(t.im, t.re) / static_cast<double>(step);
+  const double speed = std::clamp(r.speed * (1 + turn / r.ring.w1), slowest, fastest);
   if (std::abs(speed / r.speed - 1) < 0.001) return false;
   tune_to(r, speed, index_at(to - 2 * r.cell));
   return true;
@@ -79,21 +96,11 @@ double speed_heard(reader& r, double from, double to) {
   int64_t a = std::max(index_at(from), r.ring.tuned_from);
   const int64_t last = index_at(to) - length;
   if (last - a < 8 * step) return 0;
-  double re = 0, im = 0, size = 0;
-  window_reading previous = read_window(r.ring, a, a + length);
-  for (a += step; a <= last; a += step) {
-    const window_reading w = read_window(r.ring, a, a + length);
-    const double p_re = w.one_re * previous.one_re + w.one_im * previous.one_im;
-    const double p_im = w.one_im * previous.one_re - w.one_re * previous.one_im;
-    re += p_re;
-    im += p_im;
-    size += std::sqrt(p_re * p_re + p_im * p_im);
-    previous = w;
-  }
-  if (size == 0 || std::sqrt(re * re + im * im) < steady_turns * size) return 0;
-  const double turn = std::atan2(im, re) / static_cast<double>(step);
+  const turns t = turns_over(r, a, last, length, step);
+  if (t.size == 0 || std::sqrt(t.re * t.re + t.im * t.im) < steady_turns * t.size) return 0;
+  const double turn = std::atan2(t.im, t.re) / static_cast<double>(step);
   const double speed = r.speed * (1 + turn / r.ring.w1);
-  return speed >= 0.7 && speed <= 1.4 ? speed : 0;
+  return speed >= slowest && speed <= fastest ? speed : 0;
 }
 
 }  // namespace kelvora::rx
