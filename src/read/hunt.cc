@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/settings.h"
 #include "read/cells.h"
 #include "read/clock.h"
 #include "read/frames.h"
@@ -148,8 +147,7 @@ struct scan_state {
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
-  double off_tune = 0;  // cells of sound off the tones since it began or was last measured
-  double off_tune_from = NAN;  // where it began
+  off_tune_run off;  // sound off the tones
 };
 
 // After the tones were tuned to a steady tone measured: the phases of the
@@ -161,36 +159,12 @@ void keep_steady(scan_state& s) {
   for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = 0;
 }
 
-// Upper cycles a cell must hold for sound off the tones to be measured:
-// with fewer, the tones are heard well off their tuning, and measure_speed
-// follows them from the leader.
-constexpr double off_tune_cycles = 4;
-// Upper cycles the tone of such sound is measured over at least, and cells.
-constexpr double off_tune_span_cycles = 48;
-constexpr double off_tune_cells = 2;
-
-// Counts a window (a quarter cell) or a cell of sound off the tones; when
-// it has lasted, measures its tone (ending at `to`) and tunes to it where
-// it is steady. Returns whether the tuning moved.
+// Follows sound off the tones (see follow_off_tune); where the tuning moved,
+// the tone heard now began with that sound.
 bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cells, double to) {
-  const double cycles = r.cell * r.ring.w1 / two_pi;  // upper cycles in a cell
-  if (cycles < off_tune_cycles || !off_tune(c)) {
-    s.off_tune = 0;
-    s.off_tune_from = NAN;
-    return false;
-  }
-  // The first window of it holds its start in its later part.
-  if (std::isnan(s.off_tune_from)) s.off_tune_from = to - cells * r.cell;
-  s.off_tune += cells;
-  const double span = std::max(off_tune_cells, off_tune_span_cycles / cycles);
-  if (s.off_tune < span) return false;
-  s.off_tune = 0;
-  const double speed = speed_heard(r, to - span * r.cell, to);
-  if (speed == 0 || std::abs(speed / r.speed - 1) < 0.002) return false;
-  tune_to(r, speed, index_at(to - span * r.cell));
+  if (!follow_off_tune(r, s.off, c, cells, to)) return false;
   keep_steady(s);
-  // The tone heard now began with the sound off the tones.
-  s.last_rise = s.off_tune_from;
+  s.last_rise = s.off.from;
   s.was_tone = true;
   return true;
 }

@@ -4,7 +4,8 @@
 // fraction of a percent of it, so where a tape runs a few percent off,
 // shorter windows (two upper cycles, side by side) measure it: their turns
 // tell a tone up to a quarter of its frequency off, and agree only for a
-// steady tone.
+// steady tone. Sound neither tone holds, lasting in cells of many cycles,
+// is such a tone: it is measured so and the tuning follows it.
 #include "read/tape_speed.h"
 
 #include <algorithm>
@@ -25,6 +26,13 @@ constexpr double off_tune_share = 0.5;
 constexpr double measured_cycles = 48;
 // Agreement of the turns between short windows for a steady tone.
 constexpr double steady_turns = 0.6;
+// Upper cycles a cell must hold for sound off the tones to be measured:
+// with fewer, the tones are heard well off their tuning, and measure_speed
+// follows them from the leader.
+constexpr double off_tune_cycles = 4;
+// Upper cycles the tone of such sound is measured over at least, and cells.
+constexpr double off_tune_span_cycles = 48;
+constexpr double off_tune_cells = 2;
 // Speeds a tape runs at, as a share of the right one.
 constexpr double slowest = 0.7, fastest = 1.4;
 
@@ -101,6 +109,28 @@ double speed_heard(reader& r, double from, double to) {
   const double turn = std::atan2(t.im, t.re) / static_cast<double>(step);
   const double speed = r.speed * (1 + turn / r.ring.w1);
   return speed >= slowest && speed <= fastest ? speed : 0;
+}
+
+// Counts a window (a quarter cell) or a cell of sound off the tones; when
+// it has lasted, measures its tone (ending at `to`) and tunes to it where
+// it is steady.
+bool follow_off_tune(reader& r, off_tune_run& run, const cell_reading& c, double cells, double to) {
+  const double cycles = r.cell * r.ring.w1 / two_pi;  // upper cycles in a cell
+  if (cycles < off_tune_cycles || !off_tune(c)) {
+    run.cells = 0;
+    run.from = NAN;
+    return false;
+  }
+  // The first window of it holds its start in its later part.
+  if (std::isnan(run.from)) run.from = to - cells * r.cell;
+  run.cells += cells;
+  const double span = std::max(off_tune_cells, off_tune_span_cycles / cycles);
+  if (run.cells < span) return false;
+  run.cells = 0;
+  const double speed = speed_heard(r, to - span * r.cell, to);
+  if (speed == 0 || std::abs(speed / r.speed - 1) < 0.002) return false;
+  tune_to(r, speed, index_at(to - span * r.cell));
+  return true;
 }
 
 }  // namespace kelvora::rx
