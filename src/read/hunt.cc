@@ -102,13 +102,20 @@ constexpr double weighed_start_ratio = 10;
 // Where the leader's level and a 0 cell c after it differ by ten times or
 // more, the block's first frame is read with the tones weighed by them (see
 // start_levels): a far weaker tone is not read from what leaks into its
-// window. Nearer levels are left as they are, and so is a weaker 0 cell
-// that is not clearly one (a dip of a weak leader under noise).
+// window. Nearer levels are not weighed, and a weaker 0 cell that is not
+// clearly one (a dip of a weak leader under noise) changes nothing; but a 0
+// cell of tone sets the two levels the balance takes each tone against, so
+// that the start cell's edge is found where it is.
 void levels_for_start(signal_levels& l, const cell_reading& c) {
   if (l.weighed || l.tone <= 0 || c.zero <= 0) return;
   const double ratio = l.tone / c.zero;
   if ((ratio >= weighed_start_ratio && weak_zero_in_leader(l, c)) || ratio * weighed_start_ratio <= 1) {
     start_levels(l, l.tone, c.zero);
+  } else if (c.evidence >= tone_evidence && !reads_one(l, c)) {
+    // Unweighed, the balance still takes each tone against its own level:
+    // a weaker lower tone would otherwise hold the edges half a cell late.
+    l.one_level = l.tone;
+    l.zero_level = c.zero;
   }
 }
 
