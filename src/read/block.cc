@@ -114,22 +114,26 @@ constexpr int leader_run_cells = 8;
 
 // Where a block's first frame starts when the hunt found it at s: the hunt
 // may pass a far weaker lower tone's lone start cell by and take a run of 0
-// bits after it for the start. A clear 0 cell one or two cells before s,
+// bits after it for the start. A clear 0 cell one to eight cells before s,
 // after leader_run_cells clear 1 cells and followed by 1s up to s, is the
-// start cell; else s.
+// start cell (more than two cells back, only where its frame's first stop
+// cell is a clear 1); else s.
 double first_start(reader& r, double s) {
-  constexpr int before = leader_run_cells + 2;
+  constexpr int before = 2 * leader_run_cells;  // (at most most_cells)
   cell_reading c[before];
   read_cells(r, s - before * r.cell, before, c);
   auto clear = [&](const cell_reading& cell, bool one) {
     const double b = tone_balance(r.levels, cell);
     return cell.complete && cell.evidence >= tone_evidence && (one ? b > 0.5 : b < -0.5);
   };
-  for (int j = 1; j <= 2; ++j) {
+  for (int j = 1; j <= leader_run_cells; ++j) {
     const int at = before - j;
     bool start = clear(c[at], false);
     for (int i = at - leader_run_cells; start && i < at; ++i) start = clear(c[i], true);
     for (int i = at + 1; start && i < before; ++i) start = clear(c[i], true);
+    if (start && j > 2 && r.format.stop_bits > 0) {
+      start = clear(read_cell(r, s + (9 - j) * r.cell), true);
+    }
     if (start) return s - j * r.cell;
   }
   return s;
