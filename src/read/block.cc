@@ -139,6 +139,32 @@ double first_start(reader& r, double s) {
   return s;
 }
 
+// Where a whole frame before the block's first frame at s starts, all of
+// whose 0 cells the hunt passed by (lone cells of a far weaker lower tone,
+// each filling a window only where it is aligned): a clear 0 cell, after
+// leader_run_cells clear 1 cells, whose data cells are each clear and whose
+// stop cells and any idle up to s clear 1s; NaN where there is none (or the
+// frames have no stop cells to tell them apart).
+double frame_before(reader& r, double s) {
+  if (r.format.stop_bits <= 0) return NAN;
+  auto clear = [&](double at, int bit) {  // bit -1: either
+    const cell_reading cell = read_cell(r, at);
+    const double b = tone_balance(r.levels, cell);
+    const bool reads = (bit != 0 && b > 0.5) || (bit != 1 && b < -0.5);
+    return cell.complete && cell.evidence >= tone_evidence && reads;
+  };
+  const int64_t least = 9 + static_cast<int64_t>(r.format.stop_bits);
+  for (int64_t j = least; j <= least + static_cast<int64_t>(most_idle_cells); ++j) {
+    const double a = s - static_cast<double>(j) * r.cell;
+    bool start = clear(a, 0);
+    for (int i = 1; start && i <= leader_run_cells; ++i) start = clear(a - i * r.cell, 1);
+    for (int i = 1; start && i <= 8; ++i) start = clear(a + i * r.cell, -1);
+    for (int64_t i = 9; start && i < j; ++i) start = clear(a + static_cast<double>(i) * r.cell, 1);
+    if (start) return a;
+  }
+  return NAN;
+}
+
 }  // namespace
 
 // Reads the block whose first frame starts at s; returns where the frame
@@ -167,6 +193,12 @@ double read_block(reader& r, double s) {
   // measured with them, and again once it is.)
   levels_from_leader(r, s);
   s = first_start(r, s);
+  // (A few frames at most: each holds a 0 cell the hunt would meet twice.)
+  for (int k = 0; k < 4; ++k) {
+    const double earlier = frame_before(r, s);
+    if (std::isnan(earlier)) break;
+    s = earlier;
+  }
   {
     // The first frame's own boundaries correct the cell length the leader
     // gave (a wobbling tape's speed has moved since it was measured).
