@@ -114,25 +114,27 @@ constexpr int leader_run_cells = 8;
 
 // Where a block's first frame starts when the hunt found it at s: the hunt
 // may pass a far weaker lower tone's lone start cell by and take a run of 0
-// bits after it for the start. A clear 0 cell one to eight cells before s,
-// after leader_run_cells clear 1 cells and followed by 1s up to s, is the
+// bits after it for the start (or its alignment may land a cell into such
+// a run). A clear 0 cell one to eight cells before s, after
+// leader_run_cells clear 1 cells and followed by clear cells up to s, is the
 // start cell (more than two cells back, only where its frame's first stop
 // cell is a clear 1); else s.
 double first_start(reader& r, double s) {
   constexpr int before = 2 * leader_run_cells;  // (at most most_cells)
   cell_reading c[before];
   read_cells(r, s - before * r.cell, before, c);
-  auto clear = [&](const cell_reading& cell, bool one) {
+  auto clear = [&](const cell_reading& cell, int bit) {  // bit -1: either
     const double b = tone_balance(r.levels, cell);
-    return cell.complete && cell.evidence >= tone_evidence && (one ? b > 0.5 : b < -0.5);
+    const bool reads = (bit != 0 && b > 0.5) || (bit != 1 && b < -0.5);
+    return cell.complete && cell.evidence >= tone_evidence && reads;
   };
   for (int j = 1; j <= leader_run_cells; ++j) {
     const int at = before - j;
-    bool start = clear(c[at], false);
-    for (int i = at - leader_run_cells; start && i < at; ++i) start = clear(c[i], true);
-    for (int i = at + 1; start && i < before; ++i) start = clear(c[i], true);
+    bool start = clear(c[at], 0);
+    for (int i = at - leader_run_cells; start && i < at; ++i) start = clear(c[i], 1);
+    for (int i = at + 1; start && i < before; ++i) start = clear(c[i], -1);
     if (start && j > 2 && r.format.stop_bits > 0) {
-      start = clear(read_cell(r, s + (9 - j) * r.cell), true);
+      start = clear(read_cell(r, s + (9 - j) * r.cell), 1);
     }
     if (start) return s - j * r.cell;
   }
