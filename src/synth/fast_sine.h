@@ -124,6 +124,17 @@ template <int width>
   usable &= ~near | settled;
 }
 
+// Reduces x lane by lane; usable is all ones where |x| is within the range reduced exactly.
+template <int width>
+[[gnu::always_inline]] inline reduced_lanes<width> reduce_in_range(const typename sine_lanes<width>::real& x,
+                                                                   typename sine_lanes<width>::mask& usable) {
+  using real = typename sine_lanes<width>::real;
+  using mask = typename sine_lanes<width>::mask;
+  const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
+  usable = (real)((mask)x & magnitude_bits) < sine_constants::range;
+  return reduce_lanes<width>((real)((mask)x & usable));
+}
+
 // Estimates sin(x) lane by lane into v; bound receives the largest distance
 // from std::sin(x), and usable is all ones where the estimate may be used.
 template <int width>
@@ -131,14 +142,7 @@ template <int width>
                                                  typename sine_lanes<width>::real& v,
                                                  typename sine_lanes<width>::real& bound,
                                                  typename sine_lanes<width>::mask& usable) {
-  using namespace sine_constants;
-  using real = typename sine_lanes<width>::real;
-  using mask = typename sine_lanes<width>::mask;
-  const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
-
-  usable = (real)((mask)x & magnitude_bits) < range;
-  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
-  sine_estimate_reduced<width>(q, v, bound, usable);
+  sine_estimate_reduced<width>(reduce_in_range<width>(x, usable), v, bound, usable);
 }
 
 // As sine_estimate, and c within 1e-15 of cos(x) where usable (the same reduction).
@@ -148,12 +152,9 @@ template <int width>
                                                  typename sine_lanes<width>::real& bound,
                                                  typename sine_lanes<width>::mask& usable,
                                                  typename sine_lanes<width>::real& c) {
-  using namespace sine_constants;
   using real = typename sine_lanes<width>::real;
   using mask = typename sine_lanes<width>::mask;
-  const mask magnitude_bits = mask{} + 0x7FFFFFFFFFFFFFFFLL;
-  usable = (real)((mask)x & magnitude_bits) < range;
-  const reduced_lanes<width> q = reduce_lanes<width>((real)((mask)x & usable));
+  const reduced_lanes<width> q = reduce_in_range<width>(x, usable);
   sine_estimate_reduced<width>(q, v, bound, usable);
   // cos x is sin(x + pi/2), a quarter on.
   const mask odd = (q.quarter_turns & 1) != 0;
