@@ -4,6 +4,9 @@
 // cell: after 8 cells of leader on lenient terms, otherwise only where the
 // whole frame is strong, correctly framed and coherent (every cell of a tone
 // starting at the same phase, as the writer makes them), which noise never is.
+// Where the tones are weighed (one far weaker), the block starts at the
+// first 0 cell after the leader, which may lie a frame or two before the
+// first 0 cells the scan meets.
 // A tape running a few percent off, in cells of many cycles, shows as sound
 // that neither tone holds; its tone is measured and the tuning follows.
 #include "read/hunt.h"
@@ -84,6 +87,35 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, bo
   return true;
 }
 
+// Cells of clear 1 that end a leader before a block's start cell.
+constexpr int leader_end_cells = 8;
+// Cells before the place the hunt met a 0 that the leader's end is looked
+// for in: two frames of two stop cells, with the most idle between them.
+constexpr int leader_end_reach = 2 * 11 + static_cast<int>(most_idle_cells);
+
+// Where the leader before p ends, once the tones are weighed: the hunt
+// meets a far weaker lower tone only where its 0 cells run two or more, and
+// passes lone ones by (a start cell between leader and a 1 bit). The last
+// place before p where leader_end_cells cells in a row each read clearly 1
+// (windows a quarter cell apart); the block's first 0 cell follows it
+// within a cell. NaN where no such run lies within leader_end_reach cells.
+double leader_end(reader& r, double p) {
+  constexpr int per_cell = 4;
+  constexpr int windows = (leader_end_reach + leader_end_cells) * per_cell;
+  const double from = p - (leader_end_reach + leader_end_cells) * r.cell;
+  bool clear_one[windows];
+  for (int i = 0; i < windows; ++i) {
+    const cell_reading c = read_cell(r, from + i * r.cell / per_cell);
+    clear_one[i] = c.complete && c.evidence >= tone_evidence && balance(r, c) > 0.5;
+  }
+  for (int last = windows - 1; last >= (leader_end_cells - 1) * per_cell; --last) {
+    bool run = true;
+    for (int k = 0; run && k < leader_end_cells; ++k) run = clear_one[last - k * per_cell];
+    if (run) return from + (last + per_cell) * r.cell / per_cell;
+  }
+  return NAN;
+}
+
 // Whether a window in a leader holds a 0 cell of a lower tone too weak to
 // count as tone against the leader's level: the leader's tone has fallen
 // under a quarter of its level, and the lower tone holds energy well over
@@ -117,6 +149,22 @@ void levels_for_start(signal_levels& l, const cell_reading& c) {
     l.one_level = l.tone;
     l.zero_level = c.zero;
   }
+}
+
+// The window near p, where the scan met a 0 cell, that lies most wholly in
+// it: the one whose tones lean furthest to the lower (a window across the
+// cell's edge holds some upper tone, and what a strong upper tone leaks
+// into the lower's window). The scan's windows lie a quarter cell apart, and
+// the one that met the cell may hold part of it only, which would set the
+// lower tone's level far under its own (and the start cell's edge half a
+// cell early).
+cell_reading fullest_zero(reader& r, double p) {
+  cell_reading best = read_cell(r, p);
+  for (int i = 1; i <= 8; ++i) {
+    const cell_reading c = read_cell(r, p + i * r.cell / 8);
+    if (c.complete && soft_bit(c) < soft_bit(best)) best = c;
+  }
+  return best;
 }
 
 // Layout bookkeeping while hunting: the section running now and a change
@@ -276,8 +324,19 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
     if (after_leader) measure_speed(r, std::max(leader_start + r.cell, p - estimate_span_cells * r.cell), p - r.cell);
     double start = 0;
     const signal_levels kept = r.levels;
-    if (after_tone) levels_for_start(r.levels, c);
-    if (try_block_start(r, p - r.cell / 4, after_tone, after_leader, r.levels.weighed && !kept.weighed, start)) {
+    if (after_tone) levels_for_start(r.levels, fullest_zero(r, p - r.cell / 4));
+    const bool weighed_start = r.levels.weighed && !kept.weighed;
+    bool found = false;
+    if (after_leader && r.levels.weighed) {
+      // The block starts at the first 0 cell after the leader, which may lie
+      // before the 0 cells the scan met.
+      const double end = leader_end(r, p - r.cell / 4);
+      if (!std::isnan(end) && end < p - 1.5 * r.cell) {
+        found = try_block_start(r, end - 0.6 * r.cell, true, true, weighed_start, start);
+      }
+    }
+    if (!found) found = try_block_start(r, p - r.cell / 4, after_tone, after_leader, weighed_start, start);
+    if (found) {
       close_run(r, run, start);
       r.block_speed = r.speed;
       r.events.on_block_start(block_event{start, r.cell, 0});
