@@ -2,7 +2,8 @@
 // cell windows and the bit clock on a frame synthesised here (a phase-
 // continuous FSK frame starting between samples), and the clock's filter
 // learning a cell length from frames that keep coming late; the nominal
-// framing given for what detection heard.
+// framing given for what detection heard; runs of digital silence found in
+// pieces of any size as a plain scan finds them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "read/frames.h"
 #include "read/order_stats.h"
 #include "read/recording.h"
+#include "read/silent_runs.h"
 #include "read/tone_ring.h"
 
 namespace {
@@ -124,6 +126,43 @@ INSTANTIATE_TEST_SUITE_P(Starts, CellWindows, testing::Values(8820.0, 8840.3, 90
 
 // Frames keep arriving later than a clock running 2 % fast expects: the
 // filter learns the longer cell, and the prediction error dies away.
+TEST(SilentRuns, AgreeWithAPlainScan) {
+  std::mt19937 random(9);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<short> x;
+    while (x.size() < 400) {  // runs of zeros and of sound, short and long
+      const auto length = std::uniform_int_distribution<size_t>(1, trial % 2 ? 40 : 6)(random);
+      const bool zero = random() % 2;
+      for (size_t i = 0; i < length; ++i) x.push_back(zero ? 0 : static_cast<short>(1 + random() % 9));
+    }
+    std::vector<frame_run> plain;
+    for (size_t i = 0; i < x.size();) {
+      size_t j = i;
+      while (j < x.size() && x[j] == 0) ++j;
+      if (j - i >= shortest_silent_run) plain.push_back({static_cast<int64_t>(i), static_cast<int64_t>(j)});
+      i = j == i ? i + 1 : j;
+    }
+    silent_runs found;
+    for (size_t at = 0; at < x.size();) {
+      const size_t n = std::min(x.size() - at, std::uniform_int_distribution<size_t>(1, 70)(random));
+      if (trial % 3 == 0) {
+        std::vector<float> f(x.begin() + static_cast<long>(at), x.begin() + static_cast<long>(at + n));
+        note_silence(found, f.data(), static_cast<int64_t>(n));
+      } else {
+        note_silence(found, x.data() + at, static_cast<int64_t>(n));
+      }
+      at += n;
+    }
+    end_silence(found);
+    ASSERT_EQ(found.runs.size(), plain.size()) << "trial " << trial;
+    for (size_t k = 0; k < plain.size(); ++k) {
+      EXPECT_EQ(found.runs[k].start, plain[k].start) << "trial " << trial;
+      EXPECT_EQ(found.runs[k].end, plain[k].end) << "trial " << trial;
+      EXPECT_EQ(silent_run_at(found, plain[k].end - 1), &found.runs[k]);
+    }
+  }
+}
+
 TEST(BitClock, FilterLearnsTheCellFromLateFrames) {
   tone_ring ring;
   const frame_format format{lower, baud, 1};

@@ -93,7 +93,8 @@ framing_heard find_untold_framing(recording& rec) {
 
 // What writes the recording again, besides its layout: the framing as told
 // or found (the stop bits, when not told, the fewest idle cells read).
-recording_facts facts_of(const recording& rec, const read_summary& summary, double ring_rate, double nominal_cell) {
+recording_facts facts_of(const recording& rec, const read_summary& summary, tone_ring& ring, double nominal_cell) {
+  const double ring_rate = ring.rate;
   recording_facts f{};
   f.baud_rate = settings.baud_rate;
   f.lower_carrier = settings.lower_carrier;
@@ -106,6 +107,7 @@ recording_facts facts_of(const recording& rec, const read_summary& summary, doub
   f.frames_per_sample = rec.sampling_rate / ring_rate;
   f.cell = summary.frames > 0 ? summary.cell_sum / static_cast<double>(summary.frames) : nominal_cell;
   f.speed = nominal_cell / f.cell;
+  f.silence = silence_read(ring.feed);
   // Within half a percent the tape ran at its nominal speed, as far as a layout can tell.
   if (std::fabs(f.speed - 1) < 0.005) {
     f.speed = 1;
@@ -151,7 +153,7 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also, 
   if (summary_to != nullptr || !image.discard) {
     const double nominal_cell = ring.rate / settings.baud_rate;
     const std::string text = summary_text(summary, nominal_cell, ring.rate) +
-                             settings_line(laying.parts, facts_of(rec, summary, ring.rate, nominal_cell));
+                             settings_line(laying.parts, facts_of(rec, summary, ring, nominal_cell));
     if (summary_to != nullptr) {
       *summary_to = text;
     } else {

@@ -133,7 +133,11 @@ int64_t make_part(sample_feed& feed, float* out) {
     short* input = feed.input_shorts.data();
     const int64_t kept = feed.input_kept;
     const int64_t got = read_shorts(*feed.source, input + kept, static_cast<int64_t>(feed.input_shorts.size()) - kept);
-    if (got == 0) return 0;
+    if (got == 0) {
+      end_silence(feed.silent);
+      return 0;
+    }
+    note_silence(feed.silent, input + kept, got);
     const int64_t total = kept + got;
     count = decimate_shorts(input, total, out);
     feed.input_kept = total - count * 2;
@@ -142,7 +146,11 @@ int64_t make_part(sample_feed& feed, float* out) {
     float* input = feed.input.data();
     const int64_t kept = feed.input_kept;
     const int64_t got = read_mono(*feed.source, input + kept, static_cast<int64_t>(feed.input.size()) - kept);
-    if (got == 0) return 0;
+    if (got == 0) {
+      end_silence(feed.silent);
+      return 0;
+    }
+    note_silence(feed.silent, input + kept, got);
     if (!feed.source->as_short) make_sane(input + kept, got);
     if (d == 1) {
       std::memcpy(out, input, static_cast<size_t>(got) * sizeof(float));
@@ -224,6 +232,12 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
     fail("cannot read " + printable_name(source.name) + ": cannot start a thread (" + e.code().message() + ")");
   }
 #endif  // without threads, parts are made as they are taken
+}
+
+const silent_runs* silence_read(sample_feed& feed) {
+  if constexpr (feed_inline) return feed.silent.ended ? &feed.silent : nullptr;
+  std::lock_guard<std::mutex> held(feed.lock);
+  return feed.ended && !feed.failure && feed.silent.ended ? &feed.silent : nullptr;
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "read/recording.h"
+#include "read/silent_runs.h"
 
 namespace kelvora {
 
@@ -54,6 +55,7 @@ struct sample_feed {
   double rising = 0;               // the last whole group's rising half
 
   float dc_pole = 0, dc_last_in = 0, dc_last_out = 0;  // the DC blocker
+  silent_runs silent;              // digital silence in the frames read (the thread's until it ends)
   // The parts, and how many were made and taken so far (under `lock`).
   std::vector<float> parts[feed_parts];
   int64_t part_size[feed_parts] = {};
@@ -71,6 +73,9 @@ struct sample_feed {
 
 // Starts feeding samples of the recording, decimated by `decimation`, freed of DC by the pole.
 void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, float dc_pole);
+
+// The recording's digital silence, once every frame was read without a failure; else nullptr.
+const silent_runs* silence_read(sample_feed& feed);
 
 // The next part of samples (taking it frees the one held); false at the end
 // or once a stop signal came; rethrows a failure to read.

@@ -5,7 +5,9 @@
 // each duration is the roundest decimal (0.1, 0.01, 0.001 s) that gives
 // the silence frames within the measurement's reach (a cell, or half of one
 // for thousandths), or exactly the leader cells read; failing that, the
-// exact frames or cells.
+// exact frames or cells. Where the recording's silence is digital (exact
+// zeros), its frames are known exactly and only a duration that writes them
+// all is taken.
 #include "read/settings_line.h"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include "cli/settings.h"
 #include "synth/bit_cell.h"
 #include "synth/frame_times.h"
+#include "synth/sample_format.h"
 #include "synth/sections.h"
 
 namespace kelvora {
@@ -39,27 +42,59 @@ std::string decimal(double value, int places) {
   return t;
 }
 
-// Cells a leader of `seconds` writes from clock t; t moves on.
-uint64_t leader_cells(double& t, double seconds) {
-  const double end = cell_start(t) + seconds;
+// The writer's clock and the frames written so far, as the layout is walked.
+struct walk {
+  double t = 0;
+  uint64_t frame = 0;
+};
+
+// Cells a leader of `seconds` writes from clock t; t and the frames move on.
+uint64_t leader_cells(walk& w, double seconds) {
+  const double end = cell_start(w.t) + seconds;
   uint64_t cells = 0;
-  if (end > t) count_cell_frames_run(t, std::numeric_limits<uint64_t>::max(), end, budget, cells);
+  if (end > w.t) w.frame += count_cell_frames_run(w.t, std::numeric_limits<uint64_t>::max(), end, budget, cells);
   return cells;
+}
+
+// Whether the first frame a section of `kind` writes from clock t is the
+// silent code: a cell that starts at the frame (or ends a hair after it)
+// begins with a sine value that rounds to the middle.
+bool first_frame_silent(double t, section_kind kind) {
+  const double tone = two_pi * settings.lower_carrier * (kind == section_kind::leader ? 2.0 : 1.0);
+  const double v = std::sin(tone * (t - cell_start(t)));
+  const sample_code code{settings.quantization_bits, sample_scale()};
+  return encode_sample(v, code) == encode_sample(0.0, code);
+}
+
+// The frames of silence from frame f on where the recording's silence there
+// is digital and ends within `reach` frames of `estimate`, the next section
+// (`next`, silence for none) beginning at clock t; 0 when unknown.
+uint64_t exact_silence(const silent_runs* silent, uint64_t f, double estimate, double reach, double t,
+                       section_kind next) {
+  if (silent == nullptr) return 0;
+  const frame_run* run = silent_run_at(*silent, static_cast<int64_t>(f));
+  if (run == nullptr) return 0;
+  int64_t frames = run->end - static_cast<int64_t>(f);
+  if (next != section_kind::silence && first_frame_silent(t, next)) --frames;
+  if (frames <= 0 || std::fabs(static_cast<double>(frames) - estimate) > reach) return 0;
+  return static_cast<uint64_t>(frames);
 }
 
 // The text of a silence of about `frames` frames, measured to within `cell`
 // frames (a tenth or hundredth of a second is taken within a cell, a
-// thousandth within half of one); t moves on.
-std::string silence_text(double& t, double frames, double cell) {
+// thousandth within half of one), or of exactly `frames` when `exact`; the
+// walk moves on.
+std::string silence_text(walk& w, double frames, double cell, bool exact) {
   const double rate = settings.sampling_rate;
   for (int places = 1; places <= 3; ++places) {
     const double scale = std::pow(10.0, places);
     const double seconds = std::round(frames / rate * scale) / scale;
-    const double reach = std::max(2.0, places < 3 ? cell : cell / 2);
-    double at = t;
-    const auto written = static_cast<double>(count_silence_frames(at, seconds, budget));
-    if (seconds > 0 && std::fabs(written - frames) <= reach) {
-      t = at;
+    const double reach = exact ? 0.0 : std::max(2.0, places < 3 ? cell : cell / 2);
+    double at = w.t;
+    const uint64_t written = count_silence_frames(at, seconds, budget);
+    if (seconds > 0 && std::fabs(static_cast<double>(written) - frames) <= reach) {
+      w.t = at;
+      w.frame += written;
       return decimal(seconds, places);
     }
   }
@@ -69,29 +104,29 @@ std::string silence_text(double& t, double frames, double cell) {
   char text[64];
   std::snprintf(text, sizeof text, "%.12g", even ? static_cast<double>(whole / settings.sampling_rate)
                                                  : (static_cast<double>(whole) - 0.5) / rate);
-  count_silence_frames(t, std::strtod(text, nullptr), budget);
+  w.frame += count_silence_frames(w.t, std::strtod(text, nullptr), budget);
   return text;
 }
 
-// The text of a leader of `cells` cells; t moves on.
-std::string leader_text(double& t, uint64_t cells) {
+// The text of a leader of `cells` cells; the walk moves on.
+std::string leader_text(walk& w, uint64_t cells) {
   const double baud = settings.baud_rate;
   for (int places = 1; places <= 3; ++places) {
     const double scale = std::pow(10.0, places);
     const double seconds = std::round(static_cast<double>(cells) / baud * scale) / scale;
-    double at = t;
+    walk at = w;
     if (seconds > 0 && leader_cells(at, seconds) == cells) {
-      t = at;
+      w = at;
       return decimal(seconds, places);
     }
   }
   char text[64];
   for (const double short_by : {0.5, 0.25, 0.75, 0.0}) {
     std::snprintf(text, sizeof text, "%.12g", (static_cast<double>(cells) - short_by) / baud);
-    double at = t;
+    walk at = w;
     if (leader_cells(at, std::strtod(text, nullptr)) == cells) break;
   }
-  leader_cells(t, std::strtod(text, nullptr));
+  leader_cells(w, std::strtod(text, nullptr));
   return text;
 }
 
@@ -103,6 +138,15 @@ std::string shell_quoted(const std::string& word) {
 }
 
 }  // namespace
+
+double level_percent(const recording_facts& facts) {
+  // Full scale is 127/128 of it for 8-bit samples; a tone clearly below it is given its level.
+  const double full = facts.bits == 8 ? 127.0 / 128.0 : 32767.0 / 32768.0;
+  if (facts.peak > 0 && facts.peak < 0.9 * full) {
+    return static_cast<double>(std::max<int64_t>(1, std::llround(100 * facts.peak / full)));
+  }
+  return 100;
+}
 
 void layout_observer::on_span(const span_event& e) {
   // What lies before the first span is of its kind: the reading took it in to find it.
@@ -135,22 +179,29 @@ std::string layout_text(const std::vector<layout_observer::part>& parts, const r
   settings.lower_carrier = facts.lower_carrier;
   settings.stop_bits = facts.stop_bits;
   settings.sampling_rate = facts.rate;
+  settings.quantization_bits = facts.bits;
+  settings.invert = facts.polarity < 0;
+  settings.level_percent = level_percent(facts);
   // Frames of the recording at nominal speed in a sample of the reading, and in a cell.
   const double frames = facts.frames_per_sample * facts.speed;
   const double cell_frames = facts.cell * frames;
   std::string text;
-  double t = 0;
-  for (const layout_observer::part& p : parts) {
+  walk w;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const layout_observer::part& p = parts[i];
     if (!text.empty()) text += ' ';
     if (p.kind == section_kind::block) {
       const auto bytes = static_cast<uint64_t>(p.amount);
       text += 'd' + std::to_string(bytes);
-      count_byte_frames(t, bytes, budget);
+      w.frame += count_byte_frames(w.t, bytes, budget);
     } else if (p.kind == section_kind::silence) {
-      text += 'b' + silence_text(t, p.amount * frames, cell_frames);
+      const section_kind next = i + 1 < parts.size() ? parts[i + 1].kind : section_kind::silence;
+      const double estimate = p.amount * frames;
+      const uint64_t exact = exact_silence(facts.silence, w.frame, estimate, cell_frames + 2, w.t, next);
+      text += 'b' + silence_text(w, exact > 0 ? static_cast<double>(exact) : estimate, cell_frames, exact > 0);
     } else {
       const auto cells = static_cast<uint64_t>(std::max(1.0, std::round(p.amount / facts.cell)));
-      text += 'h' + leader_text(t, cells);
+      text += 'h' + leader_text(w, cells);
     }
   }
   settings = kept;
@@ -163,11 +214,8 @@ std::string settings_line(const std::vector<layout_observer::part>& parts, const
                      std::to_string(facts.rate) + " -c " + std::to_string(facts.channels) + " -f " +
                      shell_quoted(layout_text(parts, facts));
   if (facts.polarity < 0) line += " --invert";
-  // Full scale is 127/128 of it for 8-bit samples; a tone clearly below it is given its level.
-  const double full = facts.bits == 8 ? 127.0 / 128.0 : 32767.0 / 32768.0;
-  if (facts.peak > 0 && facts.peak < 0.9 * full) {
-    line += " --level=" + std::to_string(std::max<int64_t>(1, std::llround(100 * facts.peak / full)));
-  }
+  const double level = level_percent(facts);
+  if (level < 100) line += " --level=" + std::to_string(std::llround(level));
   return line + "\n";
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "read/events.h"
+#include "read/silent_runs.h"
 
 namespace kelvora {
 
@@ -34,7 +35,11 @@ struct recording_facts {
   double frames_per_sample;  // recording frames in a sample of the reading
   double cell;          // samples of the reading in a cell, as recorded
   double speed;         // recorded speed / nominal
+  const silent_runs* silence;  // the recording's digital silence, if all of it was read
 };
+
+// The level the settings line gives (100 unless the tone is clearly below full scale).
+double level_percent(const recording_facts& facts);
 
 // The layout as a format string that writes the same silence frames, leader
 // cells and blocks (from the clock at 0, with the settings of `facts`).
