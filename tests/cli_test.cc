@@ -55,6 +55,7 @@ TEST(CommandLine, RefusedLinesPrintOneMessageOrTheUsageAndExitOne) {
       {{"-w", "0", "in", "out"}, "illegal carrier frequency\n"},
       {{"-w", "1800", "in", "out"}, "illegal carrier frequency\n"},
       {{"-w", "1800", "-b"}, "illegal carrier frequency\n"},  // cross checks run before usage
+      {{"--read", "-b", "700", "-w", "1800", "in", "out"}, "illegal carrier frequency\n"},  // a reading told both
       {{"-r", "8000", "in", "out"}, "too low sampling rate\n"},
       {{"-b", "0", "-c", "5", "in", "out"}, "illegal baud rate\n"},  // only the first bad value
       {{"-c", "5", "-b", "0", "in", "out"}, "the number of channels must be 1 or 2\n"},

@@ -26,7 +26,10 @@ struct foreign_tape {
 
 void PrintTo(const foreign_tape& t, std::ostream* os) { *os << t.name; }
 
-class ForeignTape : public testing::TestWithParam<std::tuple<foreign_tape, bool>> {};
+// What the reader is told: nothing, the whole framing, or the carrier alone.
+enum class telling { nothing, all, carrier };
+
+class ForeignTape : public testing::TestWithParam<std::tuple<foreign_tape, telling>> {};
 
 TEST_P(ForeignTape, ReadsExactlyToldOrNot) {
   const auto& [tape, told] = GetParam();
@@ -44,13 +47,14 @@ TEST_P(ForeignTape, ReadsExactlyToldOrNot) {
               0);
   }
   std::vector<std::string> read = {"--read"};
-  if (told) read.insert(read.end(), tape.framing.begin(), tape.framing.end());
+  if (told == telling::all) read.insert(read.end(), tape.framing.begin(), tape.framing.end());
+  if (told == telling::carrier) read.insert(read.end(), tape.framing.begin() + 2, tape.framing.begin() + 4);
   read.insert(read.end(), {"tape.wav", "back.img"});
   const run_result result = run_kelvora(read, "/dev/null", dir);
   EXPECT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_TRUE(read_file(dir + "/back.img") == read_file(dir + "/sent.bin")) << result.err;
   const std::string speed = "speed: " + (tape.speed.empty() ? "1.000" : tape.speed) + " of nominal\n";
-  if (!told) {
+  if (told != telling::all) {
     EXPECT_NE(result.err.find(speed), std::string::npos) << result.err;
     std::string framing = "settings:";
     for (const std::string& word : tape.framing) framing += " " + word;
@@ -88,9 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
                          {"-b", "1200", "-w", "1200", "-s", "2"}, ""},
             foreign_tape{"minimodem_300_on_600", "minimodem --tx --mark 1200 --space 600 --stopbits 1 300",
                          {"-b", "300", "-w", "600", "-s", "1"}, ""}),
-        testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<foreign_tape, bool>>& info) {
-      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "_told" : "_not_told");
+        testing::Values(telling::nothing, telling::all, telling::carrier)),
+    [](const testing::TestParamInfo<std::tuple<foreign_tape, telling>>& info) {
+      const telling t = std::get<1>(info.param);
+      return std::get<0>(info.param).name + (t == telling::all ? "_told" : t == telling::carrier ? "_carrier_told" : "_not_told");
     });
 
 struct remaster {

@@ -139,7 +139,10 @@ void refuse_unused_options() {
 
 void check_cross_fields() {
   refuse_unused_options();
-  if (settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
+  // A reading finds what it is not told: only a carrier and a baud rate both told must agree.
+  const bool finds = request.mode == run_mode::read || request.mode == run_mode::listen;
+  const bool both_told = given.baud_rate && given.lower_carrier;
+  if ((!finds || both_told) && settings.lower_carrier % settings.baud_rate != 0) fail("illegal carrier frequency");
   if (request.keep != nullptr && request.mode != run_mode::listen) fail("--keep goes with --listen");
   // A recording that is read says its own sampling rate and sample format;
   // one that is heard is checked against the tones once the framing is known.

@@ -119,6 +119,11 @@ recording_facts facts_of(const recording& rec, const read_summary& summary, tone
 // Reads the open recording into the image; returns the exit status.
 int read_open_recording(recording& rec, image_sink& image, read_observer* also, std::string* summary_to) {
   const framing_heard heard = find_untold_framing(rec);
+  // A carrier or baud rate told alone that nothing found a partner for.
+  if (settings.lower_carrier % settings.baud_rate != 0) {
+    const std::string what = heard_text(heard);
+    fail("no framing found in " + printable_name(rec.name) + (what.empty() ? "" : ": " + what));
+  }
   const double lower = settings.lower_carrier;
   if (static_cast<double>(rec.sampling_rate) <= 4 * lower) {
     fail("cannot read " + printable_name(rec.name) + ": a sampling rate of " +
