@@ -132,8 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
                     remaster{"leader_first_eight_cycles", "-b 600 -w 4800 -s 4 -r 44100 --invert -f 'h1 d'"},
                     remaster{"data_at_the_end_no_stop", "-b 4800 -w 4800 -s 0 -r 48000 -q 16 -f 'b0.5 h1 d'"},
                     remaster{"slow_50_baud", "-b 50 -w 300 -s 2 -f 'b0.3 h1 d20 b0.2'"},
-                    // Silences of odd frame counts, one before a leader whose first frame is silent too.
+                    // Silences of odd frame counts, one before a leader whose first frame is silent too; one after a leader of one cell.
                     remaster{"odd_silences", "-b 300 -w 600 -s 2 -r 22050 -f 'b0.069 h0.5 d20 b0.313 h0.4 d h0.05 b0.0417'"},
+                    remaster{"one_leader_cell_before_silence", "-b 150 -w 600 -s 4 -f 'h1 d10 h0.0067 b0.3 h0.5 d'"},
                     remaster{"odd_silences_16bit_inverted",
                              "-q 16 --invert -r 44100 -w 2400 -f 'b0.0123 h0.31 d7 b1.037 h0.2 d b0.33'"},
                     remaster{"fast_9600_stereo_16bit", "-b 9600 -w 9600 -r 96000 -s 5 -q 16 -c 2 -f 'h0.5 d60 h0.1 d b0.1'"}),

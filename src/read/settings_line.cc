@@ -66,6 +66,28 @@ bool first_frame_silent(double t, section_kind kind) {
   return encode_sample(v, code) == encode_sample(0.0, code);
 }
 
+// Where digital silence begins within `reach` frames of frame `estimate`, or -1.
+int64_t silence_start_near(const silent_runs* silent, double estimate, double reach) {
+  if (silent == nullptr) return -1;
+  const auto run = std::lower_bound(silent->runs.begin(), silent->runs.end(), estimate - reach,
+                                    [](const frame_run& r, double f) { return static_cast<double>(r.start) < f; });
+  return run != silent->runs.end() && static_cast<double>(run->start) <= estimate + reach ? run->start : -1;
+}
+
+// The leader cells, near `cells`, after which digital silence begins at frame
+// `start` (the leader's last frame may be silent too); 0 when none fits.
+uint64_t cells_to_silence(const walk& w, uint64_t cells, int64_t start) {
+  for (const int64_t off : {0, -1, 1, -2, 2}) {
+    const int64_t c = static_cast<int64_t>(cells) + off;
+    if (c < 1) continue;
+    double t = w.t;
+    uint64_t done = 0;
+    const auto end = static_cast<int64_t>(w.frame + count_cell_frames_run(t, static_cast<uint64_t>(c), INFINITY, budget, done));
+    if (end == start || end == start + 1) return static_cast<uint64_t>(c);
+  }
+  return 0;
+}
+
 // The frames of silence from frame f on where the recording's silence there
 // is digital and ends within `reach` frames of `estimate`, the next section
 // (`next`, silence for none) beginning at clock t; 0 when unknown.
@@ -194,13 +216,27 @@ std::string layout_text(const std::vector<layout_observer::part>& parts, const r
       const auto bytes = static_cast<uint64_t>(p.amount);
       text += 'd' + std::to_string(bytes);
       w.frame += count_byte_frames(w.t, bytes, budget);
+      // A leader too short to be heard as one (a cell or two) before digital silence.
+      const bool silence_next = i + 1 < parts.size() && parts[i + 1].kind == section_kind::silence;
+      const int64_t start = silence_next ? silence_start_near(facts.silence, static_cast<double>(w.frame) + cell_frames,
+                                                              2 * cell_frames) : -1;
+      if (start > static_cast<int64_t>(w.frame) + 1) {
+        const auto cells = static_cast<uint64_t>(std::max(1.0, std::round(static_cast<double>(start - static_cast<int64_t>(w.frame)) / cell_frames)));
+        if (const uint64_t exact = cells_to_silence(w, cells, start); exact > 0) text += " h" + leader_text(w, exact);
+      }
     } else if (p.kind == section_kind::silence) {
       const section_kind next = i + 1 < parts.size() ? parts[i + 1].kind : section_kind::silence;
       const double estimate = p.amount * frames;
       const uint64_t exact = exact_silence(facts.silence, w.frame, estimate, cell_frames + 2, w.t, next);
       text += 'b' + silence_text(w, exact > 0 ? static_cast<double>(exact) : estimate, cell_frames, exact > 0);
     } else {
-      const auto cells = static_cast<uint64_t>(std::max(1.0, std::round(p.amount / facts.cell)));
+      auto cells = static_cast<uint64_t>(std::max(1.0, std::round(p.amount / facts.cell)));
+      // Where digital silence follows, the leader ends where it begins.
+      if (i + 1 < parts.size() && parts[i + 1].kind == section_kind::silence) {
+        const double end = static_cast<double>(w.frame) + static_cast<double>(cells) * cell_frames;
+        const int64_t start = silence_start_near(facts.silence, end, 1.5 * cell_frames);
+        if (const uint64_t exact = start >= 0 ? cells_to_silence(w, cells, start) : 0; exact > 0) cells = exact;
+      }
       text += 'h' + leader_text(w, cells);
     }
   }
