@@ -7,7 +7,10 @@
 // whole multiples of the cell, and the cell is the most lower cycles (1-16)
 // that still divides nearly every run. Frames are then found from their start
 // edges, and the stop bits are the fewest whole idle cells that often follow
-// a frame's data. The work stays a few operations a sample.
+// a frame's data. Where noise flips the tone heard in a window one cycle
+// long (the stop cells of many frames read 0), windows of 2, 4 and 8 cycles
+// listen again for cells at least as long. The work stays a few operations
+// a sample.
 #include "read/detect.h"
 
 #include <algorithm>
@@ -31,6 +34,12 @@ constexpr int64_t least_runs = 8;
 // Idle cells beyond which a frame ends a block; idle counts kept (the last: that many or more).
 constexpr double block_gap_cells = 64;
 constexpr int32_t idle_counts = 8;
+// Frames whose first stop cell reads 0, as a share of those counted, past
+// which the cell found is taken as noise's: a window one lower cycle long
+// lets noise flip the tone heard, and longer windows, up to
+// longest_window_cycles lower cycles, are tried.
+constexpr double faulty_share = 0.25;
+constexpr int32_t longest_window_cycles = 8;
 // Frames whose idle cells make the stop bits sure enough.
 constexpr uint64_t enough_frames = 40;
 
@@ -56,10 +65,10 @@ struct tone_weights {
   double gain0 = 1, gain1 = 1;
 };
 
-// Sliding correlations one lower cycle long over [from, to): where the tone changes.
+// Sliding correlations `cycles` lower cycles long over [from, to): where the tone changes.
 tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, double lower_hz, double gate,
-                      const tone_weights& weights = tone_weights{}) {
-  const auto width = std::max<int64_t>(2, std::lround(rate / lower_hz));
+                      const tone_weights& weights, int32_t cycles) {
+  const auto width = std::max<int64_t>(2, std::lround(cycles * rate / lower_hz));
   const double w0 = two_pi * lower_hz / rate, w1 = 2 * w0;
   // Per slot of the window: the products x e^{-i w0 n}, x e^{-i w1 n} (re, im) it holds.
   std::vector<std::array<double, 4>> ring(static_cast<size_t>(width));
@@ -95,7 +104,8 @@ tone_edges find_edges(const float* x, int64_t from, int64_t to, double rate, dou
       // The difference of the tones' scores, as a share of the energy (what
       // a strong neighbour leaks into the weaker tone's window counts by the
       // weaker amplitude only).
-      const double a0 = weights.a0, a1 = weights.a1;
+      // (Amplitudes grow with the window, energies with its square.)
+      const double a0 = weights.a0 * cycles, a1 = weights.a1 * cycles;
       energy = e0 * weights.gain0 + e1 * weights.gain1;
       d = energy * rx::weighed_difference(a0, a1, e0, e1) / (a0 * a0 + a1 * a1);
     }
@@ -300,6 +310,22 @@ int32_t least_idle(const tone_edges& t, double cell, uint64_t& frames) {
   return -1;
 }
 
+// The share of the frames counted whose first stop cell reads 0 with a
+// cell of `cycles` lower cycles, or 1 where that cell frames nothing: the
+// stop bits are not found, or are none (frames back to back, which count
+// no such faults) while some are.
+double fault_share(const tone_edges& t, int32_t cycles, double rate, double lower_hz) {
+  if (cycles <= 0) return 1;
+  const double cell = cycles * rate / lower_hz;
+  uint64_t frames = 0;
+  const int32_t stop_bits = least_idle(t, cell, frames);
+  if (stop_bits <= 0) return stop_bits == 0 ? 0.0 : 1.0;
+  const idle_heard heard = count_idle(t, cell, false);
+  uint64_t counted = 0;
+  for (uint64_t c : heard.counts) counted += c;
+  return counted > 0 ? static_cast<double>(heard.faults) / static_cast<double>(counted) : 1.0;
+}
+
 }  // namespace
 
 framing_heard hear_framing(const float* samples, int64_t count, double rate) {
@@ -316,7 +342,6 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   for (int64_t i = leader.start; i < level_end; ++i) power += sane_sample(samples[i]) * sane_sample(samples[i]);
   power /= static_cast<double>(std::max<int64_t>(1, level_end - leader.start));
   const double width = std::max(2.0, std::round(rate / lower));
-  const double gate = 0.1 * power * width * width / 2;
   const double seconds = std::max(1.5, 2000 / lower);
   int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
   // The leader's last 50 ms are enough to begin from.
@@ -325,15 +350,47 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   // the leader's, and the lower tone's over the opening's data.
   const tone_weights weights =
       weights_of(power * width * width / 2, lower_energy(samples, leader.end, to, rate, lower));
-  tone_edges edges = find_edges(samples, from, to, rate, lower, gate, weights);
-  // Noise may end the steady stretch before the leader ends: the data is
-  // heard as long from its first start cell.
-  const auto first_zero = std::find_if(edges.edges.begin(), edges.edges.end(), [](const tone_edge& e) { return !e.to_one; });
-  if (first_zero != edges.edges.end() && first_zero->at > static_cast<double>(leader.end) + 0.1 * rate) {
-    to = std::min<int64_t>(count, static_cast<int64_t>(first_zero->at) + static_cast<int64_t>(seconds * rate));
-    edges = find_edges(samples, from, to, rate, lower, gate, weights);
+  // The tone changes heard through windows of `cycles` lower cycles, and
+  // the cell they make of them.
+  // (Longer windows listen for as much longer: they are tried for cells of
+  // many cycles, of which the span of one cycle's window holds few frames.)
+  auto listen = [&](int32_t cycles, tone_edges& edges) {
+    const double gate = 0.1 * power * width * width * cycles * cycles / 2;
+    const double span = seconds * cycles;
+    if (cycles > 1) to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(span * rate));
+    edges = find_edges(samples, from, to, rate, lower, gate, weights, cycles);
+    // Noise may end the steady stretch before the leader ends: the data is
+    // heard as long from its first start cell.
+    const auto first_zero =
+        std::find_if(edges.edges.begin(), edges.edges.end(), [](const tone_edge& e) { return !e.to_one; });
+    if (first_zero != edges.edges.end() && first_zero->at > static_cast<double>(leader.end) + 0.1 * rate) {
+      to = std::min<int64_t>(count, static_cast<int64_t>(first_zero->at) + static_cast<int64_t>(span * rate));
+      edges = find_edges(samples, from, to, rate, lower, gate, weights, cycles);
+    }
+    return cycles_per_cell(edges, rate, lower);
+  };
+  tone_edges edges;
+  heard.cycles_per_cell = listen(1, edges);
+  const int64_t heard_to = to;
+  double faults = fault_share(edges, heard.cycles_per_cell, rate, lower);
+  if (faults > faulty_share) {
+    // A window of one cycle may be too short for the noise (where the lower
+    // tone is far weaker, most of all): longer ones hear cells at least as
+    // long through it. The one that frames best is taken.
+    int64_t best_to = heard_to;
+    for (int32_t cycles = 2; cycles <= longest_window_cycles; cycles *= 2) {
+      tone_edges longer;
+      const int32_t k = listen(cycles, longer);
+      const double share = k >= cycles ? fault_share(longer, k, rate, lower) : 1.0;
+      if (share <= faulty_share && share < faults) {
+        heard.cycles_per_cell = k;
+        edges = std::move(longer);
+        faults = share;
+        best_to = to;
+      }
+    }
+    to = best_to;
   }
-  heard.cycles_per_cell = cycles_per_cell(edges, rate, lower);
   if (heard.cycles_per_cell > 0) {
     heard.stop_bits = least_idle(edges, heard.cycles_per_cell * rate / lower, heard.frames);
     if (heard.stop_bits < 0) heard.cycles_per_cell = 0;
