@@ -9,8 +9,9 @@
 // edges, and the stop bits are the fewest whole idle cells that often follow
 // a frame's data. Where noise flips the tone heard in a window one cycle
 // long (the stop cells of many frames read 0), windows of 2, 4 and 8 cycles
-// listen again for cells at least as long. The work stays a few operations
-// a sample.
+// listen again for cells at least as long. A leader with no data after it (a
+// beep, an aborted start, a stretch of 0 cells at a slow baud rate) passes
+// for the next steady stretch. The work stays a few operations a sample.
 #include "read/detect.h"
 
 #include <algorithm>
@@ -328,9 +329,11 @@ double fault_share(const tone_edges& t, int32_t cycles, double rate, double lowe
 
 }  // namespace
 
-framing_heard hear_framing(const float* samples, int64_t count, double rate) {
+namespace {
+
+// What the data after one leader shows.
+framing_heard hear_after(const float* samples, int64_t count, double rate, const steady_run& leader) {
   framing_heard heard;
-  const steady_run leader = find_leader(samples, count, rate);
   heard.wants_more = leader.end + static_cast<int64_t>(rate) > count;
   if (leader.hz <= 0 || !(leader.hz < rate / 2)) return heard;
   heard.upper_hz = leader.hz;
@@ -398,6 +401,32 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   // More of the recording helps where it was cut off before enough frames.
   heard.wants_more = to == count && (heard.cycles_per_cell == 0 || heard.frames < enough_frames);
   return heard;
+}
+
+// Leaders heard at most for one framing (a beep or an aborted start may come first).
+constexpr int most_leaders = 8;
+
+}  // namespace
+
+framing_heard hear_framing(const float* samples, int64_t count, double rate) {
+  framing_heard first;
+  int64_t from = 0;
+  for (int tries = 0; tries < most_leaders && from < count; ++tries) {
+    steady_run leader = find_leader(samples + from, count - from, rate);
+    leader.start += from;
+    leader.end += from;
+    const framing_heard heard = hear_after(samples, count, rate, leader);
+    if (heard.cycles_per_cell > 0) return heard;
+    // A leader with no data after it (silence, or another tone) passes for the next.
+    if (tries == 0) {
+      first = heard;
+    } else {
+      first.wants_more = first.wants_more || heard.wants_more;
+    }
+    if (heard.upper_hz <= 0 || leader.end <= from) break;
+    from = leader.end;
+  }
+  return first;
 }
 
 }  // namespace kelvora
