@@ -1,6 +1,7 @@
 // The receiver's parts in-process: its order statistics against sorting,
 // cell windows and the bit clock on a frame synthesised here (a phase-
-// continuous FSK frame starting between samples), and the clock's filter
+// continuous FSK frame starting between samples, and one of long cells off
+// the tuning), and the clock's filter
 // learning a cell length from frames that keep coming late; the nominal
 // framing given for what detection heard; runs of digital silence found in
 // pieces of any size as a plain scan finds them.
@@ -43,12 +44,13 @@ TEST(OrderStatistics, AgreeWithSorting) {
 
 // A recording of 1200 baud, 1200/2400 Hz at 44100 Hz: 0.2 s of 1 cells, a
 // frame of 0x35 with two stop cells starting `start` input samples in
-// (between samples), 0.2 s of 1 cells.
+// (between samples), 0.2 s of 1 cells; or of cells of `cycles` lower
+// cycles, the tape running at `speed` (the frame's start where it is).
 constexpr double rate = 44100, baud = 1200, lower = 1200;
 constexpr int frame_value = 0x35;
 
-std::vector<float> frame_recording(double start) {
-  const double cell = rate / baud;
+std::vector<float> frame_recording(double start, double cycles = 1, double speed = 1) {
+  const double cell = rate / (lower / cycles) / speed;
   std::vector<int> bits(static_cast<size_t>(start / cell) + 1, 1);
   const double first = start - static_cast<double>(bits.size()) * cell;  // the first cell's start (negative)
   bits.push_back(0);
@@ -58,24 +60,25 @@ std::vector<float> frame_recording(double start) {
   double phase = 0;
   for (size_t n = 0; n < x.size(); ++n) {
     const auto at = static_cast<size_t>((static_cast<double>(n) + 0.5 - first) / cell);
-    phase += 6.283185307179586 * lower * (1 + bits[std::min(at, bits.size() - 1)]) / rate;
+    phase += 6.283185307179586 * lower * speed * (1 + bits[std::min(at, bits.size() - 1)]) / rate;
     x[n] = static_cast<float>(0.5 * std::sin(phase));
   }
   return x;
 }
 
-// A tone ring over samples held here, and a receiver reading it.
+// A tone ring over samples held here, and a receiver reading it (tuned to
+// cells of `cycles` lower cycles at nominal speed).
 struct receiver_on {
   std::vector<float> samples;
   size_t next = 0;
   recording rec;
   tone_ring ring;
-  frame_format format{lower, baud, 2};
+  frame_format format;
   read_observer events;
   rx::reader r;
 
-  explicit receiver_on(std::vector<float> x)
-      : samples(std::move(x)), r{ring, format, events, 0, 0, 1, 1, 0, {}, {}} {
+  explicit receiver_on(std::vector<float> x, double cycles = 1)
+      : samples(std::move(x)), format{lower, lower / cycles, 2}, r{ring, format, events, 0, 0, 1, 1, 0, {}, {}} {
     frame_source source;
     source.read_floats = [this](float* out, int64_t most) {
       const size_t n = std::min(samples.size() - next, static_cast<size_t>(most));
@@ -84,8 +87,8 @@ struct receiver_on {
       return static_cast<int64_t>(n);
     };
     open_recording_from_source(rec, "frame", static_cast<int32_t>(rate), 1, false, std::move(source));
-    open_tone_ring(ring, rec, lower, baud, 11);
-    r.nominal_cell = r.cell = ring.rate / baud;
+    open_tone_ring(ring, rec, lower, format.baud_rate, 11);
+    r.nominal_cell = r.cell = ring.rate / format.baud_rate;
   }
   ~receiver_on() { close_recording(rec); }
 };
@@ -123,6 +126,34 @@ TEST_P(CellWindows, ReadTheFrameAndFindItsStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, CellWindows, testing::Values(8820.0, 8840.3, 9001.75));
+
+class LongCells : public testing::TestWithParam<double> {};
+
+// Cells of 8 and 16 lower cycles on a tape running 4 % off the speed the
+// tones are tuned to (a swinging speed measured where it stood elsewhere):
+// a whole window's correlation of the upper tone would all but cancel; read
+// in parts that follow the tone, each cell holds its bit clearly, and a
+// window straddling the start cell's edge holds both tones alike.
+TEST_P(LongCells, HoldTheirBitsOffTheTuning) {
+  const double cycles = GetParam();
+  for (const double speed : {1.04, 0.96}) {
+    receiver_on rx_on(frame_recording(44100.3, cycles, speed), cycles);
+    rx::reader& r = rx_on.r;
+    const double decimation = rate / rx_on.ring.rate;
+    const double start = (44100.3 - (decimation - 1) / 2) / decimation;
+    r.cell = r.nominal_cell / speed;  // the clock knows the cell; the tones stay tuned to nominal
+    rx::cell_reading cells[12];
+    rx::read_cells(r, start - r.cell, 12, cells);
+    for (int i = 0; i < 12; ++i) {
+      const int bit = i == 1 ? 0 : i >= 2 && i < 10 ? (frame_value >> (i - 2)) & 1 : 1;
+      EXPECT_GT(rx::soft_bit(cells[i]) * (bit ? 1 : -1), 0.8) << "speed " << speed << ", cell " << i;
+      EXPECT_GT(std::max(cells[i].zero, cells[i].one), 0.8 * cells[i].power) << "speed " << speed << ", cell " << i;
+    }
+    EXPECT_LT(std::abs(rx::balance(r, rx::read_cell(r, start - r.cell / 2))), 0.25) << "speed " << speed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cycles, LongCells, testing::Values(8.0, 16.0));
 
 // Frames keep arriving later than a clock running 2 % fast expects: the
 // filter learns the longer cell, and the prediction error dies away.

@@ -1,6 +1,7 @@
 // Cell windows: a window of a cell's length read off the tone ring, its
 // edges between samples, as the energies of both tones, its power, and the
-// stronger tone's phase; balances of the two tones for timing.
+// stronger tone's phase; balances of the two tones for timing. A cell of
+// many cycles is read in parts that follow the tape's speed within it.
 #pragma once
 
 #include "read/levels.h"
@@ -10,6 +11,8 @@ namespace kelvora::rx {
 
 // Cells read in one go at most.
 constexpr int most_cells = 16;
+// Parts a long cell is read in at most.
+constexpr int most_parts = 8;
 
 // The sample nearest a position (positions stay far inside 64 bits): the
 // floor of position + 0.5, from the conversion's truncation towards zero.

@@ -18,6 +18,7 @@ struct cell_reading {
   bool complete;     // the window lies within the recording
   double power;      // sum of squared samples
   double length;     // samples in the window
+  double whole;      // both tones' energies in the window taken whole (zero and one of a long cell are read in parts)
 };
 
 struct signal_levels {

@@ -86,9 +86,13 @@ bool measure_speed(reader& r, double from, double to) {
   return true;
 }
 
-// Whether a window holds sound that neither tone holds: a tone well off the tuning.
+// Whether a window holds sound that neither tone holds: a tone well off the
+// tuning. The window is taken whole: a cell read in parts follows a tone a
+// few percent off, which the speed is measured from all the same.
 bool off_tune(const cell_reading& c) {
-  return c.evidence < tone_evidence && c.power > 1e-9 * c.length && c.zero + c.one < off_tune_share * c.power;
+  const double tones = c.zero + c.one;
+  const double whole_share = tones > 0 ? c.whole / tones : 1.0;
+  return c.evidence * whole_share < tone_evidence && c.power > 1e-9 * c.length && c.whole < off_tune_share * c.power;
 }
 
 // The speed the steady tone of [from, to) gives as the upper tone, from

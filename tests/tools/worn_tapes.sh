@@ -64,6 +64,22 @@ for rate in 1 4 10; do
     exact "wow and flutter +-3 % at $rate Hz, phase $phase" worn.wav
   done
 done
+# Cells of many cycles under wow: the tone turns within a cell. A shorter
+# payload, told its framing, in cells of 4 to 16 lower cycles.
+head -c 160 payload >short
+for baud in 600 300 200 150; do
+  "$kelvora" -q 16 -r 22050 -b "$baud" -w 2400 short long.wav
+  for wow in "0.5 2" "1 0"; do
+    # shellcheck disable=SC2086
+    "$numpy" "$tools/wow.py" long.wav worn.wav 0.03 $wow
+    name="wow +-3 % at ${wow% *} Hz, phase ${wow#* }, cells of $((2400 / baud)) cycles"
+    if "$kelvora" --read -b "$baud" -w 2400 worn.wav back.img 2>summary && cmp -s short back.img; then
+      echo "ok: $name"
+    else
+      fail "$name: $(tr '\n' ' ' <summary)"
+    fi
+  done
+done
 sox half.wav worn.wav sinc -2600
 exact "brick-wall low-pass 2600 Hz" worn.wav
 sox half.wav worn.wav lowpass -1 700
