@@ -73,7 +73,7 @@ for baud in 600 300 200 150; do
     # shellcheck disable=SC2086
     "$numpy" "$tools/wow.py" long.wav worn.wav 0.03 $wow
     name="wow +-3 % at ${wow% *} Hz, phase ${wow#* }, cells of $((2400 / baud)) cycles"
-    if "$kelvora" --read -b "$baud" -w 2400 worn.wav back.img 2>summary && cmp -s short back.img; then
+    if "$kelvora" --read -b "$baud" -w 2400 -s 3 worn.wav back.img 2>summary && cmp -s short back.img; then
       echo "ok: $name"
     else
       fail "$name: $(tr '\n' ' ' <summary)"
