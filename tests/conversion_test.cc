@@ -184,6 +184,18 @@ TEST(Conversion, StandardStreams) {
   // Appending after other bytes: the header is exact where the recording starts.
   ASSERT_EQ(run_shell("cd " + dir + " && printf abc > appended && $K in.img - >> appended"), 0);
   EXPECT_EQ(read_file(dir + "/appended"), "abc" + expected);
+  // A file is read in blocks, a pipe read ahead: an image of a few blocks,
+  // taken in two parts that end inside a block, gives the same recording.
+  const std::string image = random_bytes(140000, 5);
+  write_file(dir + "/long.img", image);
+  const std::vector<std::string> parts = {"-b", "2400", "-w", "2400", "-r", "19200", "-f", "d70001 b0.01 d"};
+  std::vector<std::string> from_file = parts;
+  from_file.insert(from_file.end(), {"long.img", "-"});
+  std::vector<std::string> from_pipe = parts;
+  from_pipe.insert(from_pipe.end(), {"-", "-"});
+  const run_result file_run = run_kelvora(from_file, "/dev/null", dir);
+  EXPECT_EQ(file_run.status, 0);
+  EXPECT_EQ(file_run.out, run_kelvora_piped(from_pipe, image, dir).out);
 }
 
 TEST(Conversion, FilesThatCannotBeOpened) {

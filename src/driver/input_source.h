@@ -18,6 +18,8 @@ struct input_source {
   std::vector<unsigned char> held;
   uint64_t available = 0;            // bytes the run may take
   uint64_t taken = 0;                // bytes the run has taken
+  std::vector<unsigned char> block;  // bytes of a file read and not yet taken: [next, end)
+  size_t next = 0, end = 0;
 };
 
 // Opens the named input ("-": standard input); fails with "cannot open NAME: reason".
