@@ -25,25 +25,21 @@ enum class phases { none, stronger, both };
 // Parts of whole cycles keep the two tones apart.
 constexpr double part_cycles = 2;
 
-// The parts a cell is read in (see part_cycles).
-int parts_of(const reader& r) {
-  const double cycles = r.format.lower_hz / r.format.baud_rate;
-  return std::clamp(static_cast<int>(cycles / part_cycles), 1, most_parts);
-}
-
 // How far a tone may lie off the tuning within a long cell: a tape's speed
 // swinging by a few percent, the tuning measured where it stood elsewhere.
 constexpr double most_off_tune = 0.1;
 // The weight of the tuning against a turn measured in noise (see parted_correlations).
 constexpr double prior_weight = 3;
 
-// The squared correlations of a cell read in `parts` parts (the local sums
+// The correlations of a cell read in `parts` parts (the local sums
 // at their edges, sums[0..parts]) with both tones, each tone's parts summed
 // after turning each back by how far the tone turned from one part to the
 // next: the tones follow the tape's speed within the cell. Both tones turn
 // alike (the lower half as far), so the turn is measured on both, each
 // weighed by its strength, and held within most_off_tune of the tuning.
-void parted_correlations(const reader& r, const local_sums* sums, int parts, double& zero, double& one) {
+// The sums are against the tones' phase at the start of the first part's
+// block, as a whole window's are.
+float_quad parted_correlations(const reader& r, const local_sums* sums, int parts) {
   const tone_ring& ring = r.ring;
   double z_re[most_parts], z_im[most_parts], o_re[most_parts], o_im[most_parts];
   // Each part's correlations are against the phase at the start of its own
@@ -104,8 +100,8 @@ void parted_correlations(const reader& r, const local_sums* sums, int parts, dou
     b1_im = b1_re * s1_im + b1_im * s1_re;
     b1_re = n1;
   }
-  zero = zs_re * zs_re + zs_im * zs_im;
-  one = os_re * os_re + os_im * os_im;
+  return float_quad{static_cast<float>(zs_re), static_cast<float>(zs_im), static_cast<float>(os_re),
+                    static_cast<float>(os_im)};
 }
 
 // What the windows read in one go share.
@@ -135,7 +131,7 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   const local_sums& p = sums[0];
   c.complete = from >= b.first && to <= b.last;
   c.length = held_to - held_from;
-  const local_sums w = window_between(ring, p, sums[parts]);
+  local_sums w = window_between(ring, p, sums[parts]);
   if (parts == 1) {
     // A window cut short by an end of the ring has a scale of its own; an
     // empty one reads nothing.
@@ -148,11 +144,13 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   } else {
     const double scale = c.length > 0 ? 2 / c.length : 0.0;
     double zero_squared, one_squared;
-    parted_correlations(r, sums, parts, zero_squared, one_squared);
-    c.zero = zero_squared * scale;
-    c.one = one_squared * scale;
     squared_correlations(w, zero_squared, one_squared);
     c.whole = (zero_squared + one_squared) * scale;
+    // The tones as they follow the tape's speed, their phases too.
+    w.tones.v = parted_correlations(r, sums, parts);
+    squared_correlations(w, zero_squared, one_squared);
+    c.zero = zero_squared * scale;
+    c.one = one_squared * scale;
   }
   c.power = std::max(0.0, static_cast<double>(w.power));
   c.evidence = tone_strength(r.levels, c) * r.levels.inverse_floor;
@@ -244,6 +242,12 @@ void read_row(reader& r, double a, int count, cell_reading* out, phases wanted, 
 
 }  // namespace
 
+// The parts a cell is read in (see part_cycles).
+int parts_of(const reader& r) {
+  const double cycles = r.format.lower_hz / r.format.baud_rate;
+  return std::clamp(static_cast<int>(cycles / part_cycles), 1, most_parts);
+}
+
 void read_cells(reader& r, double a, int count, cell_reading* out, bool with_phase, bool keep) {
   read_row(r, a, count, out, with_phase ? phases::stronger : phases::none, keep);
 }
@@ -281,7 +285,8 @@ void read_balances(reader& r, const double* from, int count, double* out) {
     local_sums edges[most_parts + 1];
     edges[0] = p;
     for (int j = 1; j <= parts; ++j) edges[j] = local_at(ring, std::clamp(from[i] + j * part, oldest, end));
-    parted_correlations(r, edges, parts, zero, one);
+    const local_sums followed{p.block, {parted_correlations(r, edges, parts)}, 0};
+    squared_correlations(followed, zero, one);
     out[i] = level_balance(r.levels, zero * scale, one * scale);
   }
 }

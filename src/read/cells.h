@@ -23,6 +23,9 @@ inline int64_t index_at(double position) {
 }
 
 
+// The parts a cell is read in: 1, or for a cell of many cycles, parts of two lower cycles.
+int parts_of(const reader& r);
+
 // Reads `count` (at most most_cells) cells in a row from a: cell i is the
 // window [a + i cell, a + (i + 1) cell); the stronger tone's phase too when
 // with_phase. Cells the kept row holds are taken from it; a row read to be

@@ -199,6 +199,9 @@ struct scan_state {
   // unit vector) and of its weight; after a block the stop cells count as
   // steady tone.
   double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
+  // Cells of many cycles, on a tape whose speed swings, find a steady tone
+  // turned by a cell's worth of the swing: their turns a cell apart agree.
+  double turn_re[4] = {0, 0, 0, 0}, turn_im[4] = {0, 0, 0, 0};
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
@@ -211,7 +214,7 @@ struct scan_state {
 void keep_steady(scan_state& s) {
   s.agree_re = s.agree_weight = 1;
   s.agree_im = 0;
-  for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = 0;
+  for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = s.turn_re[i] = s.turn_im[i] = 0;
 }
 
 // Follows sound off the tones (see follow_off_tune); where the tuning moved,
@@ -265,8 +268,15 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
   s.was_tone = tone;
   const int slot = static_cast<int>(s.step & 3);
   const bool one = c.one > c.zero;
-  const double agree_now_re = one ? c.phase_re * s.phase_re[slot] + c.phase_im * s.phase_im[slot] : 0;
-  const double agree_now_im = one ? c.phase_im * s.phase_re[slot] - c.phase_re * s.phase_im[slot] : 0;
+  double agree_now_re = one ? c.phase_re * s.phase_re[slot] + c.phase_im * s.phase_im[slot] : 0;
+  double agree_now_im = one ? c.phase_im * s.phase_re[slot] - c.phase_re * s.phase_im[slot] : 0;
+  if (parts_of(r) > 1) {
+    const double turn_re = agree_now_re, turn_im = agree_now_im;
+    agree_now_re = turn_re * s.turn_re[slot] + turn_im * s.turn_im[slot];
+    agree_now_im = turn_im * s.turn_re[slot] - turn_re * s.turn_im[slot];
+    s.turn_re[slot] = turn_re;
+    s.turn_im[slot] = turn_im;
+  }
   s.agree_re += (agree_now_re - s.agree_re) / 16;
   s.agree_im += (agree_now_im - s.agree_im) / 16;
   s.agree_weight += ((one && s.step >= 4 ? 1.0 : 0.0) - s.agree_weight) / 16;
@@ -369,6 +379,8 @@ void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
     s.agree_im -= s.agree_im / 16;
     s.agree_weight += ((one ? 1.0 : 0.0) - s.agree_weight) / 16;
     s.phase_re[i] = 0;
+    s.turn_re[i] = 0;
+    s.turn_im[i] = 0;
     s.phase_im[i] = 0;
     s.p += r.cell / 4;
   }
