@@ -125,10 +125,14 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
 double idle_start(reader& r, double p) {
   int zero_windows = 0;
   int silent_windows = 0;
+  // A far weaker upper tone's idle cells dip under tone evidence in noise:
+  // silence there is a window with hardly any tone at all.
+  const bool upper_weaker = r.levels.weighed && r.levels.one_level < r.levels.zero_level;
+  const double silent_under = upper_weaker ? no_tone_evidence : tone_evidence;
   for (double u = p; u <= p + most_idle_cells * r.cell; u += r.cell / 4) {
     const cell_reading c = read_cell(r, u);
     if (!c.complete) return NAN;
-    silent_windows = c.evidence < tone_evidence ? silent_windows + 1 : 0;
+    silent_windows = c.evidence < silent_under ? silent_windows + 1 : 0;
     if (silent_windows >= 4) return NAN;
     zero_windows = c.evidence >= tone_evidence && !reads_one(r.levels, c) ? zero_windows + 1 : 0;
     if (zero_windows < 2) continue;

@@ -55,8 +55,12 @@ bool try_block_start(reader& r, double p, bool after_tone, bool after_leader, bo
   if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
   // A 0 cell of a far weaker tone, or what leaks into its window where the
   // leader ends: the upper tone must come back within the frame (its stop
-  // cells, or a 1 bit where there are none).
-  if (weighed_start && (f.bad_stops > 0 || f.weak_stops > 0 || (r.format.stop_bits == 0 && f.value == 0))) {
+  // cells, or a 1 bit where there are none). Where the upper tone is the far
+  // weaker one, its stop cells may dip under tone evidence in noise: they
+  // must only not be silent.
+  const bool upper_weaker = r.levels.one_level < r.levels.zero_level;
+  const bool stops_lost = upper_weaker ? f.weakest < no_tone_evidence : f.weak_stops > 0;
+  if (weighed_start && (f.bad_stops > 0 || stops_lost || (r.format.stop_bits == 0 && f.value == 0))) {
     return false;
   }
   if (!after_leader) {

@@ -121,6 +121,8 @@ for case in "--upper-db -20:upper 20 dB weaker" "--upper-db -20 --sine --idle 0-
   "--baud 150 --lower 2400 --bytes 200 --seed 382 --idle 0-5 --snr 7.3 --upper-db 14:lower 14 dB weaker under noise, a lone start cell fourteen cells before the first 0 bits the hunt meets, told -b 150 -w 2400 -s 1" \
   "--baud 150 --lower 2400 --bytes 200 --seed 374 --idle 0-5 --snr 7.3 --upper-db 10.8:lower 11 dB weaker under noise, not told" \
   "--baud 200 --lower 1400 --bytes 200 --seed 1291 --idle 0-2 --stop 2 --snr 5.9 --upper-db -18.7:upper 19 dB weaker under noise, the first 0 window met half in the start cell, told -b 200 -w 1400 -s 2" \
+  "--baud 300 --lower 4500 --bytes 200 --seed 9295 --stop 2 --snr 4.9 --upper-db -15.1:upper 15 dB weaker under noise, its first frame's stop cells dipping under tone, told -b 300 -w 4500 -s 2" \
+  "--baud 600 --lower 1800 --bytes 200 --seed 9000 --idle 0-5 --stop 2 --snr 6.4 --upper-db -16.1:upper 16 dB weaker under noise, idle cells dipping under tone inside the block, told -b 600 -w 1800 -s 2" \
   "--baud 1200 --lower 2400 --seed 4 --upper-db 21.3 --snr 18.9 --speed 0.944 --sine --idle 0-4 --jitter 0.02 --rate 48000:beyond: lower 21 dB weaker under noise, start cells lost in idle, not told"; do
   # shellcheck disable=SC2086
   "$numpy" "$tools/foreign_tape.py" weak.wav --bytes 256 --bytes-out weak.bin ${case%%:*}
