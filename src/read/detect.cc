@@ -31,6 +31,10 @@ namespace {
 constexpr int32_t most_cycles = 16;
 // Share of the runs of 0 cells that must be whole cells of a candidate.
 constexpr double fitting_share = 0.75;
+// A run fits where it lies within a third of a cycle and this share of its
+// length of whole cells: a tape's speed swings by a few percent (wow)
+// between the leader the tone was measured on and the run.
+constexpr double run_slack = 0.03;
 constexpr int64_t least_runs = 8;
 // Idle cells beyond which a frame ends a block; idle counts kept (the last: that many or more).
 constexpr double block_gap_cells = 64;
@@ -205,7 +209,7 @@ int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
     size_t fit = 0;
     for (double r : runs) {
       const double cells = std::round(r / k);
-      if (cells >= 1 && std::fabs(r - cells * k) <= 0.35 + 0.01 * r) ++fit;
+      if (cells >= 1 && std::fabs(r - cells * k) <= 0.35 + run_slack * r) ++fit;
     }
     if (static_cast<double>(fit) >= fitting_share * static_cast<double>(runs.size())) return k;
   }
