@@ -2,12 +2,12 @@
 // moves the clock by whole seconds only; a leader is whole cells from the
 // grid point at or before the clock, while the clock is below its end. The
 // layout is walked with the writer's own counts from the clock at 0, and
-// each duration is the roundest decimal (0.1, 0.01, 0.001 s) that gives
-// the silence frames within the measurement's reach (a cell, or half of one
-// for thousandths), or exactly the leader cells read; failing that, the
-// exact frames or cells. Where the recording's silence is digital (exact
-// zeros), its frames are known exactly and only a duration that writes them
-// all is taken.
+// each duration is the roundest decimal (0.1, 0.01, 0.001 s) that gives the
+// silence frames within the measurement's reach (a cell, or half of one for
+// thousandths), or exactly the leader cells read; failing that, the exact
+// frames or cells. Where the recording's silence is digital (exact zeros),
+// its frames are known exactly and only a duration that writes them all is
+// taken. Where frames or cells are exact, 0.0001 s is tried too.
 #include "read/settings_line.h"
 
 #include <algorithm>
@@ -108,7 +108,7 @@ uint64_t exact_silence(const silent_runs* silent, uint64_t f, double estimate, d
 // walk moves on.
 std::string silence_text(walk& w, double frames, double cell, bool exact) {
   const double rate = settings.sampling_rate;
-  for (int places = 1; places <= 3; ++places) {
+  for (int places = 1; places <= (exact ? 4 : 3); ++places) {
     const double scale = std::pow(10.0, places);
     const double seconds = std::round(frames / rate * scale) / scale;
     const double reach = exact ? 0.0 : std::max(2.0, places < 3 ? cell : cell / 2);
@@ -133,7 +133,7 @@ std::string silence_text(walk& w, double frames, double cell, bool exact) {
 // The text of a leader of `cells` cells; the walk moves on.
 std::string leader_text(walk& w, uint64_t cells) {
   const double baud = settings.baud_rate;
-  for (int places = 1; places <= 3; ++places) {
+  for (int places = 1; places <= 4; ++places) {
     const double scale = std::pow(10.0, places);
     const double seconds = std::round(static_cast<double>(cells) / baud * scale) / scale;
     walk at = w;
