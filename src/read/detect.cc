@@ -410,15 +410,45 @@ framing_heard hear_after(const float* samples, int64_t count, double rate, const
 // Leaders heard at most for one framing (a beep or an aborted start may come first).
 constexpr int most_leaders = 8;
 
+// Mean power of x[from, to).
+double mean_power(const float* x, int64_t from, int64_t to) {
+  double sum = 0;
+  for (int64_t i = from; i < to; ++i) sum += sane_sample(x[i]) * sane_sample(x[i]);
+  return to > from ? sum / static_cast<double>(to - from) : 0;
+}
+
+// Whether x[from, to) holds 20 ms or more at least 30 dB under `power`.
+bool quiet_between(const float* x, int64_t from, int64_t to, double rate, double power) {
+  const auto window = std::max<int64_t>(1, static_cast<int64_t>(0.02 * rate));
+  for (int64_t at = from; at + window <= to; at += window / 2) {
+    if (mean_power(x, at, at + window) < 1e-3 * power) return true;
+  }
+  return false;
+}
+
+// Whether a steady stretch after the first one (which framed nothing) can be
+// a tape's leader: silence lies between them, or the first was a run of 0
+// cells (the stretch is an octave above it). Other stretches lie in data.
+bool leader_after(const float* x, const steady_run& first, const steady_run& later, double rate) {
+  if (std::fabs(later.hz / first.hz - 2) < 0.1) return true;
+  return quiet_between(x, first.end, later.start, rate, mean_power(x, first.start, first.end));
+}
+
 }  // namespace
 
 framing_heard hear_framing(const float* samples, int64_t count, double rate) {
   framing_heard first;
+  steady_run first_leader;
   int64_t from = 0;
   for (int tries = 0; tries < most_leaders && from < count; ++tries) {
     steady_run leader = find_leader(samples + from, count - from, rate);
     leader.start += from;
     leader.end += from;
+    if (tries > 0 && leader.hz > 0 && leader.end > from && !leader_after(samples, first_leader, leader, rate)) {
+      from = leader.end;
+      continue;
+    }
+    if (tries == 0) first_leader = leader;
     const framing_heard heard = hear_after(samples, count, rate, leader);
     if (heard.cycles_per_cell > 0) return heard;
     // A leader with no data after it (silence, or another tone) passes for the next.
