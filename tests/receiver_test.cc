@@ -132,8 +132,9 @@ class LongCells : public testing::TestWithParam<double> {};
 // Cells of 8 and 16 lower cycles on a tape running 4 % off the speed the
 // tones are tuned to (a swinging speed measured where it stood elsewhere):
 // a whole window's correlation of the upper tone would all but cancel; read
-// in parts that follow the tone, each cell holds its bit clearly, and a
-// window straddling the start cell's edge holds both tones alike.
+// in parts that follow the tone, each cell holds its bit clearly and ends at
+// the phase the next cell of its tone begins at, and a window straddling the
+// start cell's edge holds both tones alike.
 TEST_P(LongCells, HoldTheirBitsOffTheTuning) {
   const double cycles = GetParam();
   for (const double speed : {1.04, 0.96}) {
@@ -143,11 +144,18 @@ TEST_P(LongCells, HoldTheirBitsOffTheTuning) {
     const double start = (44100.3 - (decimation - 1) / 2) / decimation;
     r.cell = r.nominal_cell / speed;  // the clock knows the cell; the tones stay tuned to nominal
     rx::cell_reading cells[12];
-    rx::read_cells(r, start - r.cell, 12, cells);
+    rx::read_cells(r, start - r.cell, 12, cells, true);
+    int last_bit = -1;
     for (int i = 0; i < 12; ++i) {
       const int bit = i == 1 ? 0 : i >= 2 && i < 10 ? (frame_value >> (i - 2)) & 1 : 1;
       EXPECT_GT(rx::soft_bit(cells[i]) * (bit ? 1 : -1), 0.8) << "speed " << speed << ", cell " << i;
       EXPECT_GT(std::max(cells[i].zero, cells[i].one), 0.8 * cells[i].power) << "speed " << speed << ", cell " << i;
+      // A cell of the same tone as the last begins where the last left it.
+      if (bit == last_bit) {
+        const rx::cell_reading& b = cells[i - 1];
+        EXPECT_GT(b.end_re * cells[i].phase_re + b.end_im * cells[i].phase_im, 0.9) << "speed " << speed << ", cell " << i;
+      }
+      last_bit = bit;
     }
     EXPECT_LT(std::abs(rx::balance(r, rx::read_cell(r, start - r.cell / 2))), 0.25) << "speed " << speed;
   }

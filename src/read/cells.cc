@@ -39,7 +39,8 @@ constexpr double prior_weight = 3;
 // weighed by its strength, and held within most_off_tune of the tuning.
 // The sums are against the tones' phase at the start of the first part's
 // block, as a whole window's are.
-float_quad parted_correlations(const reader& r, const local_sums* sums, int parts) {
+// The upper tone's turn from one part to the next goes to *turn.
+float_quad parted_correlations(const reader& r, const local_sums* sums, int parts, double* turn_out) {
   const tone_ring& ring = r.ring;
   double z_re[most_parts], z_im[most_parts], o_re[most_parts], o_im[most_parts];
   // Each part's correlations are against the phase at the start of its own
@@ -83,6 +84,7 @@ float_quad parted_correlations(const reader& r, const local_sums* sums, int part
   u_re += prior_weight * (parts - 1) * part_noise;
   const double most = most_off_tune * ring.w1 * r.cell / parts;
   const double turn = u_re == 0 && u_im == 0 ? 0.0 : std::clamp(std::atan2(u_im, u_re), -most, most);
+  *turn_out = turn;
   // Summed turned back: part j by j times the turn.
   const double s0_re = std::cos(turn / 2), s0_im = -std::sin(turn / 2);
   const double s1_re = s0_re * s0_re - s0_im * s0_im, s1_im = 2 * s0_re * s0_im;
@@ -132,6 +134,7 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   c.complete = from >= b.first && to <= b.last;
   c.length = held_to - held_from;
   local_sums w = window_between(ring, p, sums[parts]);
+  double turn = 0;  // the upper tone's from part to part
   if (parts == 1) {
     // A window cut short by an end of the ring has a scale of its own; an
     // empty one reads nothing.
@@ -147,7 +150,7 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
     squared_correlations(w, zero_squared, one_squared);
     c.whole = (zero_squared + one_squared) * scale;
     // The tones as they follow the tape's speed, their phases too.
-    w.tones.v = parted_correlations(r, sums, parts);
+    w.tones.v = parted_correlations(r, sums, parts, &turn);
     squared_correlations(w, zero_squared, one_squared);
     c.zero = zero_squared * scale;
     c.one = one_squared * scale;
@@ -158,6 +161,8 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
   c.phase_im = 0;
   c.weaker_re = 0;
   c.weaker_im = 0;
+  c.end_re = 0;
+  c.end_im = 0;
   if (wanted != phases::none && c.length > 0) {
     // The correlation is against the phase at the start of the window's
     // block; turning it on by w times the window's start in the block
@@ -176,6 +181,14 @@ inline void finish_cell(const reader& r, const window_bounds& b, const local_sum
       (tone == one ? c.phase_re : c.weaker_re) = turned_re / size;
       (tone == one ? c.phase_im : c.weaker_im) = turned_im / size;
     }
+    // Where the window ends, the stronger tone has gone on by the window's
+    // length at its tuning and by its turn in each part (the lower's half
+    // the upper's). A short cell's is taken as its start's: a cell holds
+    // whole cycles of either tone.
+    const double on = (one ? ring.w1 : ring.w0) * c.length + parts * (one ? turn : turn / 2);
+    const double on_re = parts > 1 ? std::cos(on) : 1.0, on_im = parts > 1 ? std::sin(on) : 0.0;
+    c.end_re = c.phase_re * on_re - c.phase_im * on_im;
+    c.end_im = c.phase_re * on_im + c.phase_im * on_re;
   }
 }
 
@@ -285,7 +298,8 @@ void read_balances(reader& r, const double* from, int count, double* out) {
     local_sums edges[most_parts + 1];
     edges[0] = p;
     for (int j = 1; j <= parts; ++j) edges[j] = local_at(ring, std::clamp(from[i] + j * part, oldest, end));
-    const local_sums followed{p.block, {parted_correlations(r, edges, parts)}, 0};
+    double turn;
+    const local_sums followed{p.block, {parted_correlations(r, edges, parts, &turn)}, 0};
     squared_correlations(followed, zero, one);
     out[i] = level_balance(r.levels, zero * scale, one * scale);
   }

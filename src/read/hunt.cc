@@ -198,14 +198,13 @@ struct scan_state {
   int estimates = 0;
   int zero_windows = 0;
   double smoothed = 0;
-  // A leader is one steady tone: windows a cell apart find it at the same
-  // phase, where noise has any phase. Running means of that agreement (as a
-  // unit vector) and of its weight; after a block the stop cells count as
-  // steady tone.
+  // A leader is one steady tone: a window finds it at the phase the window
+  // a cell before left it at, where noise has any phase (in cells of many
+  // cycles the tone turns within a window as far as the tape's speed lies
+  // off the tuning; in others the phase stays). Running means of that
+  // agreement (as a unit vector) and of its weight; after a block the stop
+  // cells count as steady tone. The phases where the last four windows ended:
   double phase_re[4] = {0, 0, 0, 0}, phase_im[4] = {0, 0, 0, 0};
-  // Cells of many cycles, on a tape whose speed swings, find a steady tone
-  // turned by a cell's worth of the swing: their turns a cell apart agree.
-  double turn_re[4] = {0, 0, 0, 0}, turn_im[4] = {0, 0, 0, 0};
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
@@ -218,7 +217,7 @@ struct scan_state {
 void keep_steady(scan_state& s) {
   s.agree_re = s.agree_weight = 1;
   s.agree_im = 0;
-  for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = s.turn_re[i] = s.turn_im[i] = 0;
+  for (int i = 0; i < 4; ++i) s.phase_re[i] = s.phase_im[i] = 0;
 }
 
 // Follows sound off the tones (see follow_off_tune); where the tuning moved,
@@ -272,20 +271,13 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
   s.was_tone = tone;
   const int slot = static_cast<int>(s.step & 3);
   const bool one = c.one > c.zero;
-  double agree_now_re = one ? c.phase_re * s.phase_re[slot] + c.phase_im * s.phase_im[slot] : 0;
-  double agree_now_im = one ? c.phase_im * s.phase_re[slot] - c.phase_re * s.phase_im[slot] : 0;
-  if (parts_of(r) > 1) {
-    const double turn_re = agree_now_re, turn_im = agree_now_im;
-    agree_now_re = turn_re * s.turn_re[slot] + turn_im * s.turn_im[slot];
-    agree_now_im = turn_im * s.turn_re[slot] - turn_re * s.turn_im[slot];
-    s.turn_re[slot] = turn_re;
-    s.turn_im[slot] = turn_im;
-  }
+  const double agree_now_re = one ? c.phase_re * s.phase_re[slot] + c.phase_im * s.phase_im[slot] : 0;
+  const double agree_now_im = one ? c.phase_im * s.phase_re[slot] - c.phase_re * s.phase_im[slot] : 0;
   s.agree_re += (agree_now_re - s.agree_re) / 16;
   s.agree_im += (agree_now_im - s.agree_im) / 16;
   s.agree_weight += ((one && s.step >= 4 ? 1.0 : 0.0) - s.agree_weight) / 16;
-  s.phase_re[slot] = one ? c.phase_re : 0;
-  s.phase_im[slot] = one ? c.phase_im : 0;
+  s.phase_re[slot] = one ? c.end_re : 0;
+  s.phase_im[slot] = one ? c.end_im : 0;
   s.p += r.cell / 4;
   ++s.step;
   // With some hysteresis, so that noise does not cut a leader into pieces.
@@ -383,8 +375,6 @@ void take_quiet_cell(reader& r, scan_state& s, const cell_reading& c) {
     s.agree_im -= s.agree_im / 16;
     s.agree_weight += ((one ? 1.0 : 0.0) - s.agree_weight) / 16;
     s.phase_re[i] = 0;
-    s.turn_re[i] = 0;
-    s.turn_im[i] = 0;
     s.phase_im[i] = 0;
     s.p += r.cell / 4;
   }

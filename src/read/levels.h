@@ -14,6 +14,7 @@ struct cell_reading {
   double zero, one;  // tone energies
   double phase_re, phase_im;  // the stronger tone's phase at the window's start, as a unit vector
   double weaker_re, weaker_im;  // the weaker tone's likewise
+  double end_re, end_im;  // the stronger tone's phase where the window ends (a short cell's: its start's)
   double evidence;   // stronger tone over the noise floor
   bool complete;     // the window lies within the recording
   double power;      // sum of squared samples
