@@ -145,6 +145,28 @@ TEST(Read, FramingErrorsKeepTheBestReadingAndExitOne) {
       << result.err;
 }
 
+TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(40, 8);
+  write_file(dir + "/tape.img", payload);
+  ASSERT_EQ(run_kelvora({"-f", "h1 d", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  // A second of leader, then 96 frames a byte: begun in byte 5's fourth cell, ended in byte 30's fifth.
+  const std::string wav = read_file(dir + "/tape.wav");
+  const std::string data = wav.substr(44 + 9600 + 5 * 96 + 4 * 8, 25 * 96 + 8);
+  std::string header = wav.substr(0, 44);
+  for (int i = 0; i < 4; ++i) {
+    header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + data.size()) >> (8 * i)) & 0xFF);
+    header[static_cast<size_t>(40 + i)] = static_cast<char>((data.size() >> (8 * i)) & 0xFF);
+  }
+  write_file(dir + "/cut.wav", header + data);
+  const run_result result = run_kelvora({"--read", "cut.wav", "back.img"}, "/dev/null", dir);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(read_file(dir + "/back.img") == payload.substr(6, 24));
+  EXPECT_NE(result.err.find("the recording begins inside a byte\nthe recording ends inside a byte\n"), std::string::npos)
+      << result.err;
+}
+
 TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {
   SKIP_WITHOUT_READER();
   const std::string dir = make_temp_dir();

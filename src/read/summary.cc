@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/settings.h"
+
 namespace kelvora {
 
 namespace {
@@ -68,7 +70,18 @@ void note_doubtful(read_summary& s, uint64_t offset) {
 }
 
 int read_status(const read_summary& s) {
-  return s.framing_errors > 0 || s.doubtful > 0 || s.cut_short ? 1 : 0;
+  return s.framing_errors > 0 || s.doubtful > 0 || s.cut_short || s.begins_inside ? 1 : 0;
+}
+
+void summary_observer::on_block_start(const block_event& e) {
+  if (s.block_seen) return;
+  s.block_seen = true;
+  // Sound before the first frame, after any silence, longer than the stop
+  // cells and not a leader of a frame's length, is the end of a byte the
+  // recording did not begin with (or one the reading could not find there).
+  const double frame = (9.0 + settings.stop_bits) * e.cell;
+  const double sound = e.position - (s.opening_quiet ? s.opening_end : 0.0);
+  s.begins_inside = s.opening_leader < frame && sound > std::max(1.0, settings.stop_bits + 0.5) * e.cell;
 }
 
 void summary_observer::on_byte(const byte_event& e) {
@@ -92,7 +105,13 @@ void summary_observer::on_block_end(const block_event& e) {
   note_block(s, e.bytes);
 }
 
-void summary_observer::on_span(const span_event& e) { note_span(s, e.kind, e.samples); }
+void summary_observer::on_span(const span_event& e) {
+  note_span(s, e.kind, e.samples);
+  if (s.block_seen) return;
+  if (e.kind == section_kind::silence) s.opening_quiet = true;
+  if (e.kind == section_kind::leader) s.opening_leader += e.samples;
+  s.opening_end = e.start + e.samples;
+}
 
 void summary_observer::on_tone(const tone_event& e) {
   s.polarity = e.polarity;
@@ -130,6 +149,7 @@ std::string summary_text(const read_summary& s, double nominal_cell, double rate
   if (s.doubtful > 0) {
     text += offsets_text(s.doubtful, "doubtful byte", "doubtful bytes", s.doubtful_offsets) + "\n";
   }
+  if (s.begins_inside) text += "the recording begins inside a byte\n";
   if (s.cut_short) text += "the recording ends inside a byte\n";
   return text;
 }

@@ -26,6 +26,11 @@ struct read_summary {
   double cell_sum = 0;                // mean cell lengths times the frames they span, for the mean speed
   uint64_t frames = 0;                // frames spanned
   bool cut_short = false;             // the recording ends inside a byte
+  bool begins_inside = false;         // the recording begins inside a byte (sound, not a leader, before the first)
+  bool opening_quiet = false;         // silence came before the first block
+  double opening_leader = 0;          // samples of leader before the first block
+  double opening_end = 0;             // where the silence and leader before the first block end
+  bool block_seen = false;
   uint64_t doubtful = 0;              // bytes with a cell the signal does not decide with confidence
   std::vector<uint64_t> doubtful_offsets;  // image offsets of the first of them
   // Least whole idle 1 cells between a frame's data cells and the next start
@@ -41,6 +46,7 @@ struct summary_observer final : read_observer {
   read_summary& s;
   explicit summary_observer(read_summary& into) : s(into) {}
   void on_byte(const byte_event& e) override;
+  void on_block_start(const block_event& e) override;
   void on_block_end(const block_event& e) override;
   void on_span(const span_event& e) override;
   void on_tone(const tone_event& e) override;
