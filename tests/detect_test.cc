@@ -134,6 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                     remaster{"slow_50_baud", "-b 50 -w 300 -s 2 -f 'b0.3 h1 d20 b0.2'"},
                     // Silences of odd frame counts, one before a leader whose first frame is silent too; one after a leader of one cell.
                     remaster{"odd_silences", "-b 300 -w 600 -s 2 -r 22050 -f 'b0.069 h0.5 d20 b0.313 h0.4 d h0.05 b0.0417'"},
+                    // Below full scale the level is the one written, to the percent.
+                    remaster{"level_70_11k", "--level=70 -r 11025 -f 'b0.5 h1 d b0.1'"},
                     // A leader with nothing after it (an aborted start) before the tape.
                     remaster{"aborted_leader_first", "-b 1200 -w 4800 -r 44100 -s 2 -q 16 -f 'h0.9 b0.4 h1.5 d b0.2'"},
                     remaster{"one_leader_cell_before_silence", "-b 150 -w 600 -s 4 -f 'h1 d10 h0.0067 b0.3 h0.5 d'"},

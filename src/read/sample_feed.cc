@@ -150,8 +150,8 @@ int64_t make_part(sample_feed& feed, float* out) {
       end_silence(feed.silent);
       return 0;
     }
-    note_silence(feed.silent, input + kept, got);
     if (!feed.source->as_short) make_sane(input + kept, got);
+    note_silence(feed.silent, input + kept, got);
     if (d == 1) {
       std::memcpy(out, input, static_cast<size_t>(got) * sizeof(float));
       count = got;

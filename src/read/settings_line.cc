@@ -164,10 +164,28 @@ std::string shell_quoted(const std::string& word) {
 double level_percent(const recording_facts& facts) {
   // Full scale is 127/128 of it for 8-bit samples; a tone clearly below it is given its level.
   const double full = facts.bits == 8 ? 127.0 / 128.0 : 32767.0 / 32768.0;
-  if (facts.peak > 0 && facts.peak < 0.9 * full) {
-    return static_cast<double>(std::max<int64_t>(1, std::llround(100 * facts.peak / full)));
+  if (!(facts.peak > 0 && facts.peak < 0.9 * full)) return 100;
+  const auto heard = std::max<int64_t>(1, std::llround(100 * facts.peak / full));
+  // A recording written digitally at level P peaks where its sine does, at
+  // s = P x full scale in codes: 16-bit samples truncate s v toward 0, so the
+  // peak is floor(s); 8-bit ones are 128 - s v rounded down, so ceil(s) on
+  // the side where v is positive. The level within three percent of the
+  // tone's that peaks there (or a hair under, where no frame fell on the
+  // sine's crest) is the level written.
+  if (facts.silence != nullptr && facts.silence->peak > 0) {
+    const double unit = facts.bits == 8 ? 128.0 : 32768.0;
+    const double top = std::round(facts.silence->peak * unit);
+    for (const bool crest : {true, false}) {
+      for (const int64_t off : {0, 1, -1, 2, -2, 3, -3}) {
+        const int64_t level = heard + off;
+        if (level < 1 || level > 99) continue;
+        const double code = (unit - 1) * static_cast<double>(level) / 100.0;
+        const double at_crest = facts.bits == 8 ? std::ceil(code) : std::floor(code);
+        if (crest ? top == at_crest : top <= at_crest && top >= 0.998 * code - 1) return static_cast<double>(level);
+      }
+    }
   }
-  return 100;
+  return static_cast<double>(heard);
 }
 
 void layout_observer::on_span(const span_event& e) {

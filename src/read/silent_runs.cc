@@ -4,6 +4,8 @@
 #include "read/silent_runs.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 namespace kelvora {
 
@@ -18,8 +20,22 @@ void close_run(silent_runs& s, int64_t end) {
   s.zeros_from = -1;
 }
 
+// The largest magnitude in x[0, n), full scale 1.
+double largest(const float* x, int64_t n) {
+  float m = 0;
+  for (int64_t i = 0; i < n; ++i) m = std::max(m, std::fabs(x[i]));
+  return m;
+}
+
+double largest(const short* x, int64_t n) {
+  int m = 0;
+  for (int64_t i = 0; i < n; ++i) m = std::max(m, std::abs(static_cast<int>(x[i])));
+  return m / 32768.0;
+}
+
 template <typename T>
 void note(silent_runs& s, const T* x, int64_t n) {
+  s.peak = std::max(s.peak, largest(x, n));
   const int64_t base = s.frames;
   int64_t i = 0;
   while (i < n) {

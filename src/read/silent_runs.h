@@ -1,7 +1,8 @@
 // Digital silence in a recording: runs of samples that are exactly 0 (the
-// middle code of 8- and 16-bit samples), in frames of the recording. Where a
-// recording was written digitally, these give its silences to the frame,
-// which the tone ring's windows cannot.
+// middle code of 8- and 16-bit samples), in frames of the recording, and the
+// largest sample. Where a recording was written digitally, these give its
+// silences to the frame and its level to the code, which the tone ring's
+// windows cannot.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,7 @@ struct silent_runs {
   int64_t frames = 0;           // frames seen so far
   int64_t zeros_from = -1;      // where the zeros going on began, or -1
   bool ended = false;           // the recording ended (a run reaching it is in runs)
+  double peak = 0;              // the largest magnitude of a sample, full scale 1
 };
 
 // Runs shorter than this are the zero crossings of a tone, not silence.
