@@ -30,6 +30,7 @@ struct class_template {
   unsigned char* bytes;
   double* frame_low;  // per frame: the interval of d0 its sample holds for
   double* frame_high;
+  frame_expansion* expansion;  // per frame, where codes are carried on: what its last proof knew
   // The frames by where their intervals end the way d0 moves (a heap, the
   // nearest end on top): the upper end, or the lower end negated.
   double* expiry;
@@ -40,10 +41,12 @@ struct class_store {
   std::unique_ptr<unsigned char[]> bytes;
   std::unique_ptr<double[]> bounds;
   std::unique_ptr<int32_t[]> frames;
+  std::unique_ptr<frame_expansion[]> expansions;
   std::unique_ptr<class_template[]> slot;  // tone * classes + class
   uint64_t slots = 0, classes = 0, most_frames = 0, bytes_per_slot = 0;
   template_key key[2];  // per tone, in the clock's binade
   int direction = 0;    // the way a class's d0 moves in the binade: +1, -1 or 0
+  bool carry_on = false;  // whether a frame's next codes are proven from its last proof
 };
 
 class_store store;
@@ -79,12 +82,36 @@ void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
   expiring[at] = frame;
 }
 
-// Makes frame i anew at d0 and proves its interval.
-void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
-  const frame_proof f = prove_frame(key, d0, i, frames, store.direction);
+// Keeps frame i's sample and the interval it is proven for.
+void keep(class_template& c, const template_key& key, int32_t channels, int64_t i, const frame_proof& f) {
   store_samples(&f.code, 1, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
   c.frame_low[i] = static_cast<double>(f.low);
   c.frame_high[i] = static_cast<double>(f.high);
+}
+
+// Makes frame i anew at d0 and proves its interval.
+void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
+  frame_expansion* expansion = store.carry_on ? &c.expansion[i] : nullptr;
+  keep(c, key, channels, i, prove_frame(key, d0, i, frames, store.direction, expansion));
+}
+
+// Frame i once d0 has moved past its interval the way d0 moves: its next
+// codes proven from what its last proof knew (a few at most), until one
+// holds d0; else made anew at d0.
+void move_on(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
+  const int direction = store.direction;
+  if (store.carry_on) {
+    int64_t edge = static_cast<int64_t>(direction > 0 ? c.frame_high[i] : c.frame_low[i]) + direction;
+    frame_proof f{0, 0, 0};
+    for (int codes = 0; codes < 4 && prove_frame_onward(key, frames, direction, c.expansion[i], edge, f); ++codes) {
+      if (direction > 0 ? d0 <= f.high : d0 >= f.low) {
+        keep(c, key, channels, i, f);
+        return;
+      }
+      edge = (direction > 0 ? f.high : f.low) + direction;
+    }
+  }
+  remake(c, key, channels, d0, i, frames);
 }
 
 // Makes the frames of the template that do not hold d0 anew at d0 and proves
@@ -98,7 +125,7 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
   if (direction != 0 && frames == c.frames && (direction > 0 ? d >= c.low : d <= c.high)) {
     while (c.expiry[0] < ahead) {
       const int32_t i = c.expiring[0];
-      remake(c, key, channels, d0, i, frames);
+      move_on(c, key, channels, d0, i, frames);
       // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
@@ -129,6 +156,14 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
   c.size = static_cast<int32_t>(frames * key.frame_bytes);
 }
 
+// Whether a frame's next codes are proven from its last proof: for 16-bit
+// samples, whose codes are so narrow that one proof's polynomial reaches
+// over hundreds of them (8-bit codes outgrow its reach after a few), and
+// where what the proofs knew still fits the cache beside the templates.
+bool carry_on_pays(const cell_plan& plan) {
+  return plan.quantization_bits == 16 && 2 * plan.classes * plan.max_frames * sizeof(frame_expansion) <= (size_t{1} << 18);
+}
+
 }  // namespace
 
 bool use_class_templates(const cell_plan& plan) {
@@ -153,6 +188,11 @@ bool use_class_templates(const cell_plan& plan) {
       c.expiry = c.frame_high + plan.max_frames;
       c.expiring = store.frames.get() + n * plan.max_frames;
     }
+  }
+  store.carry_on = carry_on_pays(plan);
+  if (store.carry_on) {
+    store.expansions.reset(new frame_expansion[slots * plan.max_frames]);
+    for (uint64_t n = 0; n < slots; ++n) store.slot[n].expansion = store.expansions.get() + n * plan.max_frames;
   }
   store.classes = plan.classes;
   empty_slots();

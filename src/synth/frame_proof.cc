@@ -10,7 +10,9 @@
 // (c / 6) h^3 within the estimates' errors, the library's and rho; the slope
 // alone (|sin'| <= 1) bounds it by |h| around v, either way alike. Equal
 // codes at both ends of the range every d of an interval allows prove the
-// frame's sample there.
+// frame's sample there. The same polynomial bounds the sample over any
+// stretch of offsets within its reach, so once d0 has passed an interval
+// the next code's stretch is proven from it too, without another sine.
 #include "synth/frame_proof.h"
 
 #include <algorithm>
@@ -42,6 +44,14 @@ struct frame_at {
   double per_unit;      // above w unit: the phase per unit of d
 };
 
+// Above |h - w unit (d - d0)| for every offset d an interval from d0 may
+// hold: 2^-52 P, with P above every phase there (intervals reach at most an
+// increment from d0).
+double phase_error_at(const template_key& key, int64_t d0, int64_t frames) {
+  const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
+  return 0x1p-52 * (1.01 * key.angular_frequency * x_most);
+}
+
 frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t frames) {
   const double w = key.angular_frequency;
   const sample_code format{key.quantization_bits, key.scale};
@@ -61,11 +71,7 @@ frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t fra
     code = encode_sample(value, format);
   }
   const double cosine = std::fabs(x) < sine_constants::range ? c[0] : NAN;  // unknown beyond the reduction
-  // Above every phase of every cell the interval may hold (it reaches at
-  // most an increment from d0).
-  const double x_most = static_cast<double>(std::abs(d0) + (frames + 1) * key.increment) * key.unit;
-  const double phase_most = 1.01 * w * x_most;
-  return {code, value, error, cosine, 0x1p-52 * phase_most, w * key.unit * bound_slack};
+  return {code, value, error, cosine, phase_error_at(key, d0, frames), w * key.unit * bound_slack};
 }
 
 // Whether every value in [lo, hi], each end rounded outwards, has the code.
@@ -93,14 +99,18 @@ int64_t reach_either_way(const frame_at& f, const template_key& key) {
   return codes_agree(f.value - spread, f.value + spread, f.code, key) ? units : -1;
 }
 
-// Whether the sample is proven for every d with d - d0 in [-below, above]
+// Whether the sample `code` is proven for every d with d - d0 in [from, to]
 // (units) from the sine's Taylor polynomial of third degree at p(d0).
-bool holds_between(const frame_at& f, const template_key& key, double below, double above) {
+bool holds_on(const frame_at& f, const template_key& key, int code, double from, double to) {
   // h runs over [h_low, h_high]; g(h) = c h - (v / 2) h^2 - (c / 6) h^3 is
   // bounded by its values at the ends and at its turning points, the roots
-  // of g'(h) = c - v h - (c / 2) h^2, where they lie between.
-  const double h_low = -(f.per_unit * below * bound_slack + f.phase_error);
-  const double h_high = f.per_unit * above * bound_slack + f.phase_error;
+  // of g'(h) = c - v h - (c / 2) h^2, where they lie between. Past d0 the
+  // nearer end of h is w unit rounded down (twice over its roundings).
+  const double per_unit_down = f.per_unit / bound_slack / bound_slack;
+  const double h_low = from <= 0 ? -(f.per_unit * -from * bound_slack + f.phase_error)
+                                 : per_unit_down * from / bound_slack - f.phase_error;
+  const double h_high = to >= 0 ? f.per_unit * to * bound_slack + f.phase_error
+                                : -(per_unit_down * -to / bound_slack - f.phase_error);
   const double h = std::max(-h_low, h_high);
   const double c = f.cosine;
   const double v = f.value;
@@ -132,7 +142,12 @@ bool holds_between(const frame_at& f, const template_key& key, double below, dou
                          h2 * h2 / 24 + 0x1p-50 * (std::fabs(c) * (h + h2 * h / 6) + h2 / 2)) *
                             bound_slack +
                         0x1p-51;
-  return codes_agree(v + g_low - margin, v + g_high + margin, f.code, key);
+  return codes_agree(v + g_low - margin, v + g_high + margin, code, key);
+}
+
+// Whether the sample is proven for every d with d - d0 in [-below, above].
+bool holds_between(const frame_at& f, const template_key& key, double below, double above) {
+  return holds_on(f, key, f.code, -below, above);
 }
 
 // The least h > 0 with c h - (v / 2) h^2 - (c / 6) h^3 = delta (h the phase
@@ -172,8 +187,75 @@ double phase_to(double c, double v, double delta) {
 
 }  // namespace
 
-frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t frames, int direction) {
+bool prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
+                        int64_t edge, frame_proof& proof) {
+  if (direction == 0 || !std::isfinite(expansion.offset)) return false;
+  const auto d0 = static_cast<int64_t>(expansion.offset);
+  const frame_at f{0,
+                   expansion.value,
+                   expansion.error,
+                   expansion.cosine,
+                   phase_error_at(key, d0, frames),
+                   key.angular_frequency * key.unit * bound_slack};
+  // Units from d0 the way it moves: the stretch starts `from` there.
+  const auto from = static_cast<double>(direction * (edge - d0));
+  const double most = static_cast<double>(key.increment) / 4;
+  if (!(from >= 1 && from <= most)) return false;
+  // The code at the edge and where it ends, as the polynomial has them
+  // (guesses; the proof checks): q(h) = v + c h - (v / 2) h^2 - (c / 6) h^3
+  // with h the phase ahead, met by steps along its slope at the edge.
+  const double c = f.cosine * direction;
+  const double v = f.value;
+  const double per_phase = key.angular_frequency * key.unit;
+  // Reciprocals apart from the chain of steps below, so that the divisions overlap it.
+  const double units_per_phase = 1 / per_phase;
+  const double inverse_scale = 1 / key.scale;
+  double h = from * per_phase;
+  // Far from d0 the polynomial's remainder h^4 / 24 outgrows the phase of a
+  // unit, and the proof would fail next to where the code changes.
+  if (!(h * h * h * h < per_phase)) return false;
+  const double g_edge = h * (c - h * (v / 2 + h * (c / 6)));
+  const int code = encode_sample(v + g_edge, sample_code{key.quantization_bits, key.scale});
+  // offset - scale v truncates to the code for offset - scale v in
+  // [code, code + 1), or in (-1, 1) for the 16-bit code 0; it falls as v
+  // rises where scale > 0.
+  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
+  double y_low = code;
+  double y_high = code + 1.0;
+  if (key.quantization_bits == 16 && code <= 0) {
+    y_low = code - 1.0;
+    y_high = code == 0 ? 1.0 : code;
+  }
+  const double slope_edge = c - h * (v + h * (c / 2));
+  const double rise = (slope_edge > 0) == (key.scale > 0) ? y_low : y_high;
+  const double target = (offset - rise) * inverse_scale - v;
+  // The slope hardly changes over the few codes looked for: its value at the
+  // edge serves every step.
+  const double inverse_slope = 1 / slope_edge;
+  double g = g_edge;
+  const double sixth = c / 6;
+  for (int step = 0; step < 2; ++step) {
+    h -= (g - target) * inverse_slope;
+    g = h * (c - h * (v / 2 + h * sixth));
+  }
+  const double to_end = std::min(h * units_per_phase, most + 1);
+  if (!(to_end > from)) return false;
+  // The last whole unit before the guessed end.
+  const auto whole = static_cast<int64_t>(to_end);
+  const double to = static_cast<double>(static_cast<double>(whole) == to_end ? whole - 1 : whole);
+  if (!(to >= from) || !holds_on(f, key, code, direction > 0 ? from : -to, direction > 0 ? to : -from)) {
+    return false;
+  }
+  const auto a = static_cast<int64_t>(from);
+  const auto b = static_cast<int64_t>(to);
+  proof = direction > 0 ? frame_proof{code, d0 + a, d0 + b} : frame_proof{code, d0 - b, d0 - a};
+  return true;
+}
+
+frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t frames, int direction,
+                        frame_expansion* expansion) {
   const frame_at f = frame_facts(key, d0, i, frames);
+  if (expansion != nullptr) *expansion = {NAN, 0, 0, 0};
   if (direction != 0 && std::isfinite(f.cosine)) {
     // Units to the end of the code's range the way d0 moves, and back,
     // guessed from the parabola v + c h - (v / 2) h^2; the proof checks.
@@ -198,6 +280,7 @@ frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t 
       const double ahead = std::min(std::floor(to_end * share), most);
       if (!(ahead >= 1)) break;
       if (holds_between(f, key, direction > 0 ? back : ahead, direction > 0 ? ahead : back)) {
+        if (expansion != nullptr) *expansion = {static_cast<double>(d0), f.value, f.error, f.cosine};
         const auto a = static_cast<int64_t>(ahead);
         const auto b = static_cast<int64_t>(back);
         return direction > 0 ? frame_proof{f.code, d0 - b, d0 + a} : frame_proof{f.code, d0 - a, d0 + b};
