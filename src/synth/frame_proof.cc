@@ -185,6 +185,19 @@ double phase_to(double c, double v, double delta) {
   return std::fabs(step) < h / 2 ? h - step : least;
 }
 
+// As phase_to, by three steps along the slope at h = 0 where the cubic
+// bends little on the way (each step gains a factor |v h / c| below 1/10);
+// phase_to elsewhere.
+double phase_ahead(double c, double v, double delta) {
+  const double line = delta / c;
+  if (!(line > 0 && line < 0.1 && std::fabs(v * line) < 0.1 * std::fabs(c))) return phase_to(c, v, delta);
+  const double inverse = 1 / c;
+  const double sixth = c / 6;
+  double h = line;
+  for (int step = 0; step < 3; ++step) h -= (h * (c - h * (v / 2 + h * sixth)) - delta) * inverse;
+  return h;
+}
+
 }  // namespace
 
 bool prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
@@ -265,7 +278,7 @@ frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t 
     sample_range(f.code, format, v_low, v_high);
     const double c = f.cosine * direction;
     // The end v moves towards first, or the other one past a peak.
-    double to_end = phase_to(c, f.value, (c > 0 ? v_high : v_low) - f.value);
+    double to_end = phase_ahead(c, f.value, (c > 0 ? v_high : v_low) - f.value);
     if (!std::isfinite(to_end)) to_end = phase_to(c, f.value, (c > 0 ? v_low : v_high) - f.value);
     to_end /= f.per_unit;
     // Back along the line is enough for the few units looked at.
