@@ -96,15 +96,17 @@ int32_t idle_cells_between(const reader& r, double s, double next) {
 
 // Whether the idle line between the stop cells of a frame at s and a start
 // cell found at next holds a whole cell clearly of the lower tone (its
-// balance under -0.5), however weak: a start cell missed there (a far weaker
-// tone's, under noise), so that the frame at next may be a later cell of the
-// byte that began there.
+// balance under -0.5), however weak, or the cell right before next reads 0
+// at all: a start cell missed there (a weaker tone's, under noise, whose
+// windows hold too little tone to count), so that the frame at next may be
+// a later cell of the byte that began there.
 bool idle_holds_zero(reader& r, double s, double next) {
   const double idle = (next - s) / r.cell - 9 - r.format.stop_bits;
   const int whole = static_cast<int>(std::clamp(std::floor(idle), 0.0, most_idle_cells + 1));
   for (int j = 1; j <= whole; ++j) {
     const cell_reading c = read_cell(r, next - j * r.cell);
-    if (c.evidence >= no_tone_evidence && tone_balance(r.levels, c) < -0.5) return true;
+    if (c.evidence < no_tone_evidence) continue;
+    if (tone_balance(r.levels, c) < -0.5 || (j == 1 && !reads_one(r.levels, c))) return true;
   }
   return false;
 }

@@ -156,17 +156,24 @@ void levels_for_start(signal_levels& l, const cell_reading& c) {
 }
 
 // The window near p, where the scan met a 0 cell, that lies most wholly in
-// it: the one whose tones lean furthest to the lower (a window across the
-// cell's edge holds some upper tone, and what a strong upper tone leaks
-// into the lower's window). The scan's windows lie a quarter cell apart, and
-// the one that met the cell may hold part of it only, which would set the
-// lower tone's level far under its own (and the start cell's edge half a
-// cell early).
+// it. The scan's windows lie a quarter cell apart, and the one that met the
+// cell may hold part of it only, which would set the lower tone's level far
+// under its own (and the start cell's edge half a cell early). Of the
+// windows whose upper tone is under a sixteenth of the lower, the one with
+// the most lower tone (a window across the cell's edge holds some upper
+// tone, and what a strong upper tone leaks into the lower's window); where
+// noise leaves none so clear, the one whose tones lean furthest to the lower.
 cell_reading fullest_zero(reader& r, double p) {
   cell_reading best = read_cell(r, p);
+  bool clear = best.complete && 16 * best.one <= best.zero;
   for (int i = 1; i <= 8; ++i) {
     const cell_reading c = read_cell(r, p + i * r.cell / 8);
-    if (c.complete && soft_bit(c) < soft_bit(best)) best = c;
+    if (!c.complete) continue;
+    const bool c_clear = 16 * c.one <= c.zero;
+    if (c_clear ? !clear || c.zero > best.zero : !clear && soft_bit(c) < soft_bit(best)) {
+      best = c;
+      clear = c_clear;
+    }
   }
   return best;
 }
