@@ -20,6 +20,10 @@ namespace {
 // A frame of the spectrum is steady when this share of its power is in one peak.
 constexpr double steady_share = 0.5;
 constexpr double least_leader_seconds = 0.1;
+// How far a steady stretch's tone moves from one frame to the next: a
+// drifting tone's little, flutter's (+-3 % at 10 Hz) more but about its mean.
+constexpr double drift_step = 0.02;
+constexpr double swing_step = 0.05, swing_from_mean = 0.035;
 // Samples in a frame of the spectrum at most (a header may claim any rate).
 constexpr size_t most_spectrum = size_t{1} << 14;
 
@@ -142,7 +146,12 @@ steady_run find_leader(const float* x, int64_t count, double rate) {
       const size_t peak = strongest(work.im, 0, n / 2);
       if (peak > 0 && peak_share(work.im, peak, total) >= steady_share) hz = peak_hz(work.im, peak, rate, n);
     }
-    if (hz > 0 && frames > 0 && std::fabs(hz / last - 1) < 0.02) {
+    // A frame goes on the stretch where its tone lies near the last frame's
+    // (a tape's tone may drift), or a little farther but near the stretch's
+    // mean (flutter swings it about the mean, a sweep moves it away).
+    const double step = frames > 0 ? std::fabs(hz / last - 1) : 1.0;
+    const double from_mean = frames > 0 ? std::fabs(hz * static_cast<double>(frames) / sum - 1) : 1.0;
+    if (hz > 0 && frames > 0 && (step < drift_step || (step < swing_step && from_mean < swing_from_mean))) {
       last = hz;
       sum += hz;
       ++frames;

@@ -65,11 +65,15 @@ for rate in 1 4 10; do
   done
 done
 # Cells of many cycles under wow: the tone turns within a cell. A shorter
-# payload in cells of 4 to 16 lower cycles, read told its framing and not.
+# payload in cells of 4 to 16 lower cycles, read told its framing and not;
+# flutter at 10 Hz on cells of 12 and 16 cycles (at 4 and 8 it does not
+# read yet).
 head -c 160 payload >short
 for baud in 600 300 200 150; do
   "$kelvora" -q 16 -r 22050 -b "$baud" -w 2400 short long.wav
-  for wow in "0.5 2" "1 0"; do
+  wows=("0.5 2" "1 0")
+  if [ "$baud" -le 200 ]; then wows+=("10 2"); fi
+  for wow in "${wows[@]}"; do
     # shellcheck disable=SC2086
     "$numpy" "$tools/wow.py" long.wav worn.wav 0.03 $wow
     for told in "-b $baud -w 2400 -s 3" ""; do
