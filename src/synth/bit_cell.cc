@@ -48,8 +48,10 @@ const binade_grid& binade = walk.binade;
 // A template no cell fits, for a tone that has none yet.
 const cell_template no_template{INFINITY, -INFINITY, 0, 0, 0, 0, nullptr, 0};
 
-// Whether templates are proven in the clock's binade.
+// Whether templates are proven in the clock's binade, and whether cells are
+// copied from class templates there.
 bool templates_pay_here = false;
+bool class_templates_here = false;
 
 // Frames of the cells proven as templates in the clock's binade, and frames
 // copied there: proving goes on while copies come to three times the proofs.
@@ -156,7 +158,7 @@ void enter_binade(double t, cell_run& run) {
   forget_templates(binade.increment);
   templates_pay_here = plan.templates_pay && templates_last(binade);
   yield = {};
-  if (plan.class_templates) enter_class_binade(plan, binade);
+  class_templates_here = plan.class_templates && enter_class_binade(plan, binade);
 }
 
 // The start and end of the cells with grid indices m, m + chain, ... in
@@ -226,7 +228,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   bool going = true;
   int32_t j = 0;
   const uint64_t tones = ones >> i;
-  if (plan.class_templates && binade.increment > 0) {
+  if (class_templates_here && binade.increment > 0) {
     // Every cell from its class template; the class of the cell with grid
     // index m is m / chain modulo the classes.
     const auto chain = static_cast<int64_t>(plan.chain);

@@ -199,7 +199,7 @@ bool use_class_templates(const cell_plan& plan) {
   return true;
 }
 
-void enter_class_binade(const cell_plan& plan, const binade_grid& z) {
+bool enter_class_binade(const cell_plan& plan, const binade_grid& z) {
   empty_slots();
   // A class comes back after round_frames frames of D units each, its cell's
   // start after round_frames steps (rounded to a unit): d0 moves by about
@@ -211,6 +211,11 @@ void enter_class_binade(const cell_plan& plan, const binade_grid& z) {
     store.key[tone] = {plan.angular[tone], z.increment, z.unit, plan.scale, plan.quantization_bits,
                        static_cast<int32_t>(plan.frame_bytes)};
   }
+  // Codes a frame of the faster tone crosses, at most, from one visit of its
+  // class to the next; proving a frame anew costs some ten times making it,
+  // so a frame must keep its code for several visits on the whole.
+  const double drift = static_cast<double>(plan.round_frames) * std::fabs(increment - step_units);
+  return std::fabs(plan.scale) * plan.angular[1] * z.unit * drift < 0.25;
 }
 
 namespace {

@@ -20,8 +20,10 @@ namespace kelvora {
 // recording long enough to come back to each class, and room for them all.
 bool use_class_templates(const cell_plan& plan);
 
-// Empties every class template: the clock entered the binade z.
-void enter_class_binade(const cell_plan& plan, const binade_grid& z);
+// Empties every class template: the clock entered the binade z. Returns
+// whether they pay there: a frame's code must last a few of its class's
+// visits, or the proofs cost more than making every cell anew.
+bool enter_class_binade(const cell_plan& plan, const binade_grid& z);
 
 // A run of cells in classes, cell j starting at start[j] and ending at
 // finish[j] (units of the binade), tone j bit j of tones, class j
