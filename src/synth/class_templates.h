@@ -21,7 +21,7 @@ namespace kelvora {
 bool use_class_templates(const cell_plan& plan);
 
 // Empties every class template: the clock entered the binade z. Returns
-// whether they pay there: a frame's code must last a few of its class's
+// whether they pay there: a frame's code must last many of its class's
 // visits, or the proofs cost more than making every cell anew.
 bool enter_class_binade(const cell_plan& plan, const binade_grid& z);
 
