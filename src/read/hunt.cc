@@ -101,13 +101,15 @@ constexpr int leader_end_reach = 2 * 11 + static_cast<int>(most_idle_cells);
 // meets a far weaker lower tone only where its 0 cells run two or more, and
 // passes lone ones by (a start cell between leader and a 1 bit). The last
 // place before p where leader_end_cells cells in a row each read clearly 1
-// (windows a quarter cell apart); the block's first 0 cell follows it
-// within a cell. NaN where no such run lies within leader_end_reach cells.
-double leader_end(reader& r, double p) {
+// (windows a quarter cell apart), all after `earliest` (where the leader
+// began); the block's first 0 cell follows it within a cell. NaN where no
+// such run lies within leader_end_reach cells.
+double leader_end(reader& r, double p, double earliest) {
   constexpr int per_cell = 4;
-  constexpr int windows = (leader_end_reach + leader_end_cells) * per_cell;
-  const double from = p - (leader_end_reach + leader_end_cells) * r.cell;
-  bool clear_one[windows];
+  constexpr int most_windows = (leader_end_reach + leader_end_cells) * per_cell;
+  const double from = std::max(p - (leader_end_reach + leader_end_cells) * r.cell, earliest);
+  const int windows = std::min(most_windows, static_cast<int>(std::floor((p - from) / (r.cell / per_cell))));
+  bool clear_one[most_windows];
   for (int i = 0; i < windows; ++i) {
     const cell_reading c = read_cell(r, from + i * r.cell / per_cell);
     clear_one[i] = c.complete && c.evidence >= tone_evidence && balance(r, c) > 0.5;
@@ -343,7 +345,7 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
     if (after_leader && r.levels.weighed) {
       // The block starts at the first 0 cell after the leader, which may lie
       // before the 0 cells the scan met.
-      const double end = leader_end(r, p - r.cell / 4);
+      const double end = leader_end(r, p - r.cell / 4, leader_start);
       if (!std::isnan(end) && end < p - 1.5 * r.cell) {
         found = try_block_start(r, end - 0.6 * r.cell, true, true, weighed_start, start);
       }
