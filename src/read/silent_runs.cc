@@ -1,17 +1,20 @@
-// Runs of exact zeros, found a block of samples at a time: a block without a
-// zero (most of a tone) or without anything else (silence) is passed in one
-// test, which the compiler makes a few vector instructions.
+// Runs of exact zeros, found a block of 16 samples at a time: a mask of the
+// block's zeros (made in vector lanes) tells a block of silence, one of
+// sound, and one whose only zeros are those of a tone's crossings, where
+// just the zeros at its two ends can belong to a run.
 #include "read/silent_runs.h"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
+#include <cstdint>
 #include <cstdlib>
 
 namespace kelvora {
 
 namespace {
 
-constexpr int64_t block = 16;
+constexpr int64_t block = 16;  // samples tested at once
+constexpr uint32_t all_zero = (1u << block) - 1;
 
 void close_run(silent_runs& s, int64_t end) {
   if (s.zeros_from >= 0 && end - s.zeros_from >= shortest_silent_run && s.runs.size() < most_silent_runs) {
@@ -20,49 +23,58 @@ void close_run(silent_runs& s, int64_t end) {
   s.zeros_from = -1;
 }
 
-// The largest magnitude in x[0, n), full scale 1.
-double largest(const float* x, int64_t n) {
-  float m = 0;
-  for (int64_t i = 0; i < n; ++i) m = std::max(m, std::fabs(x[i]));
-  return m;
-}
+// A sample's magnitude as an unsigned number that orders as the magnitude
+// does: a float's bits without the sign (the samples are finite), a short's
+// absolute value. Integers, so that the loops below run in vector lanes.
+inline uint32_t magnitude(float v) { return std::bit_cast<uint32_t>(v) & 0x7FFFFFFFu; }
+inline uint32_t magnitude(short v) { return static_cast<uint32_t>(std::abs(static_cast<int>(v))); }
+inline double full_scale_of(uint32_t m, float) { return std::bit_cast<float>(m); }
+inline double full_scale_of(uint32_t m, short) { return m / 32768.0; }
 
-double largest(const short* x, int64_t n) {
-  int m = 0;
-  for (int64_t i = 0; i < n; ++i) m = std::max(m, std::abs(static_cast<int>(x[i])));
-  return m / 32768.0;
+// Notes x[i, end) sample by sample.
+template <typename T>
+void note_each(silent_runs& s, const T* x, int64_t i, int64_t end, int64_t base) {
+  for (; i < end; ++i) {
+    if (magnitude(x[i]) == 0) {
+      if (s.zeros_from < 0) s.zeros_from = base + i;
+    } else {
+      close_run(s, base + i);
+    }
+  }
 }
 
 template <typename T>
 void note(silent_runs& s, const T* x, int64_t n) {
-  s.peak = std::max(s.peak, largest(x, n));
   const int64_t base = s.frames;
+  uint32_t top = 0;
   int64_t i = 0;
-  while (i < n) {
-    if (i + block <= n) {
-      int zeros = 0;
-      for (int64_t j = 0; j < block; ++j) zeros += x[i + j] == T{0} ? 1 : 0;
-      if (zeros == 0) {
-        close_run(s, base + i);
-        i += block;
-        continue;
-      }
-      if (zeros == block) {
-        if (s.zeros_from < 0) s.zeros_from = base + i;
-        i += block;
-        continue;
-      }
+  for (; i + block <= n; i += block) {
+    // Bit j: sample i + j is 0.
+    uint32_t zero = 0, most = 0;
+    for (int64_t j = 0; j < block; ++j) {
+      const uint32_t m = magnitude(x[i + j]);
+      zero |= (m == 0 ? 1u : 0u) << j;
+      most = std::max(most, m);
     }
-    const int64_t end = std::min(n, i + block);
-    for (; i < end; ++i) {
-      if (x[i] == T{0}) {
-        if (s.zeros_from < 0) s.zeros_from = base + i;
-      } else {
-        close_run(s, base + i);
-      }
+    top = std::max(top, most);
+    if (zero == all_zero) {
+      if (s.zeros_from < 0) s.zeros_from = base + i;
+      continue;
     }
+    if ((zero & (zero >> 1) & (zero >> 2) & (zero >> 3)) != 0) {
+      note_each(s, x, i, i + block, base);  // a run long enough to count lies within: rare
+      continue;
+    }
+    // Else only zeros at the block's ends can be part of a run: those that
+    // end one going on, and those that may begin one.
+    if (s.zeros_from >= 0) close_run(s, base + i + std::countr_one(zero));
+    const int last = std::countl_one(zero << (32 - block));
+    if (last > 0) s.zeros_from = base + i + block - last;
   }
+  for (; i < n; ++i) top = std::max(top, magnitude(x[i]));
+  note_each(s, x, n - (n % block), n, base);
   s.frames = base + n;
+  s.peak = std::max(s.peak, full_scale_of(top, T{}));
 }
 
 }  // namespace
