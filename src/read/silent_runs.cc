@@ -5,9 +5,9 @@
 #include "read/silent_runs.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace kelvora {
 
@@ -26,9 +26,18 @@ void close_run(silent_runs& s, int64_t end) {
 // A sample's magnitude as an unsigned number that orders as the magnitude
 // does: a float's bits without the sign (the samples are finite), a short's
 // absolute value. Integers, so that the loops below run in vector lanes.
-inline uint32_t magnitude(float v) { return std::bit_cast<uint32_t>(v) & 0x7FFFFFFFu; }
+// (Copied: the web build's library lacks std::bit_cast.)
+inline uint32_t magnitude(float v) {
+  uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits & 0x7FFFFFFFu;
+}
 inline uint32_t magnitude(short v) { return static_cast<uint32_t>(std::abs(static_cast<int>(v))); }
-inline double full_scale_of(uint32_t m, float) { return std::bit_cast<float>(m); }
+inline double full_scale_of(uint32_t m, float) {
+  float v;
+  std::memcpy(&v, &m, sizeof v);
+  return v;
+}
 inline double full_scale_of(uint32_t m, short) { return m / 32768.0; }
 
 // Notes x[i, end) sample by sample.
@@ -67,8 +76,9 @@ void note(silent_runs& s, const T* x, int64_t n) {
     }
     // Else only zeros at the block's ends can be part of a run: those that
     // end one going on, and those that may begin one.
-    if (s.zeros_from >= 0) close_run(s, base + i + std::countr_one(zero));
-    const int last = std::countl_one(zero << (32 - block));
+    // (Builtins: the web build's library lacks std::countr_one.)
+    if (s.zeros_from >= 0) close_run(s, base + i + __builtin_ctz(~zero));
+    const int last = __builtin_clz(~(zero << (32 - block)));
     if (last > 0) s.zeros_from = base + i + block - last;
   }
   for (; i < n; ++i) top = std::max(top, magnitude(x[i]));
