@@ -182,9 +182,12 @@ double fault_share(const tone_edges& t, int32_t cycles, double rate, double lowe
   return counted > 0 ? static_cast<double>(heard.faults) / static_cast<double>(counted) : 1.0;
 }
 
-}  // namespace
-
-namespace {
+// Mean power of x[from, to).
+double mean_power(const float* x, int64_t from, int64_t to) {
+  double sum = 0;
+  for (int64_t i = from; i < to; ++i) sum += sane_sample(x[i]) * sane_sample(x[i]);
+  return to > from ? sum / static_cast<double>(to - from) : 0;
+}
 
 // What the data after one leader shows.
 framing_heard hear_after(const float* samples, int64_t count, double rate, const steady_run& leader) {
@@ -196,9 +199,7 @@ framing_heard hear_after(const float* samples, int64_t count, double rate, const
   // The tones' energy in a window over the leader (or the first 0.1 s of
   // sound), a tenth of which counts as tone.
   const int64_t level_end = std::min(count, std::max(leader.end, leader.start + static_cast<int64_t>(0.1 * rate)));
-  double power = 0;
-  for (int64_t i = leader.start; i < level_end; ++i) power += sane_sample(samples[i]) * sane_sample(samples[i]);
-  power /= static_cast<double>(std::max<int64_t>(1, level_end - leader.start));
+  const double power = mean_power(samples, leader.start, level_end);
   const double width = std::max(2.0, std::round(rate / lower));
   const double seconds = std::max(1.5, 2000 / lower);
   int64_t to = std::min<int64_t>(count, leader.end + static_cast<int64_t>(seconds * rate));
@@ -260,13 +261,6 @@ framing_heard hear_after(const float* samples, int64_t count, double rate, const
 
 // Leaders heard at most for one framing (a beep or an aborted start may come first).
 constexpr int most_leaders = 8;
-
-// Mean power of x[from, to).
-double mean_power(const float* x, int64_t from, int64_t to) {
-  double sum = 0;
-  for (int64_t i = from; i < to; ++i) sum += sane_sample(x[i]) * sane_sample(x[i]);
-  return to > from ? sum / static_cast<double>(to - from) : 0;
-}
 
 // Whether x[from, to) holds 20 ms or more at least 30 dB under `power`.
 bool quiet_between(const float* x, int64_t from, int64_t to, double rate, double power) {
