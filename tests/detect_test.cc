@@ -88,6 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
             // Noise flips stop cells as often as frames count: the stop bits are still found.
             foreign_tape{"noisy_150_eight_cycles", "--baud 150 --lower 1200 --snr 3 --seed 2 --rate 22050 --bytes 60",
                          {"-b", "150", "-w", "1200", "-s", "1"}, ""},
+            // Data first, then a leader: the leader frames nothing, the data before it does.
+            foreign_tape{"data_then_a_leader_300_on_600", "--baud 300 --lower 600 --bytes 20 --silence 0 --leader 0 --trailer 0.1",
+                         {"-b", "300", "-w", "600", "-s", "1"}, ""},
             foreign_tape{"minimodem_1200_two_stops", "minimodem --tx --mark 2400 --space 1200 --stopbits 2 1200",
                          {"-b", "1200", "-w", "1200", "-s", "2"}, ""},
             foreign_tape{"minimodem_300_on_600", "minimodem --tx --mark 1200 --space 600 --stopbits 1 300",

@@ -89,6 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
         round_trip{"after_silence_without_leader_x4",
                    {"-r", "96000", "-b", "2400", "-w", "9600", "-s", "0", "-q", "16", "-f", "b1 d"}, 120, 0},
         round_trip{"first_cell_at_sample_0_no_stop_bits", {"-r", "48000", "-b", "600", "-w", "600", "-s", "0", "-c", "2", "-f", "d"}, 40, 0},
+        // Its first byte 0x07: the start cell and 111 once read as leader, the 00000 as silence.
+        round_trip{"first_cell_at_sample_0_ten_samples_a_cell",
+                   {"-r", "96000", "-b", "9600", "-w", "9600", "-s", "1", "-q", "16", "-f", "d"}, 13, 0},
         round_trip{"three_blocks_22k", {"-r", "22050", "-b", "1200", "-w", "2400", "-s", "3", "-f", "h0.2 d7 h0.3 d9 b0.5 d"}, 40, 0},
         round_trip{"tiny_leader_between_blocks", {"-r", "22050", "-b", "75", "-w", "300", "-s", "1", "-f", "d2 h0.01 d3"}, 9, 5},
         round_trip{"rate_1M_decimated_sample_by_sample",
@@ -165,6 +168,28 @@ TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
   EXPECT_TRUE(read_file(dir + "/back.img") == payload.substr(6, 24));
   EXPECT_NE(result.err.find("the recording begins inside a byte\nthe recording ends inside a byte\n"), std::string::npos)
       << result.err;
+
+  // Begun at any sample of byte 3 (0x69) of a tape without leader: with
+  // status 0, every byte after it comes back (the byte too, where enough of
+  // its start cell is left); begun before its 0 cells 2 and 3, either the
+  // byte comes back or the summary says the recording begins inside it.
+  // Bytes whole in the recording were once lost there.
+  ASSERT_EQ(run_kelvora({"-f", "d", "tape.img", "plain.wav"}, "/dev/null", dir).status, 0);
+  const std::string plain = read_file(dir + "/plain.wav");
+  for (size_t sample = 1; sample < 96; ++sample) {
+    const std::string rest = plain.substr(44 + 3 * 96 + sample, 27 * 96 - sample);
+    for (int i = 0; i < 4; ++i) {
+      header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + rest.size()) >> (8 * i)) & 0xFF);
+      header[static_cast<size_t>(40 + i)] = static_cast<char>((rest.size() >> (8 * i)) & 0xFF);
+    }
+    write_file(dir + "/begun.wav", header + rest);
+    const run_result begun =
+        run_kelvora({"--read", "-b", "1200", "-w", "1200", "-s", "3", "begun.wav", "back.img"}, "/dev/null", dir);
+    if (begun.status != 0) continue;
+    const std::string image = read_file(dir + "/back.img");
+    EXPECT_TRUE(image == payload.substr(3, 27) || (sample > 16 && image == payload.substr(4, 26)))
+        << "begun at sample " << sample << " of byte 3: " << begun.err;
+  }
 }
 
 TEST(Read, BadRecordingsFailWithOneLineAndLeaveNoImage) {

@@ -22,7 +22,8 @@ bool try_block_start(reader& r, double p, const start_terms& terms, double& star
   // After tone (leader or stop cells) the first window to read 0 began about
   // half a cell before the start cell; after silence the tone's onset tells
   // where it starts.
-  double guess = tone_onset(r, p);
+  const double onset = tone_onset(r, p);
+  double guess = onset;
   // Tone may have come too shortly before to count as leader (a few 1
   // cells, or the stop cells of a frame whose start was lost).
   const cell_reading before = read_cell(r, p - 0.8 * r.cell);
@@ -32,7 +33,20 @@ bool try_block_start(reader& r, double p, const start_terms& terms, double& star
     if (!std::isnan(edge)) guess = edge;
   }
   start = align(r, guess, after_tone ? 4 : 2, false);
-  const frame_reading f = read_frame(r, start, true, true);
+  frame_reading f = read_frame(r, start, true, true);
+  // A window cut by the recording's start holds only the first samples:
+  // a start cell's may read as 1, a cell of 1 before one as either. The
+  // frame starts at the tone's onset (the recording begins with it) or
+  // at a falling edge (after the end of a byte it began inside): the one
+  // whose start cell reads the clearer 0.
+  if (!before.complete && guess != onset) {
+    const double other = align(r, onset, 2, false);
+    const frame_reading g = read_frame(r, other, true, true);
+    if (g.complete && g.start_zero && (!f.complete || !f.start_zero || g.start_soft < f.start_soft)) {
+      start = other;
+      f = g;
+    }
+  }
   if (!f.complete || !f.start_zero) return false;
   if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
   // A 0 cell of a far weaker tone, or what leaks into its window where the

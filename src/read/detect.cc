@@ -11,7 +11,9 @@
 // long (the stop cells of many frames read 0), windows of 2, 4 and 8 cycles
 // listen again for cells at least as long. A leader with no data after it (a
 // beep, an aborted start, a stretch of 0 cells at a slow baud rate) passes
-// for the next steady stretch. The work stays a few operations a sample.
+// for the next steady stretch; where none frames, the data before the first
+// (a tape that starts with data and ends in a leader) is heard by its two
+// tones. The work stays a few operations a sample.
 #include "read/detect.h"
 
 #include <algorithm>
@@ -304,6 +306,15 @@ framing_heard hear_framing(const float* samples, int64_t count, double rate) {
     }
     if (heard.upper_hz <= 0 || leader.end <= from) break;
     from = leader.end;
+  }
+  // Data before the first steady stretch, which framed nothing (a tape that
+  // starts with data and ends in a leader): its two tones an octave apart.
+  if (first_leader.hz > 0 && first_leader.start > 0) {
+    steady_run data = find_leader(samples, first_leader.start, rate);
+    if (data.hz > 0 && data.start == data.end) {
+      const framing_heard heard = hear_after(samples, count, rate, data);
+      if (heard.cycles_per_cell > 0) return heard;
+    }
   }
   return first;
 }

@@ -28,6 +28,11 @@ struct block_event {
   double position = 0;  // the first frame's start, or where the frame after the last would start
   double cell = 0;      // samples in a cell
   uint64_t bytes = 0;
+  // A start's: where the tone running on into its first frame began (at
+  // most position), and whether a clear 0 cell in that tone, before the
+  // first frame, was passed over.
+  double tone_from = 0;
+  bool passed_zero = false;
 };
 
 // Silence or leader between blocks.

@@ -101,6 +101,14 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     for (int k = 0; k < count; ++k) {
       const cell_reading& c = stops[k];
       const bool one = reads_one(r.levels, c);
+      // A block whose first frames hold no 1 data cell (bytes 0x00) learns
+      // the upper tone's level from a stop cell: the balance would take it
+      // at no level learnt, and misplace every boundary of the next frame.
+      if (learn && one && r.levels.one_samples == 0 && !r.levels.weighed && c.complete &&
+          c.evidence >= tone_evidence) {
+        learn_level(r.levels, c, true);
+        weigh_tones(r.levels);
+      }
       f.complete = f.complete && c.complete;
       if (!one) ++f.bad_stops;
       if (c.evidence < tone_evidence) ++f.weak_stops;

@@ -70,6 +70,8 @@ struct scan_state {
   double agree_re = 0, agree_im = 0, agree_weight = 0;
   bool was_tone = false;
   double last_rise = 0, last_fall = 0;
+  double tone_from = 0;  // where the tone running now began (the hunt's start where it began there)
+  double passed_zero = INFINITY;  // the first window in that tone clearly 0 that started no block
   off_tune_run off;  // sound off the tones
 };
 
@@ -87,17 +89,25 @@ void keep_steady(scan_state& s) {
 bool follow_off_tune(reader& r, scan_state& s, const cell_reading& c, double cells, double to) {
   if (!follow_off_tune(r, s.off, c, cells, to)) return false;
   keep_steady(s);
-  s.last_rise = s.off.from;
+  s.last_rise = s.tone_from = s.off.from;
   s.was_tone = true;
   return true;
 }
 
+// Windows with sound the noise floor is learnt from before a stride may
+// pass over cells it calls quiet: a recording that begins inside a byte has
+// its first window across a cell's edge, whose weaker tone is no noise (the
+// floor it sets would hide the tone of the cells after it). Before any
+// sound (digital silence) there is no floor, and any sound is tone.
+constexpr int64_t floor_windows = 16;
+
 // Whether the next cell's windows may be taken from one read at its end: the
 // section is settled silence, the last window and the smoothed evidence hold
-// no tone.
-bool may_stride(const scan_state& s) {
+// no tone, and the floor is learnt or none is.
+bool may_stride(const reader& r, const scan_state& s) {
+  const int64_t learnt = r.levels.noise_samples;
   return s.run.known && s.run.kind == section_kind::silence && !s.run.change_pending && !s.was_tone &&
-         s.smoothed < tone_evidence;
+         s.smoothed < tone_evidence && (learnt == 0 || learnt >= floor_windows);
 }
 
 // Takes the window read at s.p into the scan and moves on a quarter cell;
@@ -128,7 +138,11 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
   const bool tone = c.evidence >= tone_evidence;
   // The first window to hold tone holds its start in its later part; the
   // first to hold none comes right after its end.
-  if (tone && !s.was_tone) s.last_rise = p + 0.75 * r.cell;
+  if (tone && !s.was_tone) {
+    s.last_rise = p + 0.75 * r.cell;
+    s.tone_from = p == from ? p : s.last_rise;
+    s.passed_zero = INFINITY;
+  }
   if (!tone && s.was_tone) s.last_fall = p - r.cell / 8;
   s.was_tone = tone;
   const int slot = static_cast<int>(s.step & 3);
@@ -207,11 +221,14 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
     if (found) {
       close_run(r, run, start);
       r.block_speed = r.speed;
-      r.events.on_block_start(block_event{start, r.cell, 0});
+      // (A clear 0 window mostly before the first frame holds a 0 cell outside it.)
+      r.events.on_block_start(
+          block_event{start, r.cell, 0, std::min(s.tone_from, start), s.passed_zero + r.cell / 2 < start});
       return start;
     }
     r.levels = kept;
     s.zero_windows = 0;
+    if (16 * c.one <= c.zero) s.passed_zero = std::min(s.passed_zero, p);
   }
   if (run.kind == section_kind::leader && !run.change_pending) {
     const double cells = (p - run.start) / r.cell;
@@ -268,9 +285,9 @@ double hunt(reader& r, double from, bool after_block) {
   s.p = from;
   s.agree_re = s.agree_weight = after_block ? 1 : 0;
   s.was_tone = after_block;
-  s.last_rise = s.last_fall = from;
+  s.last_rise = s.last_fall = s.tone_from = from;
   for (;;) {
-    if (may_stride(s)) {
+    if (may_stride(r, s)) {
       // A row of cells from the last window's end, each standing for the
       // four windows that end within it.
       double edge = s.p;

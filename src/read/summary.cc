@@ -15,6 +15,8 @@ namespace {
 
 constexpr size_t listed_sections = 64;
 constexpr size_t listed_offsets = 100;
+// Cells at the recording's start within which tone begins with the recording.
+constexpr double opening_cells = 4;
 
 std::string seconds_text(double seconds) {
   char text[64];
@@ -82,6 +84,11 @@ void summary_observer::on_block_start(const block_event& e) {
   const double frame = (9.0 + settings.stop_bits) * e.cell;
   const double sound = e.position - (s.opening_quiet ? s.opening_end : 0.0);
   s.begins_inside = s.opening_leader < frame && sound > std::max(1.0, settings.stop_bits + 0.5) * e.cell;
+  // So is a clear 0 cell passed over in tone that ran from the recording's
+  // first cells on into the first frame (the windows that learn the floor
+  // first may not count as tone): a byte's start cell or data that was not
+  // framed (the layout shows such cells as silence).
+  if (e.passed_zero && e.tone_from < opening_cells * e.cell) s.begins_inside = true;
 }
 
 void summary_observer::on_byte(const byte_event& e) {

@@ -24,11 +24,16 @@ exact() {
   fi
 }
 
-# Framings as baud, lower carrier, stop cells.
+# Framings as baud, lower carrier, stop cells. The last tape starts right
+# at its first start cell, half a sample in, the port's polarity inverted,
+# ten samples a lower cycle: the first byte's start cell lost, with status
+# 0, at one cycle a cell.
 for framing in "1200 1200 1" "300 600 2" "300 1200 1" "2400 2400 2" "4800 4800 1" "110 880 2" "600 2400 0"; do
   read -r baud lower stop <<<"$framing"
+  half_sample=$(awk "BEGIN { printf \"%.12g\", 0.5 / (10 * $lower) }")
   for tape in "" "--idle 0-5" "--idle 0-3 --jitter 0.02 --duty 0.45" "--idle 1-4 --sine --rc $((3 * lower))" \
-    "--idle 0-2 --ac 50 --rate 48000 --bits 8"; do
+    "--idle 0-2 --ac 50 --rate 48000 --bits 8" \
+    "--sine --level=-0.7 --leader 0 --silence $half_sample --rate $((10 * lower)) --seed 6"; do
     # shellcheck disable=SC2086
     "$numpy" "$tools/foreign_tape.py" tape.wav --baud "$baud" --lower "$lower" --stop "$stop" $tape \
       --bytes 200 --bytes-out sent.bin
@@ -36,6 +41,17 @@ for framing in "1200 1200 1" "300 600 2" "300 1200 1" "2400 2400 2" "4800 4800 1
       exact "-b $baud -w $lower, $stop stop cells [$tape], told -s $told" -b "$baud" -w "$lower" -s "$told"
     done
   done
+done
+
+# A tape that starts with a byte 0x00: its first frame holds no 1 cell but
+# its stop cell, which once left the upper tone's level unlearnt and the
+# next frame's boundaries misplaced (8-bit sines, two cycles a cell).
+printf '\x00\xf8\x3e\x45\x1a\xde\x7b\xe8\xc7\x9b\xc6\xf5\x76\xc5\x78\xd1' >first.bin
+"$numpy" "$tools/foreign_tape.py" tape.wav --baud 1200 --lower 2400 --stop 1 --bits 8 --sine --silence 0 --leader 0 \
+  --image first.bin --bytes-out sent.bin
+for told in "-b 1200 -w 2400 -s 0" "-b 1200 -w 2400 -s 1" ""; do
+  # shellcheck disable=SC2086
+  exact "first byte 0x00, ${told:-framing not told}" $told
 done
 
 # minimodem's transmitter: a short mark before the first byte, its own stop cells.
