@@ -91,12 +91,22 @@ void settle_input(input_source& in, uint64_t wanted, uint64_t most) {
   std::ungetc(first, in.file);
 }
 
-int read_input_byte(input_source& in) {
-  if (in.taken >= in.available) return -1;
-  if (in.in_memory) return in.held[in.taken++];
-  if (in.next == in.end) read_block(in);
-  ++in.taken;
-  return in.block[in.next++];
+size_t read_input_bytes(input_source& in, unsigned char* to, size_t count) {
+  size_t done = 0;
+  while (done < count && in.taken < in.available) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, in.available - in.taken));
+    if (in.in_memory) {
+      std::memcpy(to + done, in.held.data() + in.taken, n);
+    } else {
+      if (in.next == in.end) read_block(in);
+      n = std::min(n, in.end - in.next);
+      std::memcpy(to + done, in.block.data() + in.next, n);
+      in.next += n;
+    }
+    in.taken += n;
+    done += n;
+  }
+  return done;
 }
 
 void close_input(input_source& in) {

@@ -32,8 +32,9 @@ void hold_input(input_source& in, const unsigned char* data, size_t size, const 
 // read ahead at most `most` (more cannot fit a WAV file); fails with "cannot read NAME: reason".
 void settle_input(input_source& in, uint64_t wanted, uint64_t most);
 
-// Next byte of the input, or -1 once the available bytes are taken.
-int read_input_byte(input_source& in);
+// Up to count next bytes of the input into `to`; returns how many (fewer
+// only once the available bytes are taken).
+size_t read_input_bytes(input_source& in, unsigned char* to, size_t count);
 
 // Closes the input (standard input too).
 void close_input(input_source& in);

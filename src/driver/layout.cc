@@ -4,6 +4,7 @@
 // right after the letter, so the digits of a number are simply passed over.
 #include "driver/layout.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -119,13 +120,9 @@ uint64_t lay_out_recording(const std::vector<layout_element>& layout, input_sour
       unsigned char block[256];
       int64_t read = 0;
       for (bool more = true; more;) {
-        int64_t n = 0;
-        while (n < 256 && (element.count == 0 || read < element.count)) {
-          const int c = read_input_byte(in);
-          if (c < 0) break;
-          block[n++] = static_cast<unsigned char>(c);
-          ++read;
-        }
+        const int64_t wanted = element.count == 0 ? 256 : std::min<int64_t>(256, element.count - read);
+        const auto n = static_cast<int64_t>(read_input_bytes(in, block, static_cast<size_t>(wanted)));
+        read += n;
         more = n == 256;
         data_bytes += static_cast<uint64_t>(emit_bytes(block, n, out));
       }
