@@ -30,6 +30,12 @@ namespace {
 constexpr double library_spread = 0x1p-51;
 // Relative slack for the handful of roundings in a bound computed in doubles.
 constexpr double bound_slack = 1 + 0x1p-50;
+// 1/6 and 1/24, each rounded up to a double.
+constexpr double sixth_up = 0x1.5555555555556p-3;
+constexpr double twenty_fourth_up = 0x1.5555555555556p-5;
+// Below 1 / bound_slack, exactly: a product by it is a product by a little
+// less than a division by bound_slack, without the division's wait.
+constexpr double below_slack = 1 - 0x1p-50;
 // The polynomial cosine's distance from the true cosine (fast_sine.h).
 constexpr double cosine_error = 1e-15;
 // Units an interval reaches back against the way d0 moves.
@@ -74,6 +80,23 @@ frame_at frame_facts(const template_key& key, int64_t d0, int64_t i, int64_t fra
   return {code, value, error, cosine, phase_error_at(key, d0, frames), w * key.unit * bound_slack};
 }
 
+// The values at the ends of the code's range, roughly (for guesses): the
+// code is offset - scale v truncated, for offset - scale v in
+// [code, code + 1), or in (-1, 1) for the 16-bit code 0.
+void code_ends(int code, int32_t bits, double inverse_scale, double& v_low, double& v_high) {
+  const double offset = bits == 8 ? 128.0 : 0.0;
+  double y_low = code;
+  double y_high = code + 1.0;
+  if (bits == 16 && code <= 0) {
+    y_low = code - 1.0;
+    y_high = code == 0 ? 1.0 : code;
+  }
+  const double a = (offset - y_low) * inverse_scale;
+  const double b = (offset - y_high) * inverse_scale;
+  v_low = std::min(a, b);
+  v_high = std::max(a, b);
+}
+
 // Whether every value in [lo, hi], each end rounded outwards, has the code.
 bool codes_agree(double lo, double hi, int code, const template_key& key) {
   const sample_code format{key.quantization_bits, key.scale};
@@ -106,11 +129,11 @@ bool holds_on(const frame_at& f, const template_key& key, int code, double from,
   // bounded by its values at the ends and at its turning points, the roots
   // of g'(h) = c - v h - (c / 2) h^2, where they lie between. Past d0 the
   // nearer end of h is w unit rounded down (twice over its roundings).
-  const double per_unit_down = f.per_unit / bound_slack / bound_slack;
+  const double per_unit_down = f.per_unit * below_slack * below_slack;
   const double h_low = from <= 0 ? -(f.per_unit * -from * bound_slack + f.phase_error)
-                                 : per_unit_down * from / bound_slack - f.phase_error;
+                                 : per_unit_down * from * below_slack - f.phase_error;
   const double h_high = to >= 0 ? f.per_unit * to * bound_slack + f.phase_error
-                                : -(per_unit_down * -to / bound_slack - f.phase_error);
+                                : -(per_unit_down * -to * below_slack - f.phase_error);
   const double h = std::max(-h_low, h_high);
   const double c = f.cosine;
   const double v = f.value;
@@ -137,9 +160,14 @@ bool holds_on(const frame_at& f, const template_key& key, int code, double from,
   }
   // The remainder h^4 / 24 and the estimates' errors, the roundings of g,
   // and the two sums' rounding.
+  // The sums are taken in pairs, and the sixth and the twenty-fourth by
+  // products with 1/6 and 1/24 rounded up (one rounding, as a division's,
+  // and never below): none of it waits long on the rest.
   const double h2 = h * h;
-  const double margin = (f.error + library_spread + cosine_error * (h + h2 * h / 6) + (f.error + 0x1p-52) * (h2 / 2) +
-                         h2 * h2 / 24 + 0x1p-50 * (std::fabs(c) * (h + h2 * h / 6) + h2 / 2)) *
+  const double reach = h + h2 * h * sixth_up;  // h + h^3 / 6
+  const double margin = (((f.error + library_spread) + cosine_error * reach) +
+                         (((f.error + 0x1p-52) * (h2 * 0.5) + h2 * h2 * twenty_fourth_up) +
+                          0x1p-50 * (std::fabs(c) * reach + h2 * 0.5))) *
                             bound_slack +
                         0x1p-51;
   return codes_agree(v + g_low - margin, v + g_high + margin, code, key);
@@ -185,17 +213,18 @@ double phase_to(double c, double v, double delta) {
   return std::fabs(step) < h / 2 ? h - step : least;
 }
 
-// As phase_to, by three steps along the slope at h = 0 where the cubic
-// bends little on the way (each step gains a factor |v h / c| below 1/10);
-// phase_to elsewhere.
+// As phase_to, from the inverse of the cubic's series where it bends little
+// on the way (|v h / c| below 1/10, h below 1/10): with L = delta / c and
+// t = v L / (2 c), h = L (1 + t + 2 t^2 + 5 t^3 + L^2 (1 + 5 t) / 6), its
+// error of the order of L t^4 and L^5; phase_to elsewhere. The terms are
+// products of L and t, not a chain of steps.
 double phase_ahead(double c, double v, double delta) {
-  const double line = delta / c;
-  if (!(line > 0 && line < 0.1 && std::fabs(v * line) < 0.1 * std::fabs(c))) return phase_to(c, v, delta);
   const double inverse = 1 / c;
-  const double sixth = c / 6;
-  double h = line;
-  for (int step = 0; step < 3; ++step) h -= (h * (c - h * (v / 2 + h * sixth)) - delta) * inverse;
-  return h;
+  const double line = delta * inverse;
+  const double t = v * line * (0.5 * inverse);
+  if (!(line > 0 && line < 0.1 && std::fabs(t) < 0.05)) return phase_to(c, v, delta);
+  const double l2 = line * line;
+  return line * ((1 + t * (1 + t * (2 + 5 * t))) + l2 * ((1 + 5 * t) * (1.0 / 6)));
 }
 
 }  // namespace
@@ -242,15 +271,15 @@ bool prove_frame_onward(const template_key& key, int64_t frames, int direction, 
   const double slope_edge = c - h * (v + h * (c / 2));
   const double rise = (slope_edge > 0) == (key.scale > 0) ? y_low : y_high;
   const double target = (offset - rise) * inverse_scale - v;
-  // The slope hardly changes over the few codes looked for: its value at the
-  // edge serves every step.
+  // The phase from the edge to where the cubic meets the target, from its
+  // slope s and curvature k = -v - c h at the edge: the root of
+  // s x + (k / 2) x^2 = target - g_edge nearest 0, x = D - (k / (2 s)) D^2
+  // with D = (target - g_edge) / s, within a term in D^3 (a code's width of
+  // phase cubed: far below a unit wherever the cubic bends little).
   const double inverse_slope = 1 / slope_edge;
-  double g = g_edge;
-  const double sixth = c / 6;
-  for (int step = 0; step < 2; ++step) {
-    h -= (g - target) * inverse_slope;
-    g = h * (c - h * (v / 2 + h * sixth));
-  }
+  const double bend = (-v - c * h) * (0.5 * inverse_slope);
+  const double line = (target - g_edge) * inverse_slope;
+  h += line - bend * (line * line);
   const double to_end = std::min(h * units_per_phase, most + 1);
   if (!(to_end > from)) return false;
   // The last whole unit before the guessed end.
@@ -271,18 +300,20 @@ frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t 
   if (expansion != nullptr) *expansion = {NAN, 0, 0, 0};
   if (direction != 0 && std::isfinite(f.cosine)) {
     // Units to the end of the code's range the way d0 moves, and back,
-    // guessed from the parabola v + c h - (v / 2) h^2; the proof checks.
-    const sample_code format{key.quantization_bits, key.scale};
+    // guessed from the cubic v + c h - (v / 2) h^2 - (c / 6) h^3; the proof
+    // checks. Reciprocals taken apart, so that their divisions overlap the
+    // sine's polynomial rather than follow it.
+    const double units_per_phase = 1 / f.per_unit;
     double v_low = 0;
     double v_high = 0;
-    sample_range(f.code, format, v_low, v_high);
+    code_ends(f.code, key.quantization_bits, 1 / key.scale, v_low, v_high);
     const double c = f.cosine * direction;
     // The end v moves towards first, or the other one past a peak.
     double to_end = phase_ahead(c, f.value, (c > 0 ? v_high : v_low) - f.value);
     if (!std::isfinite(to_end)) to_end = phase_to(c, f.value, (c > 0 ? v_low : v_high) - f.value);
-    to_end /= f.per_unit;
+    to_end *= units_per_phase;
     // Back along the line is enough for the few units looked at.
-    const double to_start = (c > 0 ? f.value - v_low : v_high - f.value) / (std::fabs(c) * f.per_unit);
+    const double to_start = (c > 0 ? f.value - v_low : v_high - f.value) / std::fabs(c) * units_per_phase;
     const double most = static_cast<double>(key.increment) / 4;
     // A little the other way too: d0 moves by whole rounds of frames, but
     // the grid point of its cell is rounded.
