@@ -20,8 +20,8 @@
 #include "synth/cell_batch.h"
 #include "synth/cell_plan.h"
 #include "synth/cell_templates.h"
+#include "synth/class_runs.h"
 #include "synth/class_templates.h"
-#include "synth/fast_sine.h"
 #include "synth/frame_times.h"
 #include "synth/sample_format.h"
 #include "synth/template_copier.h"
@@ -163,39 +163,41 @@ void enter_binade(double t, cell_run& run) {
   class_templates_here = plan.class_templates && enter_class_binade(plan, binade);
 }
 
-// The start and end of the cells with grid indices m, m + chain, ... in
-// units of the binade: s = index / carrier and e = s + length, as
-// cell_start makes them, times per_unit (a power of two).
-template <int width>
-[[gnu::always_inline]] inline void cell_bounds_lanes(double m, int32_t cells, double per_unit, double* start,
-                                                     double* finish) {
-  using real = typename sine_lanes<width>::real;
-  real index = m + lane_numbers<width> * plan.chain;
-  const double stride = width * plan.chain;
-  for (int32_t j = 0; j < cells; j += width, index += stride) {
-    const real s = index / plan.carrier;
-    const real a = s * per_unit;
-    const real b = (s + plan.length) * per_unit;
-    __builtin_memcpy(start + j, &a, sizeof a);
-    __builtin_memcpy(finish + j, &b, sizeof b);
+// Cells i, i + 1, ... before count in classes of d0, from their class
+// templates: first those a run proven ahead holds, then one at a time (grid
+// is the first cell's grid index, with its tolerance). As run_in_binade.
+bool run_in_classes(uint64_t ones, int32_t count, double until, int32_t& i, double& t, cell_run& run,
+                    double grid) {
+  const binade_grid z = binade;
+  const int32_t cells = count - i;
+  const uint64_t tones = ones >> i;
+  const double until_units = until * z.per_unit;
+  const auto m = static_cast<double>(static_cast<int64_t>(grid));
+  // The class of the cell with grid index m is m / chain modulo the classes.
+  const auto chain = static_cast<int64_t>(plan.chain);
+  const uint64_t first_class = static_cast<uint64_t>(static_cast<int64_t>(grid) / chain) % plan.classes;
+  copy_position at{t * z.per_unit, run.base + run.used, 0};
+  int32_t j = copy_proven_run(plan, z, {m, cells, tones, first_class, until_units}, at);
+  bool going = true;
+  if (j < cells && at.T < until_units) {
+    double start[64 + 4];
+    double finish[64 + 4];
+    cell_bounds(plan, m + j * plan.chain, cells - j, z.per_unit, start, finish);
+    const double binade_end = 0x1p53;  // the binade's limit in units
+    if (start[0] >= binade_end / 2) {
+      // The cells whose next frame still lies inside the binade.
+      int32_t inside = cells - j;
+      while (inside > 0 && !(finish[inside - 1] + static_cast<double>(z.increment) < binade_end)) --inside;
+      class_stop stop = class_stop::none;
+      const uint64_t k = (first_class + static_cast<uint64_t>(j)) % plan.classes;
+      j += copy_class_cells(plan, {start, finish, inside, tones >> j, k, until_units}, at, stop);
+      going = stop != class_stop::empty_cell;
+    }
   }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void cell_bounds_avx2(double m, int32_t cells, double per_unit, double* start,
-                                              double* finish) {
-  cell_bounds_lanes<4>(m, cells, per_unit, start, finish);
-}
-#endif
-
-void cell_bounds(double m, int32_t cells, double per_unit, double* start, double* finish) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (has_avx2()) {
-    cell_bounds_avx2(m, cells, per_unit, start, finish);
-    return;
-  }
-#endif
-  cell_bounds_lanes<2>(m, cells, per_unit, start, finish);
+  i += j;
+  t = at.T * z.unit;
+  run.used = static_cast<size_t>(at.p - run.base);
+  return going;
 }
 
 // Cells i, i + 1, ... before count while each lies inside the clock's binade
@@ -207,45 +209,45 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   const double grid = plan.carrier * t + grid_tolerance;
   const int32_t cells = count - i;
   if (!(grid + cells * plan.chain < chain_grid_limit)) return true;
+  if (class_templates_here) return run_in_classes(ones, count, until, i, t, run, grid);
   const binade_grid z = binade;
   const double increment = static_cast<double>(z.increment);
   const double inverse_increment = 1.0 / increment;
   const double binade_end = 0x1p53;  // the binade's limit in units
-  // Start and end of every cell, as the plain computation makes them; the
-  // cells whose next frame still lies inside the binade.
-  double start[64 + 4];
-  double finish[64 + 4];
-  cell_bounds(static_cast<double>(static_cast<int64_t>(grid)), cells, z.per_unit, start, finish);
-  if (!(start[0] >= binade_end / 2)) return true;
-  int32_t inside = cells;
-  while (inside > 0 && !(finish[inside - 1] + increment < binade_end)) --inside;
-
   const double until_units = until * z.per_unit;
-  const template_index index = index_of_templates();
-  const auto frame_bytes = static_cast<int64_t>(plan.frame_bytes);
-  batch& b = the_batch;
   double T = t * z.per_unit;
   unsigned char* p = run.base + run.used;
   int64_t copied = 0;
-  bool going = true;
   int32_t j = 0;
   const uint64_t tones = ones >> i;
-  if (class_templates_here && binade.increment > 0) {
-    // Every cell from its class template; the class of the cell with grid
-    // index m is m / chain modulo the classes.
-    const auto chain = static_cast<int64_t>(plan.chain);
-    const uint64_t first_class = static_cast<uint64_t>(static_cast<int64_t>(grid) / chain) % plan.classes;
+  // First the runs of copies, which need the bounds of their first and last
+  // cell only.
+  const auto m = static_cast<double>(static_cast<int64_t>(grid));
+  {
     copy_position at{T, p, copied};
-    class_stop stop = class_stop::none;
-    j = copy_class_cells(plan, {start, finish, inside, tones, first_class, until_units}, at, stop);
+    j = copy_runs_by_grid({m, plan.chain, plan.carrier, plan.length, z.per_unit}, cells, tones, at,
+                          {current[0], current[1], increment, until_units});
     T = at.T;
     p = at.p;
-    going = stop != class_stop::empty_cell;
-    i += j;
-    t = T * z.unit;
-    run.used = static_cast<size_t>(p - run.base);
-    return going;
+    copied = at.copied;
   }
+  // Start and end of every cell left, as the plain computation makes them;
+  // the cells whose next frame still lies inside the binade.
+  double start[64 + 4];
+  double finish[64 + 4];
+  int32_t inside = j;
+  if (j < cells) {
+    cell_bounds(plan, m + j * plan.chain, cells - j, z.per_unit, start + j, finish + j);
+    if (start[j] >= binade_end / 2) {
+      inside = cells;
+      while (inside > j && !(finish[inside - 1] + increment < binade_end)) --inside;
+    }
+  }
+
+  const template_index index = index_of_templates();
+  const auto frame_bytes = static_cast<int64_t>(plan.frame_bytes);
+  batch& b = the_batch;
+  bool going = true;
   while (j < inside) {
     const double E = finish[j];
     const double d0 = T - start[j];
@@ -322,8 +324,6 @@ void reset_clock() {
   clock = 0.0;
   forget_state();
 }
-
-
 
 double cell_start(double t) {
   const double carrier = settings.lower_carrier;

@@ -1,7 +1,8 @@
 // The cell plan. Cells start on the grid of the lower carrier, a whole number
 // of its periods apart, and frames fall every 1/sampling_rate: the offset of
 // a cell's first frame from its start takes baud / gcd(rate, baud) values,
-// coming round every rate / gcd(rate, baud) frames.
+// coming round every rate / gcd(rate, baud) frames. A cell with grid index
+// m starts at m / carrier and ends a cell length later.
 #include "synth/cell_plan.h"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include "cli/settings.h"
 #include "synth/cell_templates.h"
 #include "synth/class_templates.h"
+#include "synth/fast_sine.h"
+#include "synth/tone_kernels.h"
 
 namespace kelvora {
 
@@ -67,6 +70,48 @@ bool update_cell_plan(cell_plan& plan) {
   // recording comes back to each class a few times.
   plan.class_templates = (recording_frames == 0 || cells >= 4 * plan.classes) && use_class_templates(plan);
   return true;
+}
+
+namespace {
+
+// The start and end of the cells with grid indices m, m + chain, ... in
+// units of the binade: s = index / carrier and e = s + length, as
+// cell_start makes them, times per_unit (a power of two).
+template <int width>
+[[gnu::always_inline]] inline void cell_bounds_lanes(const cell_plan& plan, double m, int32_t cells, double per_unit,
+                                                     double* start, double* finish) {
+  using real = typename sine_lanes<width>::real;
+  // In locals: the stores below may alias any double.
+  const double carrier = plan.carrier;
+  const double length = plan.length;
+  real index = m + lane_numbers<width> * plan.chain;
+  const double stride = width * plan.chain;
+  for (int32_t j = 0; j < cells; j += width, index += stride) {
+    const real s = index / carrier;
+    const real a = s * per_unit;
+    const real b = (s + length) * per_unit;
+    __builtin_memcpy(start + j, &a, sizeof a);
+    __builtin_memcpy(finish + j, &b, sizeof b);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] void cell_bounds_avx2(const cell_plan& plan, double m, int32_t cells, double per_unit,
+                                              double* start, double* finish) {
+  cell_bounds_lanes<4>(plan, m, cells, per_unit, start, finish);
+}
+#endif
+
+}  // namespace
+
+void cell_bounds(const cell_plan& plan, double m, int32_t cells, double per_unit, double* start, double* finish) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) {
+    cell_bounds_avx2(plan, m, cells, per_unit, start, finish);
+    return;
+  }
+#endif
+  cell_bounds_lanes<2>(plan, m, cells, per_unit, start, finish);
 }
 
 }  // namespace kelvora

@@ -36,4 +36,7 @@ void expect_recording(uint64_t frames);
 // Works the plan out anew when the settings changed since; true when it did.
 bool update_cell_plan(cell_plan& plan);
 
+// Start and end, in units of the binade (per_unit a power of two), of the cells with grid indices m, m + chain, ...
+void cell_bounds(const cell_plan& plan, double m, int32_t cells, double per_unit, double* start, double* finish);
+
 }  // namespace kelvora

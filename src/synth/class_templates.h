@@ -45,4 +45,24 @@ enum class class_stop { none, until, empty_cell, long_cell };
 // copied frames) moved past them.
 int32_t copy_class_cells(const cell_plan& plan, const class_run& run, copy_position& at, class_stop& stop);
 
+// What a class template holds: the offsets d0 of every frame's interval,
+// its span in units, its bytes.
+struct class_view {
+  double low, high, span;
+  int32_t size;
+  const unsigned char* bytes;
+  uint64_t stamp;  // the count of changes (class_template_changes) when it last changed
+};
+
+// The template of the tone (0 or 1) and class k.
+class_view class_template_of(int tone, uint64_t k);
+
+// Makes the template of the tone and class k hold the cell at T ending at E
+// (units of the binade, d0 = T - S) where it does not; false where the cell
+// is empty or longer than a template.
+bool hold_class_cell(const cell_plan& plan, int tone, uint64_t k, double T, double E, double d0);
+
+// How often the class templates have been patched or emptied so far.
+uint64_t class_template_changes();
+
 }  // namespace kelvora

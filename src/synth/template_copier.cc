@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 #include "synth/fast_sine.h"
 #include "synth/tone_kernels.h"
@@ -144,15 +145,24 @@ struct block_table {
 
 block_table blocks;
 
+// The starts and ends of a call's cells, listed.
+struct listed_bounds {
+  const double* start;
+  const double* finish;
+};
+
 // Copies runs of run_cells cells that all fit the templates of their tones,
 // each run proven from its first and last cell alone (doc/exactness.md, "Runs
-// of cells" under "Cell templates"); returns how many cells.
-int32_t copy_runs(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
+// of cells" under "Cell templates"); returns how many cells. The cells'
+// bounds come listed, or from their grid indices (then the run's first cell
+// must start and its last end inside the binade, as a listed cell does).
+template <class bounds>
+int32_t copy_runs(const bounds& cells_at, int32_t cells, uint64_t tones, copy_position& at,
                   const copy_limits& limits) {
   const cell_template& zero = *limits.zero;
   const cell_template& one = *limits.one;
-  if (cells < run_cells || zero.serial == 0 || one.serial == 0 || zero.frames != one.frames ||
-      zero.size != one.size || zero.size > most_run_cell_bytes) {
+  if (cells < 1 || zero.serial == 0 || one.serial == 0 || zero.frames != one.frames || zero.size != one.size ||
+      zero.size > most_run_cell_bytes) {
     return 0;
   }
   const int32_t size = zero.size;
@@ -175,21 +185,37 @@ int32_t copy_runs(const double* start, const double* finish, int32_t cells, uint
   double T = at.T;
   unsigned char* p = at.p;
   int32_t done = 0;
-  while (done + run_cells <= cells) {
-    const double* S = start + done;
-    const double* E = finish + done;
-    const double last = T + (run_cells - 1) * span;  // whole units: exact
-    const double first_d0 = T - S[0];
-    const double last_d0 = last - S[run_cells - 1];
+  // The last run may be shorter, where its last block (copied whole) reaches
+  // no farther past its cells than the room past the last cell.
+  const int32_t last_run = block_bytes <= 64 ? 1 : run_cells;
+  while (done + last_run <= cells) {
+    const int32_t n = std::min(run_cells, cells - done);
+    double S_first, S_last, E_first;
+    if constexpr (std::is_same_v<bounds, listed_bounds>) {
+      S_first = cells_at.start[done];
+      S_last = cells_at.start[done + n - 1];
+      E_first = cells_at.finish[done];
+    } else {
+      const double s_first = cells_at.start_of(done);
+      const double s_last = cells_at.start_of(done + n - 1);
+      S_first = s_first * cells_at.per_unit;
+      S_last = s_last * cells_at.per_unit;
+      E_first = (s_first + cells_at.length) * cells_at.per_unit;
+      const double top = 0x1p53;  // the binade's end, in units
+      if (!(S_first >= top / 2 && (s_last + cells_at.length) * cells_at.per_unit + limits.increment < top)) break;
+    }
+    const double last = T + (n - 1) * span;  // whole units: exact
+    const double first_d0 = T - S_first;
+    const double last_d0 = last - S_last;
     const double least = std::min(first_d0, last_d0);
     const double most = std::max(first_d0, last_d0);
-    const double length = E[0] - S[0];  // within a unit of every cell's E - S
+    const double length = E_first - S_first;  // within a unit of every cell's E - S
     if (!(last < limits.until && least >= low && most <= high && length - least + 3 <= span &&
           length - most - 3 > span - limits.increment)) {
       break;
     }
     const uint64_t bits = tones >> done;
-    for (int32_t k = 0; k < run_cells / 4; ++k) {
+    for (int32_t k = 0; 4 * k < n; ++k) {
       const unsigned char* from = blocks.block[(bits >> (4 * k)) & 15];
       if (block_bytes <= 32) {
         std::memcpy(p, from, 32);
@@ -198,10 +224,10 @@ int32_t copy_runs(const double* start, const double* finish, int32_t cells, uint
       } else {
         std::memcpy(p, from, block_bytes);
       }
-      p += block_bytes;
+      p += static_cast<size_t>(std::min(4, n - 4 * k)) * static_cast<size_t>(size);
     }
     T = last + span;
-    done += run_cells;
+    done += n;
   }
   at.T = T;
   at.p = p;
@@ -217,6 +243,11 @@ int32_t copy_runs(const double* start, const double* finish, int32_t cells, uint
 #endif
 
 }  // namespace
+
+int32_t copy_runs_by_grid(const cell_grid& grid, int32_t cells, uint64_t tones, copy_position& at,
+                          const copy_limits& limits) {
+  return copy_runs(grid, cells, tones, at, limits);
+}
 
 int32_t copy_by_class(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                       const template_index& index, double increment, double until) {
@@ -247,7 +278,7 @@ int32_t copy_by_class(const double* start, const double* finish, int32_t cells, 
 
 int32_t copy_fitting(const double* start, const double* finish, int32_t cells, uint64_t tones, copy_position& at,
                      const copy_limits& limits) {
-  const int32_t runs = copy_runs(start, finish, cells, tones, at, limits);
+  const int32_t runs = copy_runs(listed_bounds{start, finish}, cells, tones, at, limits);
   if (runs == cells) return runs;
   start += runs;
   finish += runs;
