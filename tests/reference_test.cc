@@ -276,6 +276,9 @@ TEST(Reference, LongRecordingsInClassesOfOffsets) {
       {{1200, 1200, 44100, 8, 1, 3}, "b600 h0.1 d", 1500},
       // Runs of cells proven ahead that meet the ends of the clock's binades.
       {{1200, 1200, 11025, 8, 1, 3}, nullptr, 16000},
+      // One class, late in the clock: whole cells no longer repeat, most of
+      // their frames still do.
+      {{75, 1200, 11025, 8, 1, 3}, "b20000 d", 1500},
   };
   unsigned seed = 120;
   for (const layout_case& c : cases) expect_plain_recording(c.settings, c.layout, c.input, seed++);

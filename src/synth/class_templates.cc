@@ -49,6 +49,7 @@ struct class_store {
   int direction = 0;    // the way a class's d0 moves in the binade: +1, -1 or 0
   bool carry_on = false;  // whether a frame's next codes are proven from its last proof
   uint64_t changes = 0;   // templates patched or emptied so far
+  uint64_t proven = 0;    // frames proven so far
   std::unique_ptr<uint64_t[]> stamps;  // per slot, the count of changes when it last changed
   // Per position i of a call's cells from class 0 (class i mod classes, up
   // to classes + 64), the templates of a 0 cell and of a 1 cell there.
@@ -135,6 +136,7 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
     while (c.expiry[0] < ahead) {
       const int32_t i = c.expiring[0];
       move_on(c, key, channels, d0, i, frames);
+      ++store.proven;
       // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
@@ -151,7 +153,10 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
   double low = -INFINITY;
   double high = INFINITY;
   for (int64_t i = 0; i < frames; ++i) {
-    if (i >= c.frames || !(d >= c.frame_low[i] && d <= c.frame_high[i])) remake(c, key, channels, d0, i, frames);
+    if (i >= c.frames || !(d >= c.frame_low[i] && d <= c.frame_high[i])) {
+      remake(c, key, channels, d0, i, frames);
+      ++store.proven;
+    }
     low = std::max(low, c.frame_low[i]);
     high = std::min(high, c.frame_high[i]);
     c.expiry[i] = direction >= 0 ? c.frame_high[i] : -c.frame_low[i];
@@ -176,7 +181,6 @@ bool carry_on_pays(const cell_plan& plan) {
 }  // namespace
 
 bool use_class_templates(const cell_plan& plan) {
-  if (plan.classes < 2) return false;
   const uint64_t slots = 2 * plan.classes;
   const uint64_t per_slot =
       slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames + sizeof(class_template);
@@ -358,5 +362,7 @@ bool hold_class_cell(const cell_plan& plan, int tone, uint64_t k, double T, doub
 }
 
 uint64_t class_template_changes() { return store.changes; }
+
+uint64_t class_frames_proven() { return store.proven; }
 
 }  // namespace kelvora

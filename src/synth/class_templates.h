@@ -1,5 +1,6 @@
 // Class templates. Where the cells' first frames fall at several offsets
-// (classes of d0, cell_plan.h), the cells of one class come back every
+// (classes of d0, cell_plan.h; or at one, where whole cells stop repeating
+// late in the clock), the cells of one class come back every
 // round_frames frames with a d0 moved by a few units only (the frame
 // increment is not the step exactly). Each tone and class keeps one template
 // whose every frame carries its own proven interval of d0: a cell whose d0
@@ -16,8 +17,8 @@
 
 namespace kelvora {
 
-// Whether class templates serve the plan's cells: more than one class, a
-// recording long enough to come back to each class, and room for them all.
+// Whether class templates may serve the plan's cells: a recording long
+// enough to come back to each class, and room for them all.
 bool use_class_templates(const cell_plan& plan);
 
 // Empties every class template: the clock entered the binade z. Returns
@@ -64,5 +65,8 @@ bool hold_class_cell(const cell_plan& plan, int tone, uint64_t k, double T, doub
 
 // How often the class templates have been patched or emptied so far.
 uint64_t class_template_changes();
+
+// How many frames the class templates have had proven so far.
+uint64_t class_frames_proven();
 
 }  // namespace kelvora
