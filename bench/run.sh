@@ -113,6 +113,12 @@ settings=(
   "-b 1000 -w 2000 -r 16000 -s 1"
   "-b 300 -w 600"
   "-b 1500 -w 1500 -r 48000 -q 16 -c 2 -s 0"
+  # One class of long cells, late in the clock; a tone whose period is a
+  # whole number of frames; 16-bit cells in classes that drift too fast.
+  "-b 75 -w 1200 -r 11025"
+  "-b 110 -w 220 -r 22000"
+  "-b 110 -w 220 -r 32000 -q 16"
+  "-b 1200 -w 2400 -r 44100 -q 16 -c 2"
 )
 # kelvora with the options through a pipe into cat, against head -c of the
 # same size through the same pipe; prints the ratio.
