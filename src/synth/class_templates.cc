@@ -94,13 +94,13 @@ void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
 
 // Keeps frame i's sample and the interval it is proven for.
 void keep(class_template& c, const template_key& key, int32_t channels, int64_t i, const frame_proof& f) {
-  store_samples(&f.code, 1, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
+  store_sample(f.code, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
   c.frame_low[i] = static_cast<double>(f.low);
   c.frame_high[i] = static_cast<double>(f.high);
 }
 
 // Makes frame i anew at d0 and proves its interval.
-void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
+[[gnu::always_inline]] inline void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
   frame_expansion* expansion = store.carry_on ? &c.expansion[i] : nullptr;
   keep(c, key, channels, i, prove_frame(key, d0, i, frames, store.direction, expansion));
 }

@@ -76,4 +76,17 @@ inline int stored_sample(const unsigned char* bytes, int64_t i, int32_t bits, in
 // Stores count samples as frames of the given width and channel count at p.
 void store_samples(const int* sample, uint64_t count, int32_t bits, int32_t channels, unsigned char* p);
 
+// Stores one sample as a frame at p: every channel the sample, 16-bit samples low byte first.
+inline void store_sample(int sample, int32_t bits, int32_t channels, unsigned char* p) {
+  for (int32_t c = 0; c < channels; ++c) {
+    if (bits == 8) {
+      *p++ = static_cast<unsigned char>(sample);
+    } else {
+      const auto value = static_cast<uint16_t>(sample);
+      *p++ = static_cast<unsigned char>(value & 0xFF);
+      *p++ = static_cast<unsigned char>(value >> 8);
+    }
+  }
+}
+
 }  // namespace kelvora
