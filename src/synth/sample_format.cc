@@ -24,15 +24,21 @@ template <int bits, int channels>
   for (uint64_t i = 0; i < count; ++i) store_sample(sample[i], bits, channels, p + i * (bits / 8) * channels);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same loops in the vector instructions of a machine that has them.
-[[gnu::target("avx2")]] void store_avx2(const int* sample, uint64_t count, bool wide, int32_t channels,
-                                        unsigned char* p) {
+// The loop of the sample width and channel count.
+[[gnu::always_inline]] inline void store_in_format(const int* sample, uint64_t count, bool wide, int32_t channels,
+                                                   unsigned char* p) {
   if (channels == 1) {
     wide ? store_frames<16, 1>(sample, count, p) : store_frames<8, 1>(sample, count, p);
   } else {
     wide ? store_frames<16, 2>(sample, count, p) : store_frames<8, 2>(sample, count, p);
   }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same loops in the vector instructions of a machine that has them.
+[[gnu::target("avx2")]] void store_avx2(const int* sample, uint64_t count, bool wide, int32_t channels,
+                                        unsigned char* p) {
+  store_in_format(sample, count, wide, channels, p);
 }
 #endif
 
@@ -46,11 +52,7 @@ void store_samples(const int* sample, uint64_t count, int32_t bits, int32_t chan
     return;
   }
 #endif
-  if (channels == 1) {
-    wide ? store_frames<16, 1>(sample, count, p) : store_frames<8, 1>(sample, count, p);
-  } else {
-    wide ? store_frames<16, 2>(sample, count, p) : store_frames<8, 2>(sample, count, p);
-  }
+  store_in_format(sample, count, wide, channels, p);
 }
 
 }  // namespace kelvora
