@@ -45,6 +45,22 @@ TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {
   EXPECT_EQ(small.out, "cannot write /dev/full: No space left on device\n");
   EXPECT_EQ(run_shell("cd " + dir + " && $K tape.img - > /dev/full 2>err"), 1);
   EXPECT_EQ(read_file(dir + "/err"), "cannot write -: No space left on device\n");
+  // A disk that fills midway keeps the recording's first samples, in order:
+  // buffers are written while the next ones fill. Needs root to mount a tmpfs.
+  if (run_shell("mkdir " + dir + "/small && mount -t tmpfs -o size=1300k none " + dir + "/small 2>/dev/null") == 0) {
+    write_file(dir + "/long.img", random_bytes(16000, 7));  // a 4 MB recording
+    ASSERT_EQ(run_kelvora({"-q", "16", "long.img", "whole.wav"}, "/dev/null", dir).status, 0);
+    const run_result cut = run_kelvora({"-q", "16", "long.img", "small/cut.wav"}, "/dev/null", dir);
+    const std::string whole = read_file(dir + "/whole.wav");
+    const std::string kept = read_file(dir + "/small/cut.wav");
+    run_shell("umount " + dir + "/small");
+    EXPECT_EQ(cut.out, "cannot write small/cut.wav: No space left on device\n");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_GT(kept.size(), 1000000u);
+    EXPECT_LT(kept.size(), whole.size());
+    // The header of an unfinished recording stays a placeholder.
+    EXPECT_TRUE(whole.compare(44, kept.size() - 44, kept, 44) == 0) << "not the recording's first bytes";
+  }
 
   // An unreadable input is found before the output is opened.
   write_file(dir + "/out.wav", "keep");

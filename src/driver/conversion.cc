@@ -139,11 +139,12 @@ int run_conversion(const char* input_name, const char* output_name) {
   refuse_terminal(output, "audio");
   output_stream out;
   attach_output(out, output, output_name);
+  write_in_background(out);
   try {
     write_recording(plan, in, out, can_rewrite_header(output));
   } catch (const failure&) {
     // Leave the output as far as it got; the failure is what gets reported.
-    std::fwrite(out.buffer.data(), 1, out.used, out.file);
+    abandon_output(out);
     throw;
   }
   close_output(out);

@@ -1,16 +1,20 @@
 // The output stream: bytes gather in a buffer and leave in large writes to a
 // file, or to a sink the caller chose (the sound card when playing); a failed
-// write, flush or close ends the run.
+// write, flush or close ends the run. A file may be written from a second
+// thread while the next buffer fills.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace kelvora {
+
+struct background_writer;
 
 struct output_stream {
   std::FILE* file = nullptr;
@@ -19,6 +23,8 @@ struct output_stream {
   size_t used = 0;
   // When set, takes each full buffer instead of the file (n bytes at data).
   std::function<void(const unsigned char* data, size_t n)> sink;
+  // When set, full buffers go to the file from a thread of their own.
+  std::shared_ptr<background_writer> writer;
 };
 
 // Largest data size whose RIFF size (data + 36) still fits 32 bits.
@@ -26,6 +32,9 @@ constexpr uint64_t wav_data_limit = 0xFFFFFFFFull - 36;
 
 // Attaches an open file to the stream with an empty buffer.
 void attach_output(output_stream& out, std::FILE* file, const std::string& name);
+
+// Lets full buffers go to the attached file from a second thread.
+void write_in_background(output_stream& out);
 
 // Sends the stream to a sink, with an empty buffer; name is for messages.
 void attach_sink_output(output_stream& out, const std::string& name,
@@ -51,5 +60,9 @@ void rewind_output(output_stream& out);
 
 // Flushes and closes the file.
 void close_output(output_stream& out);
+
+// Writes what the buffer holds after any write in flight, ignoring failures:
+// a failed run leaves its output as far as it got.
+void abandon_output(output_stream& out);
 
 }  // namespace kelvora
