@@ -90,6 +90,10 @@ template <int bits, int width>
   const double bound =
       1.01 * (1.5e-15 + 4 * half_ulp * phase_most + walk_steps * turn.step_error) + 3 * half_ulp;
   const real lane = lane_numbers<width>;
+  // In registers: the stores below might alias the turn for all the compiler knows.
+  const real bounds = real{} + bound;
+  const real turn_cosine = real{} + turn.cosine;
+  const real turn_sine = real{} + turn.sine;
   whole any_doubt{};
   const auto stride = static_cast<uint64_t>(width) * walk_steps;
   for (uint64_t first = 0; first < frames; first += stride) {
@@ -101,13 +105,13 @@ template <int bits, int width>
     for (uint64_t i = first; i < end; i += width) {
       whole low;
       whole high;
-      bounding_codes<bits, width>(s, real{} + bound, scale, low, high);
+      bounding_codes<bits, width>(s, bounds, scale, low, high);
       const whole doubtful = low != high;
       __builtin_memcpy(sample + i, &low, sizeof low);
       __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
       any_doubt |= doubtful;
-      const real turned_s = s * turn.cosine + c * turn.sine;
-      const real turned_c = c * turn.cosine - s * turn.sine;
+      const real turned_s = s * turn_cosine + c * turn_sine;
+      const real turned_c = c * turn_cosine - s * turn_sine;
       s = turned_s;
       c = turned_c;
     }
