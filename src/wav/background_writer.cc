@@ -8,6 +8,7 @@
 #ifndef __EMSCRIPTEN__
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #endif
 
@@ -72,7 +73,11 @@ std::shared_ptr<background_writer> start_background_writer(std::FILE* file, size
   auto writer = std::make_shared<background_writer>();
   writer->file = file;
   writer->spare.assign(buffer_size, 0);
-  writer->thread = std::thread(write_in_turn, std::ref(*writer));
+  try {
+    writer->thread = std::thread(write_in_turn, std::ref(*writer));
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had (a process limit): the stream writes itself
+  }
   return writer;
 }
 

@@ -13,7 +13,7 @@ namespace kelvora {
 struct background_writer;
 
 // Starts a writer for file with a spare buffer of the given size; null where
-// this build has no threads (the stream then writes itself).
+// this build or the process can have no thread (the stream then writes itself).
 std::shared_ptr<background_writer> start_background_writer(std::FILE* file, size_t buffer_size);
 
 // Waits for the write in flight, then swaps buffer with the spare and writes
