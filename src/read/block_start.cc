@@ -17,7 +17,8 @@
 
 namespace kelvora::rx {
 
-bool try_block_start(reader& r, double p, const start_terms& terms, double& start) {
+bool try_block_start(reader& r, double p, const start_terms& terms, double& start, bool& zero_before) {
+  zero_before = false;
   const bool after_tone = terms.after_tone, after_leader = terms.after_leader, weighed_start = terms.weighed;
   // After tone (leader or stop cells) the first window to read 0 began about
   // half a cell before the start cell; after silence the tone's onset tells
@@ -48,6 +49,14 @@ bool try_block_start(reader& r, double p, const start_terms& terms, double& star
     }
   }
   if (!f.complete || !f.start_zero) return false;
+  if (!before.complete && start - onset > 0.3 * r.cell) {
+    // Sound from the recording's start to a frame that begins after it: the
+    // line rests at 1 between bytes, so the lower tone there is the end of
+    // a byte the recording began inside (a 0 cell cut short, which the
+    // frame's cells line up after).
+    const cell_reading cut = read_cell(r, start - r.cell);
+    zero_before = cut.evidence >= tone_evidence && balance(r, cut) < -0.3;
+  }
   if (f.evidence < (after_leader ? frame_evidence : strict_evidence)) return false;
   // A 0 cell of a far weaker tone, or what leaks into its window where the
   // leader ends: the upper tone must come back within the frame (its stop

@@ -15,8 +15,9 @@ struct start_terms {
   bool weighed = false;       // the tones are weighed (one far weaker)
 };
 
-// Whether a block starts near p, where the scan met a 0 cell; its first frame's start goes to start.
-bool try_block_start(reader& r, double p, const start_terms& terms, double& start);
+// Whether a block starts near p, where the scan met a 0 cell; its first frame's start goes to start,
+// and to zero_before whether the lower tone lies between the recording's start and that frame.
+bool try_block_start(reader& r, double p, const start_terms& terms, double& start, bool& zero_before);
 
 // Where the leader before p (begun at `earliest`) ends, the tones weighed; NaN where no run of clear 1 cells is near.
 double leader_end(reader& r, double p, double earliest);

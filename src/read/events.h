@@ -30,7 +30,7 @@ struct block_event {
   uint64_t bytes = 0;
   // A start's: where the tone running on into its first frame began (at
   // most position), and whether a clear 0 cell in that tone, before the
-  // first frame, was passed over.
+  // first frame, was passed over (or the end of one the recording cut).
   double tone_from = 0;
   bool passed_zero = false;
 };

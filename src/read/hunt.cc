@@ -209,21 +209,24 @@ double take_window(reader& r, scan_state& s, const cell_reading& read, double fr
     if (after_tone) levels_for_start(r.levels, fullest_zero(r, p - r.cell / 4));
     const bool weighed_start = r.levels.weighed && !kept.weighed;
     bool found = false;
+    bool zero_before = false;
     if (after_leader && r.levels.weighed) {
       // The block starts at the first 0 cell after the leader, which may lie
       // before the 0 cells the scan met.
       const double end = leader_end(r, p - r.cell / 4, leader_start);
       if (!std::isnan(end) && end < p - 1.5 * r.cell) {
-        found = try_block_start(r, end - 0.6 * r.cell, start_terms{true, true, weighed_start}, start);
+        found = try_block_start(r, end - 0.6 * r.cell, start_terms{true, true, weighed_start}, start, zero_before);
       }
     }
-    if (!found) found = try_block_start(r, p - r.cell / 4, start_terms{after_tone, after_leader, weighed_start}, start);
+    if (!found) {
+      found = try_block_start(r, p - r.cell / 4, start_terms{after_tone, after_leader, weighed_start}, start, zero_before);
+    }
     if (found) {
       close_run(r, run, start);
       r.block_speed = r.speed;
       // (A clear 0 window mostly before the first frame holds a 0 cell outside it.)
-      r.events.on_block_start(
-          block_event{start, r.cell, 0, std::min(s.tone_from, start), s.passed_zero + r.cell / 2 < start});
+      r.events.on_block_start(block_event{start, r.cell, 0, std::min(s.tone_from, start),
+                                          zero_before || s.passed_zero + r.cell / 2 < start});
       return start;
     }
     r.levels = kept;
