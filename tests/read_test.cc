@@ -157,12 +157,16 @@ TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
   // A second of leader, then 96 frames a byte: begun in byte 5's fourth cell, ended in byte 30's fifth.
   const std::string wav = read_file(dir + "/tape.wav");
   const std::string data = wav.substr(44 + 9600 + 5 * 96 + 4 * 8, 25 * 96 + 8);
-  std::string header = wav.substr(0, 44);
-  for (int i = 0; i < 4; ++i) {
-    header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + data.size()) >> (8 * i)) & 0xFF);
-    header[static_cast<size_t>(40 + i)] = static_cast<char>((data.size() >> (8 * i)) & 0xFF);
-  }
-  write_file(dir + "/cut.wav", header + data);
+  // The tape's header with the sizes of the samples kept, and those samples.
+  const auto with_header = [&wav](const std::string& samples) {
+    std::string header = wav.substr(0, 44);
+    for (int i = 0; i < 4; ++i) {
+      header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + samples.size()) >> (8 * i)) & 0xFF);
+      header[static_cast<size_t>(40 + i)] = static_cast<char>((samples.size() >> (8 * i)) & 0xFF);
+    }
+    return header + samples;
+  };
+  write_file(dir + "/cut.wav", with_header(data));
   const run_result result = run_kelvora({"--read", "cut.wav", "back.img"}, "/dev/null", dir);
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(read_file(dir + "/back.img") == payload.substr(6, 24));
@@ -177,12 +181,7 @@ TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
   ASSERT_EQ(run_kelvora({"-f", "d", "tape.img", "plain.wav"}, "/dev/null", dir).status, 0);
   const std::string plain = read_file(dir + "/plain.wav");
   for (size_t sample = 1; sample < 96; ++sample) {
-    const std::string rest = plain.substr(44 + 3 * 96 + sample, 27 * 96 - sample);
-    for (int i = 0; i < 4; ++i) {
-      header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + rest.size()) >> (8 * i)) & 0xFF);
-      header[static_cast<size_t>(40 + i)] = static_cast<char>((rest.size() >> (8 * i)) & 0xFF);
-    }
-    write_file(dir + "/begun.wav", header + rest);
+    write_file(dir + "/begun.wav", with_header(plain.substr(44 + 3 * 96 + sample, 27 * 96 - sample)));
     const run_result begun =
         run_kelvora({"--read", "-b", "1200", "-w", "1200", "-s", "3", "begun.wav", "back.img"}, "/dev/null", dir);
     if (begun.status != 0) continue;
@@ -205,12 +204,7 @@ TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
       if (!zero || ((value >> cell) & 1) != 0) continue;
       for (const size_t into : {3, 4, 5}) {
         const size_t from = 44 + byte * 88 + static_cast<size_t>(cell) * 8 + into;
-        const std::string rest = two.substr(from, 20 * 88);
-        for (int i = 0; i < 4; ++i) {
-          header[static_cast<size_t>(4 + i)] = static_cast<char>(((36 + rest.size()) >> (8 * i)) & 0xFF);
-          header[static_cast<size_t>(40 + i)] = static_cast<char>((rest.size() >> (8 * i)) & 0xFF);
-        }
-        write_file(dir + "/begun.wav", header + rest);
+        write_file(dir + "/begun.wav", with_header(two.substr(from, 20 * 88)));
         const run_result begun = run_kelvora({"--read", "-s", "1", "begun.wav", "back.img"}, "/dev/null", dir);
         ++cut_zeros;
         if (begun.status != 0) continue;
