@@ -22,8 +22,11 @@ namespace {
 
 constexpr size_t buffer_size = size_t{1} << 19;
 
-// Called right after the failed call, while errno still tells why.
-[[noreturn]] void write_failed(const output_stream& out) { fail_because("cannot write", out.name, errno); }
+// Called right after the failed call, while errno still tells why (or with
+// the error number the background writer kept).
+[[noreturn]] void write_failed(const output_stream& out, int error = errno) {
+  fail_because("cannot write", out.name, error);
+}
 
 void write_buffer(output_stream& out) {
   if (out.used == 0) return;
@@ -34,9 +37,7 @@ void write_buffer(output_stream& out) {
     return;
   }
   if (out.writer) {
-    if (const int error = hand_over(*out.writer, out.buffer, n); error != 0) {
-      fail_because("cannot write", out.name, error);
-    }
+    if (const int error = hand_over(*out.writer, out.buffer, n); error != 0) write_failed(out, error);
     return;
   }
   if (std::fwrite(out.buffer.data(), 1, n, out.file) != n) write_failed(out);
@@ -45,7 +46,7 @@ void write_buffer(output_stream& out) {
 // Waits for the background writer, if any, and fails with its error.
 void settle_writes(const output_stream& out) {
   if (!out.writer) return;
-  if (const int error = wait_for_writes(*out.writer); error != 0) fail_because("cannot write", out.name, error);
+  if (const int error = wait_for_writes(*out.writer); error != 0) write_failed(out, error);
 }
 
 }  // namespace
