@@ -60,20 +60,26 @@ TEST(SoundBehaviour, WriteAndReadFailuresAreReported) {
     EXPECT_LT(kept.size(), whole.size());
     // The header of an unfinished recording stays a placeholder.
     EXPECT_TRUE(whole.compare(44, kept.size() - 44, kept, 44) == 0) << "not the recording's first bytes";
-    // A process that may not start a thread writes the buffers itself. Needs
-    // root to run as nobody, whose limit of one process is then binding; not
-    // under the sanitizers, whose leak check at exit needs a thread of its own.
+    // A process that may not start a thread writes the buffers itself, and
+    // reads the recording back on its one thread. Needs root to run as
+    // nobody, whose limit of one process is then binding; not under the
+    // sanitizers, whose leak check at exit needs a thread of its own.
     const bool sanitized =
 #ifdef KELVORA_SANITIZED
         true;
 #else
         false;
 #endif
-    const std::string as_nobody = "chmod 777 " + dir + " && su nobody -s /bin/bash -c \"ulimit -u 1; exec '$K' -q 16 " +
-                                  dir + "/long.img " + dir + "/alone.wav\" 2>" + dir + "/err";
+    // exec: the shell is the one process the limit allows.
+    const auto as_nobody = [&](const std::string& args) {
+      return run_shell("chmod 777 " + dir + " && su nobody -s /bin/bash -c \"ulimit -u 1; exec '$K' " + args +
+                       "\" 2>" + dir + "/err");
+    };
     if (!sanitized && run_shell("id nobody >/dev/null 2>&1") == 0) {
-      EXPECT_EQ(run_shell(as_nobody), 0) << read_file(dir + "/err");
+      EXPECT_EQ(as_nobody("-q 16 " + dir + "/long.img " + dir + "/alone.wav"), 0) << read_file(dir + "/err");
       EXPECT_TRUE(read_file(dir + "/alone.wav") == whole);
+      EXPECT_EQ(as_nobody("--read " + dir + "/alone.wav " + dir + "/back.img"), 0) << read_file(dir + "/err");
+      EXPECT_TRUE(read_file(dir + "/back.img") == read_file(dir + "/long.img"));
     }
   }
 

@@ -227,21 +227,22 @@ void open_sample_feed(sample_feed& feed, recording& source, int64_t decimation, 
   try {
     feed.thread = std::jthread(feed_parts_until_done, &feed);
     unblock_stop_signals_here();
-  } catch (const std::system_error& e) {
+  } catch (const std::system_error&) {
+    // A limit on processes: the parts are made on this thread instead.
     unblock_stop_signals_here();
-    fail("cannot read " + printable_name(source.name) + ": cannot start a thread (" + e.code().message() + ")");
+    feed.alone = true;
   }
 #endif  // without threads, parts are made as they are taken
 }
 
 const silent_runs* silence_read(sample_feed& feed) {
-  if constexpr (feed_inline) return feed.silent.ended ? &feed.silent : nullptr;
+  if (feed.alone) return feed.silent.ended ? &feed.silent : nullptr;
   std::lock_guard<std::mutex> held(feed.lock);
   return feed.ended && !feed.failure && feed.silent.ended ? &feed.silent : nullptr;
 }
 
 bool next_samples(sample_feed& feed, const float*& samples, int64_t& count) {
-  if constexpr (feed_inline) {
+  if (feed.alone) {
     if (feed.ended || stop_cutting(*feed.source) != 0) return false;
     count = make_part(feed, feed.parts[0].data());
     samples = feed.parts[0].data();

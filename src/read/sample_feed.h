@@ -3,7 +3,8 @@
 // own, a few parts ahead of the framing, so that reading the file and the
 // filters overlap the framing on a second processor. A part is one read of
 // the recording; the thread fills the free parts in turn and the ring takes
-// them in the same order. A failure to read ends the thread, and the ring
+// them in the same order (where no thread can be started, each part is made
+// as it is taken). A failure to read ends the thread, and the ring
 // meets it where it wants the samples that were not read. A stop signal
 // (Ctrl-C) ends the samples for the ring at once.
 #pragma once
@@ -62,6 +63,9 @@ struct sample_feed {
   int64_t made = 0, taken = 0;
   bool holding = false;            // the framing holds part `taken`
   bool ended = false;              // the thread made its last part (or failed)
+  // No thread (none built, or the system would not start one): each part is
+  // made as it is taken.
+  bool alone = feed_inline;
   std::exception_ptr failure;      // why it failed, if it did
   std::mutex lock;
   std::condition_variable_any changed;
