@@ -74,7 +74,7 @@ constexpr int walk_steps = 64;
 constexpr double half_ulp = 0x1p-53;
 
 // Samples of the frames k < frames with phases w * (x0 + k * D), walked
-// `width` at a time; doubt marks those the walk leaves in doubt.
+// `width` at a time; doubt is nonzero for those the walk leaves in doubt.
 template <int bits, int width>
 [[gnu::always_inline]] inline walk_result walk_lanes(double w, double x0, double D, uint64_t frames,
                                                      const walk_rotation& turn, double scale, int* sample,
@@ -102,18 +102,35 @@ template <int bits, int width>
     real c;
     sine_cosine_estimate<width>(w * x, s, c);
     const uint64_t end = std::min(frames, first + stride);
-    for (uint64_t i = first; i < end; i += width) {
+    // The samples of `width` frames from the walked sine; nonzero doubt where
+    // the bound spans two codes.
+    const auto settle = [&](uint64_t i) {
       whole low;
       whole high;
       bounding_codes<bits, width>(s, bounds, scale, low, high);
-      const whole doubtful = low != high;
+      const whole doubtful = low ^ high;
       __builtin_memcpy(sample + i, &low, sizeof low);
       __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
       any_doubt |= doubtful;
+    };
+    const auto turn_on = [&] {
       const real turned_s = s * turn_cosine + c * turn_sine;
       const real turned_c = c * turn_cosine - s * turn_sine;
       s = turned_s;
       c = turned_c;
+    };
+    // Two turns a pass: the loop's count and test come half as often.
+    uint64_t i = first;
+    for (; i + 2 * width <= end; i += 2 * width) {
+      settle(i);
+      turn_on();
+      settle(i + width);
+      turn_on();
+    }
+    if (i < end) settle(i);
+    if (i + width < end) {
+      turn_on();
+      settle(i + width);
     }
   }
   // Lanes past the last frame count too: at worst the doubt marks are read.

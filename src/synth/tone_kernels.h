@@ -31,7 +31,7 @@ walk_rotation walk_rotation_for(double w, double D);
 enum class walk_result { sure, in_doubt, not_walked };
 
 // Samples of frames k < frames at phases w * (x0 + k * D) (x0 + k * D exact),
-// walked by the turn; doubt marks those left in doubt. Arrays have room for frames + 3.
+// walked by the turn; doubt is nonzero for those left in doubt. Arrays have room for frames + 3.
 walk_result walk_tone(double w, double x0, double D, uint64_t frames, const walk_rotation& turn,
                       const sample_code& code, int* sample, int* doubt);
 
