@@ -11,7 +11,6 @@
 #include <limits>
 #include <system_error>
 
-#include "cli/failure.h"
 #include "read/float_quad.h"
 #include "signals/stop_signals.h"
 
