@@ -33,7 +33,8 @@ struct class_template {
   double* frame_high;
   frame_expansion* expansion;  // per frame, where codes are carried on: what its last proof knew
   // The frames by where their intervals end the way d0 moves (a heap, the
-  // nearest end on top): the upper end, or the lower end negated.
+  // nearest end on top): the upper end, or the lower end negated; past the
+  // last frame an end mark, infinity.
   double* expiry;
   int32_t* expiring;
 };
@@ -73,6 +74,30 @@ void empty_slots() {
     c.frames = 0;
     c.size = 0;
   }
+}
+
+// Replaces the heap's top by a new entry: the hole at the top goes down to a
+// leaf by the nearer child alone, and the entry up from there (a new
+// interval mostly ends far ahead, so it rises little: one comparison a
+// level where a plain sift makes two).
+void replace_top(double* expiry, int32_t* expiring, int64_t n, double key, int32_t frame) {
+  int64_t at = 0;
+  for (int64_t child = 1; child < n; child = 2 * at + 1) {
+    // The end mark stands in for a missing right child; no branch to mispredict.
+    child += expiry[child + 1] < expiry[child] ? 1 : 0;
+    expiry[at] = expiry[child];
+    expiring[at] = expiring[child];
+    at = child;
+  }
+  while (at > 0) {
+    const int64_t parent = (at - 1) / 2;
+    if (!(key < expiry[parent])) break;
+    expiry[at] = expiry[parent];
+    expiring[at] = expiring[parent];
+    at = parent;
+  }
+  expiry[at] = key;
+  expiring[at] = frame;
 }
 
 // Moves the heap's entry at `at` down to its place.
@@ -142,12 +167,10 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
       // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
-        c.expiry[0] = c.frame_high[i];
       } else {
         c.high = std::min(c.high, c.frame_high[i]);
-        c.expiry[0] = -c.frame_low[i];
       }
-      sift_down(c.expiry, c.expiring, frames, 0);
+      replace_top(c.expiry, c.expiring, frames, direction > 0 ? c.frame_high[i] : -c.frame_low[i], i);
     }
     (direction > 0 ? c.high : c.low) = direction * c.expiry[0];
     return;
@@ -164,6 +187,7 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
     c.expiry[i] = direction >= 0 ? c.frame_high[i] : -c.frame_low[i];
     c.expiring[i] = static_cast<int32_t>(i);
   }
+  c.expiry[frames] = INFINITY;
   for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
   c.low = low;
   c.high = high;
@@ -184,22 +208,25 @@ bool carry_on_pays(const cell_plan& plan) {
 
 bool use_class_templates(const cell_plan& plan) {
   const uint64_t slots = 2 * plan.classes;
-  const uint64_t per_slot =
-      slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames + sizeof(class_template);
+  const uint64_t per_slot = slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames +
+                            sizeof(double) + sizeof(class_template);
   if (plan.max_frames * plan.frame_bytes > most_template_bytes || slots * per_slot > class_room) return false;
   if (slots != store.slots || plan.max_frames != store.most_frames || slot_bytes(plan) != store.bytes_per_slot) {
     store.slots = slots;
     store.most_frames = plan.max_frames;
     store.bytes_per_slot = slot_bytes(plan);
     store.bytes.reset(new unsigned char[slots * slot_bytes(plan)]);
-    store.bounds.reset(new double[3 * slots * plan.max_frames]);
+    // Per slot the frames' lower and upper ends and the heap, with room for
+    // the heap's end mark.
+    const uint64_t bounds_per_slot = 3 * plan.max_frames + 1;
+    store.bounds.reset(new double[slots * bounds_per_slot]);
     store.frames.reset(new int32_t[slots * plan.max_frames]);
     store.slot.reset(new class_template[slots]);
     store.stamps.reset(new uint64_t[slots]);
     for (uint64_t n = 0; n < slots; ++n) {
       class_template& c = store.slot[n];
       c.bytes = store.bytes.get() + n * slot_bytes(plan);
-      c.frame_low = store.bounds.get() + 3 * n * plan.max_frames;
+      c.frame_low = store.bounds.get() + n * bounds_per_slot;
       c.frame_high = c.frame_low + plan.max_frames;
       c.expiry = c.frame_high + plan.max_frames;
       c.expiring = store.frames.get() + n * plan.max_frames;

@@ -320,7 +320,8 @@ frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t 
     const double back = std::min(std::max(0.0, std::floor(to_start / 2)), back_units);
     // Up to the guessed end, a hair short of it, and shorter where the guess
     // was wrong.
-    for (const double share : {1 - 1e-6, 0.999, 0.9, 0.5, 0.1}) {
+    static constexpr double shares[] = {1 - 1e-6, 0.999, 0.9, 0.5, 0.1};
+    for (const double share : shares) {
       const double ahead = std::min(std::floor(to_end * share), most);
       if (!(ahead >= 1)) break;
       if (holds_between(f, key, direction > 0 ? back : ahead, direction > 0 ? ahead : back)) {

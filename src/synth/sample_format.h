@@ -78,14 +78,16 @@ void store_samples(const int* sample, uint64_t count, int32_t bits, int32_t chan
 
 // Stores one sample as a frame at p: every channel the sample, 16-bit samples low byte first.
 inline void store_sample(int sample, int32_t bits, int32_t channels, unsigned char* p) {
-  for (int32_t c = 0; c < channels; ++c) {
-    if (bits == 8) {
-      *p++ = static_cast<unsigned char>(sample);
-    } else {
-      const auto value = static_cast<uint16_t>(sample);
-      *p++ = static_cast<unsigned char>(value & 0xFF);
-      *p++ = static_cast<unsigned char>(value >> 8);
-    }
+  // The first channel apart: a loop over them all became a call to memset.
+  const auto value = static_cast<uint16_t>(sample);
+  const auto low = static_cast<unsigned char>(value & 0xFF);
+  const auto high = static_cast<unsigned char>(value >> 8);
+  const int32_t width = bits == 8 ? 1 : 2;
+  p[0] = low;
+  if (width == 2) p[1] = high;
+  for (int32_t c = 1; c < channels; ++c) {
+    p[c * width] = low;
+    if (width == 2) p[c * width + 1] = high;
   }
 }
 
