@@ -76,42 +76,27 @@ void empty_slots() {
   }
 }
 
-// Replaces the heap's top by a new entry: the hole at the top goes down to a
-// leaf by the nearer child alone, and the entry up from there (a new
-// interval mostly ends far ahead, so it rises little: one comparison a
-// level where a plain sift makes two).
-void replace_top(double* expiry, int32_t* expiring, int64_t n, double key, int32_t frame) {
-  int64_t at = 0;
-  for (int64_t child = 1; child < n; child = 2 * at + 1) {
-    // The end mark stands in for a missing right child; no branch to mispredict.
+// Moves the heap's entry at `at` down to its place: the hole goes down to a
+// leaf by the nearer child alone (the end mark past the last frame stands in
+// for a missing child: no branch to mispredict), and the entry comes up from
+// there, no higher than `at`. A new interval mostly ends far ahead and rises
+// little: one comparison a level where a plain sift makes two.
+void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
+  const double key = expiry[at];
+  const int32_t frame = expiring[at];
+  const int64_t top = at;
+  for (int64_t child = 2 * at + 1; child < n; child = 2 * at + 1) {
     child += expiry[child + 1] < expiry[child] ? 1 : 0;
     expiry[at] = expiry[child];
     expiring[at] = expiring[child];
     at = child;
   }
-  while (at > 0) {
+  while (at > top) {
     const int64_t parent = (at - 1) / 2;
     if (!(key < expiry[parent])) break;
     expiry[at] = expiry[parent];
     expiring[at] = expiring[parent];
     at = parent;
-  }
-  expiry[at] = key;
-  expiring[at] = frame;
-}
-
-// Moves the heap's entry at `at` down to its place.
-void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
-  const double key = expiry[at];
-  const int32_t frame = expiring[at];
-  for (;;) {
-    int64_t child = 2 * at + 1;
-    if (child >= n) break;
-    if (child + 1 < n && expiry[child + 1] < expiry[child]) ++child;
-    if (!(expiry[child] < key)) break;
-    expiry[at] = expiry[child];
-    expiring[at] = expiring[child];
-    at = child;
   }
   expiry[at] = key;
   expiring[at] = frame;
@@ -167,10 +152,12 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
       // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
+        c.expiry[0] = c.frame_high[i];
       } else {
         c.high = std::min(c.high, c.frame_high[i]);
+        c.expiry[0] = -c.frame_low[i];
       }
-      replace_top(c.expiry, c.expiring, frames, direction > 0 ? c.frame_high[i] : -c.frame_low[i], i);
+      sift_down(c.expiry, c.expiring, frames, 0);
     }
     (direction > 0 ? c.high : c.low) = direction * c.expiry[0];
     return;
