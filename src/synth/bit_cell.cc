@@ -278,6 +278,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
   }
 
   const template_index index = index_of_templates();
+  const bool any_kept = templates_kept() > 0;
   const auto frame_bytes = static_cast<int64_t>(plan.frame_bytes);
   batch& b = the_batch;
   bool going = true;
@@ -300,7 +301,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
       if (fitting > 0) continue;  // always: the first cell passes the same test there
     }
     // Cells in classes of d0: each from the template its d0 finds.
-    if (plan.classes > 1) {
+    if (plan.classes > 1 && any_kept) {
       copy_position at{T, p, copied};
       const int32_t fitting = copy_by_class(start + j, finish + j, inside - j, tones >> j, at, index, increment,
                                             until_units);

@@ -79,6 +79,8 @@ template_index index_of_templates() {
   return {{store.bucket[0].data(), store.bucket[1].data()}, store.kept.data(), store.per_bucket, buckets - 1};
 }
 
+size_t templates_kept() { return store.kept.size(); }
+
 const cell_template* template_near(int32_t tone, double d0) {
   const int16_t n = store.bucket[tone][bucket_of(d0)];
   return n >= 0 ? &store.kept[static_cast<size_t>(n)] : nullptr;

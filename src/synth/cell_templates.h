@@ -58,6 +58,9 @@ struct template_index {
 // The store's index.
 template_index index_of_templates();
 
+// How many templates the store holds.
+size_t templates_kept();
+
 // A template of the tone whose interval may hold d0, or nullptr; the caller checks.
 const cell_template* template_near(int32_t tone, double d0);
 
