@@ -116,7 +116,7 @@ int64_t emit_long_cells(uint64_t ones, int32_t count, double until, output_strea
     do {
       frames += add_cell_phases(b, plan, batch_frames, w, s, e, t);
       const uint64_t bytes = b.count * plan.frame_bytes;
-      synthesise_batch(b, plan, walk);
+      synthesise_batch(b, plan, walk, nullptr);
       store_samples(b.sample, b.count, plan.quantization_bits, plan.channels, reserve_space(out, bytes));
       commit_space(out, bytes);
       b.count = 0;
@@ -138,11 +138,11 @@ struct cell_run {
 void finish_batch(cell_run& run) {
   batch& b = the_batch;
   if (b.cells == 0) return;
-  synthesise_batch(b, plan, walk);
+  synthesise_batch(b, plan, walk, run.base);
   for (uint64_t n = 0; n < b.cells; ++n) {
     const pending_cell& c = b.cell[n];
     unsigned char* bytes = run.base + c.offset;
-    store_samples(b.sample + c.first, c.frames, plan.quantization_bits, plan.channels, bytes);
+    if (!c.stored) store_samples(b.sample + c.first, c.frames, plan.quantization_bits, plan.channels, bytes);
     const auto frames = static_cast<int64_t>(c.frames);
     if (!c.keep || !templates_pay_here || find_template(c.tone, frames, static_cast<double>(c.d0)) != nullptr) {
       continue;

@@ -9,14 +9,20 @@ namespace kelvora {
 
 namespace {
 
-// Walks a cell of the batch; lists the phases of the frames it leaves in doubt.
-void walk_cell(batch& b, const pending_cell& c, const cell_plan& plan, const walk_frame& walk) {
+// Walks a cell of the batch from its start; lists the phases of the frames
+// it leaves in doubt.
+void walk_cell(batch& b, pending_cell& c, const cell_plan& plan, const walk_frame& walk, const walk_start& start,
+               unsigned char* packed) {
   const double w = plan.angular[c.tone];
   const double x0 = static_cast<double>(c.d0) * walk.binade.unit;
   const double D = static_cast<double>(walk.binade.increment) * walk.binade.unit;
   const walk_result walked =
-      walk_tone(w, x0, D, c.frames, walk.rotation[c.tone], plan.code, b.sample + c.first, b.doubt + c.first);
-  if (walked == walk_result::sure) return;
+      walk_tone(w, x0, D, c.frames, walk.rotation[c.tone], start, plan.code, b.sample + c.first, b.doubt + c.first,
+                packed);
+  if (walked == walk_result::sure) {
+    c.stored = packed != nullptr;
+    return;
+  }
   for (uint64_t k = 0; k < c.frames; ++k) {
     if (walked == walk_result::in_doubt && b.doubt[c.first + k] == 0) continue;
     b.phase[b.phases] = w * (x0 + static_cast<double>(k) * D);  // w * (t_k - s), exactly
@@ -24,11 +30,34 @@ void walk_cell(batch& b, const pending_cell& c, const cell_plan& plan, const wal
   }
 }
 
+// Walked cells whose starts are taken together.
+constexpr uint64_t start_group = 8;
+
 }  // namespace
 
-void synthesise_batch(batch& b, const cell_plan& plan, const walk_frame& walk) {
-  for (uint64_t n = 0; n < b.cells; ++n) {
-    if (b.cell[n].tone >= 0) walk_cell(b, b.cell[n], plan, walk);
+void synthesise_batch(batch& b, const cell_plan& plan, const walk_frame& walk, unsigned char* base) {
+  if (plan.channels != 1) base = nullptr;
+  const double D = static_cast<double>(walk.binade.increment) * walk.binade.unit;
+  uint64_t n = 0;
+  while (n < b.cells) {
+    // The next group of walked cells: their starts first, then their walks.
+    uint64_t group[start_group];
+    double w[start_group];
+    double x0[start_group];
+    uint64_t count = 0;
+    for (; n < b.cells && count < start_group; ++n) {
+      const pending_cell& c = b.cell[n];
+      if (c.tone < 0) continue;
+      group[count] = n;
+      w[count] = plan.angular[c.tone];
+      x0[count++] = static_cast<double>(c.d0) * walk.binade.unit;
+    }
+    walk_start start[start_group];
+    start_walks(w, x0, D, count, start);
+    for (uint64_t k = 0; k < count; ++k) {
+      pending_cell& c = b.cell[group[k]];
+      walk_cell(b, c, plan, walk, start[k], base != nullptr ? base + c.offset : nullptr);
+    }
   }
   settle_phases(b.phase, b.phases, plan.code, b.phase_sample, b.phase_doubt);
   for (uint64_t i = 0; i < b.phases; ++i) b.sample[b.phase_frame[i]] = b.phase_sample[i];

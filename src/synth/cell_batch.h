@@ -23,6 +23,7 @@ struct pending_cell {
   int64_t d0;              // a walked cell: its offset from its start, in units of the binade
   int32_t tone;            // a walked cell's tone; -1 for a cell whose phases are listed
   bool keep;               // whether a template may be proven for it
+  bool stored = false;     // whether its samples are in their place already
 };
 
 // The samples of one batch of cells, and the phases the polynomials have to
@@ -47,8 +48,10 @@ struct walk_frame {
   walk_rotation rotation[2];
 };
 
-// Every sample of the batch: walks first, then the listed phases.
-void synthesise_batch(batch& b, const cell_plan& plan, const walk_frame& walk);
+// Every sample of the batch: walks first, then the listed phases. Where
+// base is not null and frames have one channel, a walk sure of every sample
+// stores its cell at base + offset itself (with room for 8 bytes past it).
+void synthesise_batch(batch& b, const cell_plan& plan, const walk_frame& walk, unsigned char* base);
 
 // Lists the phases of the cell [s, e) at angular frequency w from time t on
 // (at least one frame, at most `most`) as samples of the batch; returns how

@@ -5,6 +5,7 @@
 // Every channel of a frame holds the same sample.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "synth/fast_sine.h"
@@ -47,6 +48,26 @@ template <int bits, int width>
   } else {
     low = __builtin_convertvector(-scale * (v + bound), whole);
     high = __builtin_convertvector(-scale * (v - bound), whole);
+  }
+}
+
+// Stores the codes of `width` lanes as one-channel frames at p.
+template <int bits, int width>
+[[gnu::always_inline]] inline void store_lanes(const typename sine_lanes<width>::whole& codes, unsigned char* p) {
+  if constexpr (bits == 8) {
+    typedef unsigned char narrow __attribute__((vector_size(width)));
+    const narrow n = __builtin_convertvector(codes, narrow);
+    __builtin_memcpy(p, &n, sizeof n);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    typedef int16_t narrow __attribute__((vector_size(2 * width)));
+    const narrow n = __builtin_convertvector(codes, narrow);
+    __builtin_memcpy(p, &n, sizeof n);
+  } else {
+    for (int lane = 0; lane < width; ++lane) {
+      const auto value = static_cast<uint16_t>(codes[lane]);
+      p[2 * lane] = static_cast<unsigned char>(value & 0xFF);
+      p[2 * lane + 1] = static_cast<unsigned char>(value >> 8);
+    }
   }
 }
 
