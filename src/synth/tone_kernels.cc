@@ -168,10 +168,25 @@ template <int bits, int width, walk_store store>
       s = turned_s;
       c = turned_c;
     };
+    // Both rows' samples at once: packed, they go out in one store.
+    const auto settle_both = [&](uint64_t i) {
+      if constexpr (store == walk_store::packed) {
+        whole low0;
+        whole high0;
+        whole low1;
+        whole high1;
+        bounding_codes<bits, width>(s0, bounds, scale, low0, high0);
+        bounding_codes<bits, width>(s1, bounds, scale, low1, high1);
+        any_doubt |= (low0 ^ high0) | (low1 ^ high1);
+        store_rows<bits, width>(low0, low1, packed + i * (bits / 8));
+      } else {
+        settle(i, s0);
+        settle(i + width, s1);
+      }
+    };
     uint64_t i = first;
     for (; i + 2 * width <= end; i += 2 * width) {
-      settle(i, s0);
-      settle(i + width, s1);
+      settle_both(i);
       turn_on(s0, c0);
       turn_on(s1, c1);
     }
