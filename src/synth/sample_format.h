@@ -51,47 +51,6 @@ template <int bits, int width>
   }
 }
 
-// Stores the codes of `width` lanes as one-channel frames at p.
-template <int bits, int width>
-[[gnu::always_inline]] inline void store_lanes(const typename sine_lanes<width>::whole& codes, unsigned char* p) {
-  if constexpr (bits == 8) {
-    typedef unsigned char narrow __attribute__((vector_size(width)));
-    const narrow n = __builtin_convertvector(codes, narrow);
-    __builtin_memcpy(p, &n, sizeof n);
-  } else if constexpr (std::endian::native == std::endian::little) {
-    typedef int16_t narrow __attribute__((vector_size(2 * width)));
-    const narrow n = __builtin_convertvector(codes, narrow);
-    __builtin_memcpy(p, &n, sizeof n);
-  } else {
-    for (int lane = 0; lane < width; ++lane) {
-      const auto value = static_cast<uint16_t>(codes[lane]);
-      p[2 * lane] = static_cast<unsigned char>(value & 0xFF);
-      p[2 * lane + 1] = static_cast<unsigned char>(value >> 8);
-    }
-  }
-}
-
-// Stores the codes of two rows of `width` lanes, the second after the first,
-// as one-channel frames at p.
-template <int bits, int width>
-[[gnu::always_inline]] inline void store_rows(const typename sine_lanes<width>::whole& first,
-                                              const typename sine_lanes<width>::whole& second, unsigned char* p) {
-  if constexpr (bits == 16 && width == 4 && std::endian::native == std::endian::little) {
-    // Each code's low half, the even halves of the two rows.
-    typedef int16_t halves __attribute__((vector_size(16)));
-    halves a;
-    halves b;
-    __builtin_memcpy(&a, &first, sizeof a);
-    __builtin_memcpy(&b, &second, sizeof b);
-    const halves n = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
-    __builtin_memcpy(p, &n, sizeof n);
-  } else if constexpr (width == 4) {
-    store_lanes<bits, 8>(__builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7), p);
-  } else {
-    store_lanes<bits, 4>(__builtin_shufflevector(first, second, 0, 1, 2, 3), p);
-  }
-}
-
 // The sine values whose sample is `code`, roughly: [v_low, v_high] (rounded
 // as it comes, for guesses that a proof then checks).
 inline void sample_range(int code, const sample_code& format, double& v_low, double& v_high) {
@@ -130,6 +89,43 @@ inline void store_sample(int sample, int32_t bits, int32_t channels, unsigned ch
   for (int32_t c = 1; c < channels; ++c) {
     p[c * width] = low;
     if (width == 2) p[c * width + 1] = high;
+  }
+}
+
+// Stores the codes of `width` lanes as one-channel frames at p.
+template <int bits, int width>
+[[gnu::always_inline]] inline void store_lanes(const typename sine_lanes<width>::whole& codes, unsigned char* p) {
+  if constexpr (bits == 8) {
+    typedef unsigned char narrow __attribute__((vector_size(width)));
+    const narrow n = __builtin_convertvector(codes, narrow);
+    __builtin_memcpy(p, &n, sizeof n);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    typedef int16_t narrow __attribute__((vector_size(2 * width)));
+    const narrow n = __builtin_convertvector(codes, narrow);
+    __builtin_memcpy(p, &n, sizeof n);
+  } else {
+    for (int lane = 0; lane < width; ++lane) store_sample(codes[lane], bits, 1, p + 2 * lane);
+  }
+}
+
+// Stores the codes of two rows of `width` lanes, the second after the first,
+// as one-channel frames at p.
+template <int bits, int width>
+[[gnu::always_inline]] inline void store_rows(const typename sine_lanes<width>::whole& first,
+                                              const typename sine_lanes<width>::whole& second, unsigned char* p) {
+  if constexpr (bits == 16 && width == 4 && std::endian::native == std::endian::little) {
+    // Each code's low half, the even halves of the two rows.
+    typedef int16_t halves __attribute__((vector_size(16)));
+    halves a;
+    halves b;
+    __builtin_memcpy(&a, &first, sizeof a);
+    __builtin_memcpy(&b, &second, sizeof b);
+    const halves n = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+    __builtin_memcpy(p, &n, sizeof n);
+  } else if constexpr (width == 4) {
+    store_lanes<bits, 8>(__builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7), p);
+  } else {
+    store_lanes<bits, 4>(__builtin_shufflevector(first, second, 0, 1, 2, 3), p);
   }
 }
 

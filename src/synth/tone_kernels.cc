@@ -147,20 +147,26 @@ template <int bits, int width, walk_store store>
       start_rows<width>(w, x0, static_cast<double>(first), D, s0, c0, s1, c1);
     }
     const uint64_t end = std::min(frames, first + stride);
-    // The samples of `width` frames from the walked sine; nonzero doubt where
-    // the bound spans two codes.
-    const auto settle = [&](uint64_t i, const real& s) {
+    // The codes of `width` frames from the walked sine, counted in any_doubt
+    // where the bound spans two codes (doubtful nonzero there).
+    const auto codes_of = [&](const real& s, whole& doubtful) {
       whole low;
       whole high;
       bounding_codes<bits, width>(s, bounds, scale, low, high);
-      const whole doubtful = low ^ high;
+      doubtful = low ^ high;
+      any_doubt |= doubtful;
+      return low;
+    };
+    // The samples of `width` frames from frame i on.
+    const auto settle = [&](uint64_t i, const real& s) {
+      whole doubtful;
+      const whole low = codes_of(s, doubtful);
       if constexpr (store == walk_store::packed) {
         store_lanes<bits, width>(low, packed + i * (bits / 8));
       } else {
         __builtin_memcpy(sample + i, &low, sizeof low);
       }
       if constexpr (store == walk_store::marked) __builtin_memcpy(doubt + i, &doubtful, sizeof doubtful);
-      any_doubt |= doubtful;
     };
     const auto turn_on = [&](real& s, real& c) {
       const real turned_s = s * turn_cosine + c * turn_sine;
@@ -171,13 +177,9 @@ template <int bits, int width, walk_store store>
     // Both rows' samples at once: packed, they go out in one store.
     const auto settle_both = [&](uint64_t i) {
       if constexpr (store == walk_store::packed) {
-        whole low0;
-        whole high0;
-        whole low1;
-        whole high1;
-        bounding_codes<bits, width>(s0, bounds, scale, low0, high0);
-        bounding_codes<bits, width>(s1, bounds, scale, low1, high1);
-        any_doubt |= (low0 ^ high0) | (low1 ^ high1);
+        whole doubtful;
+        const whole low0 = codes_of(s0, doubtful);
+        const whole low1 = codes_of(s1, doubtful);
         store_rows<bits, width>(low0, low1, packed + i * (bits / 8));
       } else {
         settle(i, s0);

@@ -45,8 +45,8 @@ void start_walks(const double* w, const double* x0, double D, uint64_t n, walk_s
 // walked by the turn from its start; doubt is nonzero for those left in
 // doubt. Arrays have room for frames + 3. Where `packed` is not null the
 // samples go there as one-channel frames when the walk is sure of them all
-// (room for frames + 3 of them; bytes past the last are left as they were),
-// and to the arrays only when it is not.
+// (with room for 8 bytes past the last frame, left as they were), and to the
+// arrays only when it is not.
 walk_result walk_tone(double w, double x0, double D, uint64_t frames, const walk_rotation& turn,
                       const walk_start& start, const sample_code& code, int* sample, int* doubt,
                       unsigned char* packed);
