@@ -15,6 +15,7 @@
 
 #include "cli/settings.h"
 #include "driver/conversion.h"
+#include "synth/code_segments.h"
 #include "synth/frame_proof.h"
 #include "synth/frame_times.h"
 #include "run_binary.h"
@@ -291,15 +292,32 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   // margin too thin shows here; the 16-bit ones are carried on code by code
   // from what the first proof knew, each stretch ending right where its code
   // changes, so a step put a unit late shows here too.
+  // 8-bit frames are proven from the segments of phase with one code too,
+  // each ending a margin short of where the sine crosses into the next.
   std::mt19937_64 random(21);
   int leaning = 0;
   int carried = 0;
+  int by_segments = 0;
+  const double levels[] = {100, 61, -100, -3};  // negative: inverted
+  kelvora::code_segments segments[4];
+  for (int n = 0; n < 4; ++n) {
+    const double scale = 127.0 * levels[n] / 100;
+    kelvora::make_code_segments(8, scale, segments[n]);
+    const kelvora::code_segments& s = segments[n];
+    ASSERT_GT(s.code.size(), 10u);
+    for (size_t j = 0; j + 1 < s.code.size(); ++j) {  // the last is an end mark
+      for (const double p : {s.low[j], s.high[j], s.low[j] + (s.high[j] - s.low[j]) / 2}) {
+        ASSERT_EQ(static_cast<unsigned char>(static_cast<int>(128.0 - scale * std::sin(p))), s.code[j])
+            << "segment " << j << " [" << s.low[j] << ", " << s.high[j] << "] at " << p << ", scale " << scale;
+      }
+    }
+  }
   for (int round = 0; round < 20000; ++round) {
     const int32_t bits = round % 2 ? 16 : 8;
     const double frequencies[] = {1000, 1200, 2000, 2400, 4800};
     const int32_t rates[] = {8001, 11025, 22050, 44100};
-    const double levels[] = {100, 61, -100, -3};  // negative: inverted
-    const double level = levels[random() % 4];
+    const int level_index = static_cast<int>(random() % 4);
+    const double level = levels[level_index];
     const double scale = (bits == 8 ? 127.0 : 32767.0) * level / 100;
     const double w = 6.283185307179586 * frequencies[random() % 5];
     const int k = static_cast<int>(random() % 13);  // the clock's binade [2^k, 2^(k+1)) seconds
@@ -312,6 +330,18 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
     const int direction = static_cast<int>(random() % 3) - 1;
     kelvora::frame_expansion expansion{};
     kelvora::frame_proof f = kelvora::prove_frame(key, d0, i, frames, direction, &expansion);
+    kelvora::frame_proof by_phase{0, 0, 0};
+    if (bits == 8 && kelvora::prove_frame_by_segments(segments[level_index], key, d0, i, by_phase)) {
+      ++by_segments;
+      ASSERT_LE(by_phase.low, d0);
+      ASSERT_GE(by_phase.high, d0);
+      for (const int64_t d : {by_phase.low, by_phase.high, d0}) {
+        const double v = std::sin(w * (static_cast<double>(d + i * increment) * unit));
+        ASSERT_EQ(static_cast<unsigned char>(static_cast<int>(128.0 - scale * v)), by_phase.code)
+            << "frame " << i << " at " << d << " of [" << by_phase.low << ", " << by_phase.high << "] by phase, d0 "
+            << d0 << ", binade 2^" << k;
+      }
+    }
     ASSERT_LE(f.low, d0);
     ASSERT_GE(f.high, d0);
     leaning += direction != 0 && f.high - f.low > 64;
@@ -334,6 +364,7 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   }
   EXPECT_GT(leaning, 5000);   // the proofs that lean do reach out
   EXPECT_GT(carried, 50000);  // and are carried on
+  EXPECT_GT(by_segments, 9000);  // nearly every 8-bit frame lies inside a segment
 }
 
 TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "synth/code_segments.h"
 #include "synth/frame_proof.h"
 #include "synth/sample_format.h"
 #include "synth/tone_kernels.h"
@@ -51,6 +52,7 @@ struct class_store {
   bool carry_on = false;  // whether a frame's next codes are proven from its last proof
   uint64_t changes = 0;   // templates patched or emptied so far
   uint64_t proven = 0;    // frames proven so far
+  code_segments segments;  // for 8-bit samples: codes proven by phase, no sine needed
   std::unique_ptr<uint64_t[]> stamps;  // per slot, the count of changes when it last changed
   // Per position i of a call's cells from class 0 (class i mod classes, up
   // to classes + 64), the templates of a 0 cell and of a 1 cell there.
@@ -113,6 +115,11 @@ void keep(class_template& c, const template_key& key, int32_t channels, int64_t 
 // whose proofs are the hot path).
 [[gnu::always_inline]] inline void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0,
                                           int64_t i, int64_t frames) {
+  frame_proof f{0, 0, 0};
+  if (prove_frame_by_segments(store.segments, key, d0, i, f)) {
+    keep(c, key, channels, i, f);
+    return;
+  }
   frame_expansion* expansion = store.carry_on ? &c.expansion[i] : nullptr;
   keep(c, key, channels, i, prove_frame(key, d0, i, frames, store.direction, expansion));
 }
@@ -227,6 +234,9 @@ bool use_class_templates(const cell_plan& plan) {
   const uint64_t most_bytes = plan.max_frames * plan.frame_bytes;
   store.move = most_bytes <= 32 ? 32 : most_bytes <= 64 ? 64 : 0;
   store.carry_on = carry_on_pays(plan);
+  if (plan.quantization_bits != store.segments.bits || plan.scale != store.segments.scale) {
+    make_code_segments(plan.quantization_bits, plan.scale, store.segments);
+  }
   if (store.carry_on) {
     store.expansions.reset(new frame_expansion[slots * plan.max_frames]);
     for (uint64_t n = 0; n < slots; ++n) store.slot[n].expansion = store.expansions.get() + n * plan.max_frames;
