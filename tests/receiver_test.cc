@@ -163,8 +163,8 @@ TEST_P(LongCells, HoldTheirBitsOffTheTuning) {
 
 INSTANTIATE_TEST_SUITE_P(Cycles, LongCells, testing::Values(8.0, 16.0));
 
-// Frames keep arriving later than a clock running 2 % fast expects: the
-// filter learns the longer cell, and the prediction error dies away.
+// Runs of zeros and the peak, noted in pieces of any size, as a plain scan
+// of the whole finds them.
 TEST(SilentRuns, AgreeWithAPlainScan) {
   std::mt19937 random(9);
   for (int trial = 0; trial < 200; ++trial) {
@@ -172,7 +172,12 @@ TEST(SilentRuns, AgreeWithAPlainScan) {
     while (x.size() < 400) {  // runs of zeros and of sound, short and long
       const auto length = std::uniform_int_distribution<size_t>(1, trial % 2 ? 40 : 6)(random);
       const bool zero = random() % 2;
-      for (size_t i = 0; i < length; ++i) x.push_back(zero ? 0 : static_cast<short>(1 + random() % 9));
+      // Sound of either sign, up to full scale (-32768) now and then.
+      const int most = trial % 4 == 0 ? 32768 : 9;
+      for (size_t i = 0; i < length; ++i) {
+        const int v = 1 + static_cast<int>(random() % static_cast<unsigned>(most));
+        x.push_back(zero ? 0 : static_cast<short>(random() % 2 ? -v : std::min(v, 32767)));
+      }
     }
     std::vector<frame_run> plain;
     for (size_t i = 0; i < x.size();) {
@@ -193,6 +198,9 @@ TEST(SilentRuns, AgreeWithAPlainScan) {
       at += n;
     }
     end_silence(found);
+    int peak = 0;
+    for (const short v : x) peak = std::max(peak, std::abs(static_cast<int>(v)));
+    EXPECT_EQ(found.peak, trial % 3 == 0 ? peak : peak / 32768.0) << "trial " << trial;
     ASSERT_EQ(found.runs.size(), plain.size()) << "trial " << trial;
     for (size_t k = 0; k < plain.size(); ++k) {
       EXPECT_EQ(found.runs[k].start, plain[k].start) << "trial " << trial;
@@ -202,6 +210,8 @@ TEST(SilentRuns, AgreeWithAPlainScan) {
   }
 }
 
+// Frames keep arriving later than a clock running 2 % fast expects: the
+// filter learns the longer cell, and the prediction error dies away.
 TEST(BitClock, FilterLearnsTheCellFromLateFrames) {
   tone_ring ring;
   const frame_format format{lower, baud, 1};
