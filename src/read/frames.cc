@@ -54,10 +54,11 @@ frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase, 
     const double inverse_floor = learn ? 1 / floor[i] : r.levels.inverse_floor;
     evidence[i] = strength[i] * inverse_floor;
     f.weakest = std::min(f.weakest, evidence[i]);
-    const cell_doubt doubt = doubt_of(r.levels, cells[i], inverse_floor);
+    inverse_floors[i] = inverse_floor;
+    // Only a frame of a block tells its doubts: the others are probes.
+    const cell_doubt doubt = learn ? doubt_of(r.levels, cells[i], inverse_floor) : cell_doubt::sure;
     f.doubtful_cells += doubt == cell_doubt::doubtful;
     suspect[i] = doubt;
-    inverse_floors[i] = inverse_floor;
     suspects = suspects || doubt == cell_doubt::check_phase || doubt == cell_doubt::check_both;
   }
   if (suspects) {

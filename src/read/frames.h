@@ -34,7 +34,8 @@ constexpr double most_idle_cells = 16;
 inline double frame_cells(const reader& r) { return 9.0 + r.format.stop_bits; }
 
 // Reads the frame starting at s (stop cells too when with_stops; phases when
-// with_phase); a frame of a block (learn) teaches the noise floor and levels.
+// with_phase); a frame of a block (learn) teaches the noise floor and levels
+// and counts its doubtful cells (the others count none).
 frame_reading read_frame(reader& r, double s, bool with_stops, bool with_phase = false, bool learn = false);
 
 // Where the next frame starts when the line rests at 1 from p on; NaN when none does within most_idle_cells.
