@@ -324,14 +324,20 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
     const double unit = std::ldexp(1.0, k - 52);
     const auto increment = static_cast<int64_t>(std::nearbyint(1.0 / rates[random() % 4] / unit));
     const kelvora::template_key key{w, increment, unit, scale, bits, bits / 8};
-    const auto d0 = static_cast<int64_t>(random() % static_cast<uint64_t>(increment));
+    // Now and then the first frame right at its cell's start: phase 0, on a
+    // crossing (code 128), which no segment may claim.
+    const bool at_start = round % 20 == 0;
+    const auto d0 = at_start ? 0 : static_cast<int64_t>(random() % static_cast<uint64_t>(increment));
     const int64_t frames = 8 + static_cast<int64_t>(random() % 160);
-    const int64_t i = static_cast<int64_t>(random() % static_cast<uint64_t>(frames));
+    const int64_t i = at_start ? 0 : static_cast<int64_t>(random() % static_cast<uint64_t>(frames));
     const int direction = static_cast<int>(random() % 3) - 1;
     kelvora::frame_expansion expansion{};
     kelvora::frame_proof f = kelvora::prove_frame(key, d0, i, frames, direction, &expansion);
     kelvora::frame_proof by_phase{0, 0, 0};
-    if (bits == 8 && kelvora::prove_frame_by_segments(segments[level_index], key, d0, i, by_phase)) {
+    const bool proven_by_phase =
+        bits == 8 && kelvora::prove_frame_by_segments(segments[level_index], key, d0, i, by_phase);
+    ASSERT_FALSE(at_start && proven_by_phase) << "a phase right on a crossing, binade 2^" << k;
+    if (proven_by_phase) {
       ++by_segments;
       ASSERT_LE(by_phase.low, d0);
       ASSERT_GE(by_phase.high, d0);
@@ -364,7 +370,7 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   }
   EXPECT_GT(leaning, 5000);   // the proofs that lean do reach out
   EXPECT_GT(carried, 50000);  // and are carried on
-  EXPECT_GT(by_segments, 9000);  // nearly every 8-bit frame lies inside a segment
+  EXPECT_GT(by_segments, 8500);  // every other 8-bit frame lies inside a segment, nearly
 }
 
 TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {

@@ -115,6 +115,8 @@ void keep(class_template& c, const template_key& key, int32_t channels, int64_t 
 // whose proofs are the hot path).
 [[gnu::always_inline]] inline void remake(class_template& c, const template_key& key, int32_t channels, int64_t d0,
                                           int64_t i, int64_t frames) {
+  // (Segments serve 8-bit samples, carrying a proof on 16-bit ones only: a
+  // frame proven by a segment leaves no expansion behind, and needs none.)
   frame_proof f{0, 0, 0};
   if (prove_frame_by_segments(store.segments, key, d0, i, f)) {
     keep(c, key, channels, i, f);

@@ -115,7 +115,7 @@ void make_code_segments(int32_t bits, double scale, code_segments& s) {
 
 bool prove_frame_by_segments(const code_segments& s, const template_key& key, int64_t d0, int64_t i,
                              frame_proof& proof) {
-  if (s.first.empty()) return false;
+  if (s.first.empty() || key.scale != s.scale || key.quantization_bits != s.bits) return false;
   const double w = key.angular_frequency;
   const double unit = key.unit;
   const int64_t base = i * key.increment;
@@ -136,13 +136,15 @@ bool prove_frame_by_segments(const code_segments& s, const template_key& key, in
   const double low = s.low[j];
   const double high = s.high[j];
   if (!(r0 >= low)) return false;
-  // The offsets whose reduced phase stays in [low, high]: guessed from the
-  // phase per unit (the conversions round toward d0, or one past it), then
-  // each end checked, and moved in where it misses.
+  // The offsets whose reduced phase stays in [low, high], at most an
+  // increment either way of d0 (as the class templates' other proofs):
+  // guessed from the phase per unit (the conversions round toward d0, or one
+  // past it), then each end checked, and moved in where it misses.
   const double units_per_phase = 1 / (w * unit);
   const auto from = static_cast<double>(base);
+  const auto reach = static_cast<double>(key.increment);
   int64_t d_high = d0;
-  const double above = (high + k) * units_per_phase - from;
+  const double above = std::min((high + k) * units_per_phase - from, static_cast<double>(d0) + reach);
   if (above > static_cast<double>(d0) && above < 0x1p62) {
     for (auto d = static_cast<int64_t>(above); d > d0; --d) {
       if (phase(d) - k <= high) {
@@ -153,7 +155,7 @@ bool prove_frame_by_segments(const code_segments& s, const template_key& key, in
     }
   }
   int64_t d_low = d0;
-  const double below = (low + k) * units_per_phase - from;
+  const double below = std::max((low + k) * units_per_phase - from, static_cast<double>(d0) - reach);
   if (below < static_cast<double>(d0) && below > -0x1p62) {
     for (auto d = static_cast<int64_t>(below) + 1; d < d0; ++d) {
       if (phase(d) - k >= low) {
