@@ -12,14 +12,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cli/settings.h"
 #include "synth/sample_format.h"
 
 namespace kelvora {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double two_pi = 6.283185307179586;  // below 2 pi by less than 2.5e-16
+// two_pi (settings.h) lies below 2 pi by less than 2.5e-16; its half is the
+// double nearest pi.
+constexpr double pi = two_pi / 2;
 // The phases the table covers: a turn and a little either side.
 constexpr double table_low = -1.0;
 constexpr double table_high = two_pi + 1.0;
