@@ -3,8 +3,9 @@
 // there; each frame's sample is proven for an interval of d (frame_proof.h).
 // A template holds for d0 where every frame's interval holds it; the store
 // keeps a bound on the greatest of the frames' lower ends and the least of
-// their upper ends, and the frames in a heap by where their intervals end
-// the way d0 moves, so that a patch makes only the frames that ran out.
+// their upper ends, and where the frames' intervals end the way d0 moves (in
+// a row, or a heap for long templates), so that a patch makes only the
+// frames that ran out; 16-bit frames keep the next few codes proven ahead.
 #include "synth/class_templates.h"
 
 #include <algorithm>
@@ -21,8 +22,22 @@ namespace kelvora {
 
 namespace {
 
+// Templates of at most this many frames keep where their frames' intervals
+// end in a row, longer ones in a heap.
+constexpr int64_t row_most = 64;
+
 // The room all class templates may take, intervals included.
 constexpr size_t class_room = size_t{1} << 20;
+
+// The codes a frame has proven ahead the way d0 moves, from its last proof:
+// code k holds from the end before it (the frame's interval's for the first)
+// to end[k]; those before `at` are used up.
+constexpr int onward_codes = 4;
+struct codes_ahead {
+  int64_t end[onward_codes];
+  int16_t code[onward_codes];
+  int8_t at, count;
+};
 
 struct class_template {
   double low, high;  // d0 every frame holds (empty while frames is 0)
@@ -33,9 +48,11 @@ struct class_template {
   double* frame_low;  // per frame: the interval of d0 its sample holds for
   double* frame_high;
   frame_expansion* expansion;  // per frame, where codes are carried on: what its last proof knew
-  // The frames by where their intervals end the way d0 moves (a heap, the
-  // nearest end on top): the upper end, or the lower end negated; past the
-  // last frame an end mark, infinity.
+  codes_ahead* ahead;          // and the codes proven from it, not yet used
+  // Where the frames' intervals end the way d0 moves: the upper end, or the
+  // lower end negated; past the last frame end marks, infinity. Frame by
+  // frame for templates of row_most frames at most, else a heap (the
+  // nearest end on top) with the frames in expiring.
   double* expiry;
   int32_t* expiring;
 };
@@ -45,6 +62,7 @@ struct class_store {
   std::unique_ptr<double[]> bounds;
   std::unique_ptr<int32_t[]> frames;
   std::unique_ptr<frame_expansion[]> expansions;
+  std::unique_ptr<codes_ahead[]> codes;
   std::unique_ptr<class_template[]> slot;  // tone * classes + class
   uint64_t slots = 0, classes = 0, most_frames = 0, bytes_per_slot = 0;
   template_key key[2];  // per tone, in the clock's binade
@@ -117,29 +135,51 @@ void keep(class_template& c, const template_key& key, int32_t channels, int64_t 
                                           int64_t i, int64_t frames) {
   // (Segments serve 8-bit samples, carrying a proof on 16-bit ones only: a
   // frame proven by a segment leaves no expansion behind, and needs none.)
+  frame_expansion* expansion = nullptr;
+  if (store.carry_on) {
+    expansion = &c.expansion[i];
+    c.ahead[i].at = c.ahead[i].count = 0;  // they were proven from the expansion this replaces
+  }
   frame_proof f{0, 0, 0};
   if (prove_frame_by_segments(store.segments, key, d0, i, f)) {
     keep(c, key, channels, i, f);
     return;
   }
-  frame_expansion* expansion = store.carry_on ? &c.expansion[i] : nullptr;
   keep(c, key, channels, i, prove_frame(key, d0, i, frames, store.direction, expansion));
 }
 
 // Frame i once d0 has moved past its interval the way d0 moves: its next
-// codes proven from what its last proof knew (a few at most), until one
-// holds d0; else made anew at d0.
+// codes proven from what its last proof knew, a few at a time and kept for
+// the visits to come, until one holds d0; else made anew at d0.
 void move_on(class_template& c, const template_key& key, int32_t channels, int64_t d0, int64_t i, int64_t frames) {
   const int direction = store.direction;
   if (store.carry_on) {
-    int64_t edge = static_cast<int64_t>(direction > 0 ? c.frame_high[i] : c.frame_low[i]) + direction;
-    frame_proof f{0, 0, 0};
-    for (int codes = 0; codes < 4 && prove_frame_onward(key, frames, direction, c.expansion[i], edge, f); ++codes) {
-      if (direction > 0 ? d0 <= f.high : d0 >= f.low) {
-        keep(c, key, channels, i, f);
+    codes_ahead& next = c.ahead[i];
+    for (int codes = 0; codes < 2 * onward_codes; ++codes) {
+      // The interval's end the way d0 moves, and the next code's first offset past it.
+      double& behind = direction > 0 ? c.frame_low[i] : c.frame_high[i];
+      double& end = direction > 0 ? c.frame_high[i] : c.frame_low[i];
+      const int64_t edge = static_cast<int64_t>(end) + direction;
+      if (next.at == next.count) {
+        frame_proof proofs[onward_codes];
+        next.at = 0;
+        next.count = static_cast<int8_t>(
+            prove_frame_onward(key, frames, direction, c.expansion[i], edge, proofs, onward_codes));
+        if (next.count == 0) break;
+        for (int k = 0; k < next.count; ++k) {
+          next.end[k] = direction > 0 ? proofs[k].high : proofs[k].low;
+          next.code[k] = static_cast<int16_t>(proofs[k].code);
+        }
+      }
+      const int64_t last = next.end[next.at];
+      const int code = next.code[next.at];
+      ++next.at;
+      behind = static_cast<double>(edge);
+      end = static_cast<double>(last);
+      if (direction > 0 ? d0 <= last : d0 >= last) {
+        store_sample(code, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
         return;
       }
-      edge = (direction > 0 ? f.high : f.low) + direction;
     }
   }
   remake(c, key, channels, d0, i, frames);
@@ -154,21 +194,43 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
   const auto d = static_cast<double>(d0);
   const double ahead = direction * d;
   if (direction != 0 && frames == c.frames && (direction > 0 ? d >= c.low : d <= c.high)) {
-    while (c.expiry[0] < ahead) {
-      const int32_t i = c.expiring[0];
+    // Frame i moved on; returns where its interval now ends the way d0
+    // moves (negated when it moves down). The side behind d0 keeps a bound
+    // at least the frames' own.
+    const auto advance = [&](int32_t i) {
       move_on(c, key, channels, d0, i, frames);
       ++store.proven;
-      // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
-        c.expiry[0] = c.frame_high[i];
-      } else {
-        c.high = std::min(c.high, c.frame_high[i]);
-        c.expiry[0] = -c.frame_low[i];
+        return c.frame_high[i];
       }
-      sift_down(c.expiry, c.expiring, frames, 0);
+      c.high = std::min(c.high, c.frame_high[i]);
+      return -c.frame_low[i];
+    };
+    double least = INFINITY;
+    if (frames <= row_most) {
+      // In a row, four at a time (the ends past the last frame are marks):
+      // one well-foreseen branch for four frames, where a heap's sift
+      // costs a foreseen one a level and a missed one at its end.
+      double lane[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+      for (int32_t i = 0; i < frames; i += 4) {
+        double* e = c.expiry + i;
+        if (e[0] < ahead || e[1] < ahead || e[2] < ahead || e[3] < ahead) [[unlikely]] {
+          for (int32_t k = 0; k < 4; ++k) {
+            if (e[k] < ahead) e[k] = advance(i + k);
+          }
+        }
+        for (int32_t k = 0; k < 4; ++k) lane[k] = std::min(lane[k], e[k]);
+      }
+      least = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+    } else {
+      while (c.expiry[0] < ahead) {
+        c.expiry[0] = advance(c.expiring[0]);
+        sift_down(c.expiry, c.expiring, frames, 0);
+      }
+      least = c.expiry[0];
     }
-    (direction > 0 ? c.high : c.low) = direction * c.expiry[0];
+    (direction > 0 ? c.high : c.low) = direction * least;
     return;
   }
   double low = -INFINITY;
@@ -183,8 +245,10 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
     c.expiry[i] = direction >= 0 ? c.frame_high[i] : -c.frame_low[i];
     c.expiring[i] = static_cast<int32_t>(i);
   }
-  c.expiry[frames] = INFINITY;
-  for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
+  for (int64_t i = frames; i < frames + 4; ++i) c.expiry[i] = INFINITY;  // end marks
+  if (frames > row_most) {
+    for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
+  }
   c.low = low;
   c.high = high;
   c.frames = frames;
@@ -195,9 +259,10 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
 // Whether a frame's next codes are proven from its last proof: for 16-bit
 // samples, whose codes are so narrow that one proof's polynomial reaches
 // over hundreds of them (8-bit codes outgrow its reach after a few), and
-// where what the proofs knew still fits the cache beside the templates.
+// where what the proofs knew and the codes proven ahead (80 bytes a frame)
+// stay near the cache beside the templates: 8192 frames at most.
 bool carry_on_pays(const cell_plan& plan) {
-  return plan.quantization_bits == 16 && 2 * plan.classes * plan.max_frames * sizeof(frame_expansion) <= (size_t{1} << 18);
+  return plan.quantization_bits == 16 && 2 * plan.classes * plan.max_frames <= 8192;
 }
 
 }  // namespace
@@ -205,16 +270,16 @@ bool carry_on_pays(const cell_plan& plan) {
 bool use_class_templates(const cell_plan& plan) {
   const uint64_t slots = 2 * plan.classes;
   const uint64_t per_slot = slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames +
-                            sizeof(double) + sizeof(class_template);
+                            4 * sizeof(double) + sizeof(class_template);
   if (plan.max_frames * plan.frame_bytes > most_template_bytes || slots * per_slot > class_room) return false;
   if (slots != store.slots || plan.max_frames != store.most_frames || slot_bytes(plan) != store.bytes_per_slot) {
     store.slots = slots;
     store.most_frames = plan.max_frames;
     store.bytes_per_slot = slot_bytes(plan);
     store.bytes.reset(new unsigned char[slots * slot_bytes(plan)]);
-    // Per slot the frames' lower and upper ends and the heap, with room for
-    // the heap's end mark.
-    const uint64_t bounds_per_slot = 3 * plan.max_frames + 1;
+    // Per slot the frames' lower and upper ends and the heap or row, with
+    // room for the end marks.
+    const uint64_t bounds_per_slot = 3 * plan.max_frames + 4;
     store.bounds.reset(new double[slots * bounds_per_slot]);
     store.frames.reset(new int32_t[slots * plan.max_frames]);
     store.slot.reset(new class_template[slots]);
@@ -241,7 +306,11 @@ bool use_class_templates(const cell_plan& plan) {
   }
   if (store.carry_on) {
     store.expansions.reset(new frame_expansion[slots * plan.max_frames]);
-    for (uint64_t n = 0; n < slots; ++n) store.slot[n].expansion = store.expansions.get() + n * plan.max_frames;
+    store.codes.reset(new codes_ahead[slots * plan.max_frames]);
+    for (uint64_t n = 0; n < slots; ++n) {
+      store.slot[n].expansion = store.expansions.get() + n * plan.max_frames;
+      store.slot[n].ahead = store.codes.get() + n * plan.max_frames;
+    }
   }
   store.classes = plan.classes;
   empty_slots();

@@ -12,7 +12,8 @@
 // codes at both ends of the range every d of an interval allows prove the
 // frame's sample there. The same polynomial bounds the sample over any
 // stretch of offsets within its reach, so once d0 has passed an interval
-// the next code's stretch is proven from it too, without another sine.
+// the next codes' stretches are proven from it too, a few at a time and
+// under one margin where the cubic is monotone, without another sine.
 #include "synth/frame_proof.h"
 
 #include <algorithm>
@@ -122,6 +123,28 @@ int64_t reach_either_way(const frame_at& f, const template_key& key) {
   return codes_agree(f.value - spread, f.value + spread, f.code, key) ? units : -1;
 }
 
+// What the sample may lie beyond v + g(h) for |h| <= h_most: the remainder
+// h^4 / 24 and the estimates' errors, the roundings of g, and the two sums'
+// rounding; it grows with h_most. The sums are taken in pairs, and the sixth
+// and the twenty-fourth by products with 1/6 and 1/24 rounded up (one
+// rounding, as a division's, and never below): none of it waits long on the
+// rest.
+double taylor_margin(const frame_at& f, double h_most) {
+  const double h = h_most;
+  const double h2 = h * h;
+  const double reach = h + h2 * h * sixth_up;  // h + h^3 / 6
+  return (((f.error + library_spread) + cosine_error * reach) +
+          (((f.error + 0x1p-52) * (h2 * 0.5) + h2 * h2 * twenty_fourth_up) +
+           0x1p-50 * (std::fabs(f.cosine) * reach + h2 * 0.5))) *
+             bound_slack +
+         0x1p-51;
+}
+
+// Whether g(h) = c h - (v / 2) h^2 - (c / 6) h^3 is monotone on [-h, h]:
+// |g'(h)| >= |c| (1 - h^2 / 2) - |v| h > 0 there (the factor 2 dwarfs the
+// roundings of the test).
+bool monotone_within(double c, double v, double h) { return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v); }
+
 // Whether the sample `code` is proven for every d with d - d0 in [from, to]
 // (units) from the sine's Taylor polynomial of third degree at p(d0).
 bool holds_on(const frame_at& f, const template_key& key, int code, double from, double to) {
@@ -148,9 +171,8 @@ bool holds_on(const frame_at& f, const template_key& key, int code, double from,
       g_high = std::max(g_high, g(x));
     }
   };
-  if (std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v)) {
-    // |g'| >= |c| (1 - h^2 / 2) - |v| h > 0 on [-h, h]: g is monotone there
-    // and its ends bound it (the factor 2 dwarfs the roundings here).
+  if (monotone_within(c, v, h)) {
+    // g is monotone on [-h, h]: its ends bound it.
   } else if (c == 0) {
     turn(0);
   } else {
@@ -158,18 +180,7 @@ bool holds_on(const frame_at& f, const template_key& key, int code, double from,
     turn((-v - root) / c);
     turn((-v + root) / c);
   }
-  // The remainder h^4 / 24 and the estimates' errors, the roundings of g,
-  // and the two sums' rounding.
-  // The sums are taken in pairs, and the sixth and the twenty-fourth by
-  // products with 1/6 and 1/24 rounded up (one rounding, as a division's,
-  // and never below): none of it waits long on the rest.
-  const double h2 = h * h;
-  const double reach = h + h2 * h * sixth_up;  // h + h^3 / 6
-  const double margin = (((f.error + library_spread) + cosine_error * reach) +
-                         (((f.error + 0x1p-52) * (h2 * 0.5) + h2 * h2 * twenty_fourth_up) +
-                          0x1p-50 * (std::fabs(c) * reach + h2 * 0.5))) *
-                            bound_slack +
-                        0x1p-51;
+  const double margin = taylor_margin(f, h);
   return codes_agree(v + g_low - margin, v + g_high + margin, code, key);
 }
 
@@ -229,9 +240,9 @@ double phase_ahead(double c, double v, double delta) {
 
 }  // namespace
 
-bool prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
-                        int64_t edge, frame_proof& proof) {
-  if (direction == 0 || !std::isfinite(expansion.offset)) return false;
+int prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
+                       int64_t edge, frame_proof* proofs, int most_codes) {
+  if (direction == 0 || !std::isfinite(expansion.offset) || most_codes < 1) return 0;
   const auto d0 = static_cast<int64_t>(expansion.offset);
   const frame_at f{0,
                    expansion.value,
@@ -239,11 +250,11 @@ bool prove_frame_onward(const template_key& key, int64_t frames, int direction, 
                    expansion.cosine,
                    phase_error_at(key, d0, frames),
                    key.angular_frequency * key.unit * bound_slack};
-  // Units from d0 the way it moves: the stretch starts `from` there.
+  // Units from d0 the way it moves: the first stretch starts `from` there.
   const auto from = static_cast<double>(direction * (edge - d0));
   const double most = static_cast<double>(key.increment) / 4;
-  if (!(from >= 1 && from <= most)) return false;
-  // The code at the edge and where it ends, as the polynomial has them
+  if (!(from >= 1 && from <= most)) return 0;
+  // The codes at the edge and where each ends, as the polynomial has them
   // (guesses; the proof checks): q(h) = v + c h - (v / 2) h^2 - (c / 6) h^3
   // with h the phase ahead, met by steps along its slope at the edge.
   const double c = f.cosine * direction;
@@ -252,46 +263,78 @@ bool prove_frame_onward(const template_key& key, int64_t frames, int direction, 
   // Reciprocals apart from the chain of steps below, so that the divisions overlap it.
   const double units_per_phase = 1 / per_phase;
   const double inverse_scale = 1 / key.scale;
-  double h = from * per_phase;
+  const double h_edge = from * per_phase;
   // Far from d0 the polynomial's remainder h^4 / 24 outgrows the phase of a
   // unit, and the proof would fail next to where the code changes.
-  if (!(h * h * h * h < per_phase)) return false;
-  const double g_edge = h * (c - h * (v / 2 + h * (c / 6)));
+  const auto near_enough = [&](double units) {
+    const double h = units * per_phase;
+    return h * h * h * h < per_phase;
+  };
+  if (!near_enough(from)) return 0;
+  const double g_edge = h_edge * (c - h_edge * (v / 2 + h_edge * (c / 6)));
   const int code = encode_sample(v + g_edge, sample_code{key.quantization_bits, key.scale});
+  const double slope_edge = c - h_edge * (v + h_edge * (c / 2));
   // offset - scale v truncates to the code for offset - scale v in
   // [code, code + 1), or in (-1, 1) for the 16-bit code 0; it falls as v
-  // rises where scale > 0.
+  // rises where scale > 0. The codes after the edge's follow one a step.
+  const int step = (slope_edge > 0) == (key.scale > 0) ? -1 : 1;
   const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
-  double y_low = code;
-  double y_high = code + 1.0;
-  if (key.quantization_bits == 16 && code <= 0) {
-    y_low = code - 1.0;
-    y_high = code == 0 ? 1.0 : code;
-  }
-  const double slope_edge = c - h * (v + h * (c / 2));
-  const double rise = (slope_edge > 0) == (key.scale > 0) ? y_low : y_high;
-  const double target = (offset - rise) * inverse_scale - v;
-  // The phase from the edge to where the cubic meets the target, from its
+  // The phase from the edge to where the cubic meets a target, from its
   // slope s and curvature k = -v - c h at the edge: the root of
   // s x + (k / 2) x^2 = target - g_edge nearest 0, x = D - (k / (2 s)) D^2
-  // with D = (target - g_edge) / s, within a term in D^3 (a code's width of
-  // phase cubed: far below a unit wherever the cubic bends little).
+  // with D = (target - g_edge) / s, within a term in D^3 (a few codes' width
+  // of phase cubed: far below a unit wherever the cubic bends little). Each
+  // code's end is met from the edge alone, apart from the others'.
   const double inverse_slope = 1 / slope_edge;
-  const double bend = (-v - c * h) * (0.5 * inverse_slope);
-  const double line = (target - g_edge) * inverse_slope;
-  h += line - bend * (line * line);
-  const double to_end = std::min(h * units_per_phase, most + 1);
-  if (!(to_end > from)) return false;
-  // The last whole unit before the guessed end.
-  const auto whole = static_cast<int64_t>(to_end);
-  const double to = static_cast<double>(static_cast<double>(whole) == to_end ? whole - 1 : whole);
-  if (!(to >= from) || !holds_on(f, key, code, direction > 0 ? from : -to, direction > 0 ? to : -from)) {
-    return false;
+  const double bend = (-v - c * h_edge) * (0.5 * inverse_slope);
+  int n = 0;
+  double start = from;
+  for (; n < most_codes; ++n) {
+    const int code_n = code + n * step;
+    double y_low = code_n;
+    double y_high = code_n + 1.0;
+    if (key.quantization_bits == 16 && code_n <= 0) {
+      y_low = code_n - 1.0;
+      y_high = code_n == 0 ? 1.0 : code_n;
+    }
+    const double target = (offset - (step < 0 ? y_low : y_high)) * inverse_scale - v;
+    const double line = (target - g_edge) * inverse_slope;
+    const double to_end = std::min((h_edge + line - bend * (line * line)) * units_per_phase, most + 1);
+    // The last whole unit before the guessed end.
+    const auto whole = static_cast<int64_t>(to_end);
+    const double to = static_cast<double>(static_cast<double>(whole) == to_end ? whole - 1 : whole);
+    if (!(to_end > start && to >= start) || (n > 0 && !near_enough(start))) break;
+    const auto a = static_cast<int64_t>(start);
+    const auto b = static_cast<int64_t>(to);
+    proofs[n] = direction > 0 ? frame_proof{code_n, d0 + a, d0 + b} : frame_proof{code_n, d0 - b, d0 - a};
+    start = to + 1;
   }
-  const auto a = static_cast<int64_t>(from);
-  const auto b = static_cast<int64_t>(to);
-  proof = direction > 0 ? frame_proof{code, d0 + a, d0 + b} : frame_proof{code, d0 - b, d0 - a};
-  return true;
+  if (n == 0) return 0;
+  // One bound serves every stretch where the cubic is monotone out to the
+  // farthest: its ends bound it on each stretch, and the margin for the
+  // farthest phase covers the nearer ones. Elsewhere (near a peak) the
+  // first stretch alone, with the turning points inside.
+  // A stretch's units from d0 the way it moves: from first to final.
+  const auto first_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.low - d0 : d0 - p.high); };
+  const auto final_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.high - d0 : d0 - p.low); };
+  const double h_most = f.per_unit * final_of(proofs[n - 1]) * bound_slack + f.phase_error;
+  if (!monotone_within(c, v, h_most)) {
+    const frame_proof& p = proofs[0];
+    return holds_on(f, key, p.code, static_cast<double>(p.low - d0), static_cast<double>(p.high - d0)) ? 1 : 0;
+  }
+  const double margin = taylor_margin(f, h_most);
+  // Past d0 the nearer end of h is w unit rounded down (twice over its roundings).
+  const double per_unit_down = f.per_unit * below_slack * below_slack;
+  const auto g = [&](double x) { return x * (c - x * (v / 2 + x * (c / 6))); };
+  for (int k = 0; k < n; ++k) {
+    const frame_proof& p = proofs[k];
+    const double g_first = g(per_unit_down * first_of(p) * below_slack - f.phase_error);
+    const double g_final = g(f.per_unit * final_of(p) * bound_slack + f.phase_error);
+    if (!codes_agree(v + std::min(g_first, g_final) - margin, v + std::max(g_first, g_final) + margin, p.code, key)) {
+      return k;
+    }
+  }
+  return n;
 }
 
 frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t frames, int direction,

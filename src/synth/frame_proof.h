@@ -31,11 +31,12 @@ struct frame_expansion {
 frame_proof prove_frame(const template_key& key, int64_t d0, int64_t i, int64_t frames, int direction,
                         frame_expansion* expansion = nullptr);
 
-// The frame's next code the way d0 moves (direction +1 or -1), for the
-// offsets from `edge` (past the interval of the proof that left the
-// expansion, or of one made onward from it) to just before the code is
-// expected to change again; false where that is not proven.
-bool prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
-                        int64_t edge, frame_proof& proof);
+// The frame's next codes the way d0 moves (direction +1 or -1), each for a
+// stretch of offsets, the first from `edge` (past the interval of the proof
+// that left the expansion, or of one made onward from it), each after the
+// one before, to just before the code is expected to change again: at most
+// most_codes of them into proofs; returns how many are proven.
+int prove_frame_onward(const template_key& key, int64_t frames, int direction, const frame_expansion& expansion,
+                       int64_t edge, frame_proof* proofs, int most_codes);
 
 }  // namespace kelvora
