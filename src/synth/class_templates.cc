@@ -9,9 +9,14 @@
 #include "synth/class_templates.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "synth/code_segments.h"
 #include "synth/frame_proof.h"
@@ -122,6 +127,43 @@ void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
   expiring[at] = frame;
 }
 
+// Bit i set where the end of frame i (i < frames <= 64) lies before
+// `ahead`; the ends past the last frame are marks, infinity.
+uint64_t frames_ending_before(const double* expiry, int64_t frames, double ahead) {
+  uint64_t mask = 0;
+#if defined(__SSE2__)
+  const __m128d limit = _mm_set1_pd(ahead);
+  for (int64_t i = 0; i < frames; i += 2) {
+    const auto pair = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(expiry + i), limit)));
+    mask |= pair << i;
+  }
+#else
+  for (int64_t i = 0; i < frames; ++i) mask |= uint64_t{expiry[i] < ahead} << i;
+#endif
+  return mask;
+}
+
+// The least end of the frames of a row (the marks past the last make up
+// whole groups of four).
+double least_end(const double* expiry, int64_t frames) {
+#if defined(__SSE2__)
+  __m128d a = _mm_set1_pd(INFINITY);
+  __m128d b = a;
+  for (int64_t i = 0; i < frames; i += 4) {
+    a = _mm_min_pd(a, _mm_loadu_pd(expiry + i));
+    b = _mm_min_pd(b, _mm_loadu_pd(expiry + i + 2));
+  }
+  a = _mm_min_pd(a, b);
+  return std::min(_mm_cvtsd_f64(a), _mm_cvtsd_f64(_mm_unpackhi_pd(a, a)));
+#else
+  double lane[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+  for (int64_t i = 0; i < frames; i += 4) {
+    for (int64_t k = 0; k < 4; ++k) lane[k] = std::min(lane[k], expiry[i + k]);
+  }
+  return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+#endif
+}
+
 // Keeps frame i's sample and the interval it is proven for.
 void keep(class_template& c, const template_key& key, int32_t channels, int64_t i, const frame_proof& f) {
   store_sample(f.code, key.quantization_bits, channels, c.bytes + i * key.frame_bytes);
@@ -209,20 +251,15 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
     };
     double least = INFINITY;
     if (frames <= row_most) {
-      // In a row, four at a time (the ends past the last frame are marks):
-      // one well-foreseen branch for four frames, where a heap's sift
-      // costs a foreseen one a level and a missed one at its end.
-      double lane[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-      for (int32_t i = 0; i < frames; i += 4) {
-        double* e = c.expiry + i;
-        if (e[0] < ahead || e[1] < ahead || e[2] < ahead || e[3] < ahead) [[unlikely]] {
-          for (int32_t k = 0; k < 4; ++k) {
-            if (e[k] < ahead) e[k] = advance(i + k);
-          }
-        }
-        for (int32_t k = 0; k < 4; ++k) lane[k] = std::min(lane[k], e[k]);
+      // In a row: a mask of the frames that ran out, made without a branch,
+      // then those frames alone (mostly one: a branch well foreseen), then
+      // the least end. A heap's sift missed a branch each time.
+      const uint64_t ran_out = frames_ending_before(c.expiry, frames, ahead);
+      for (uint64_t left = ran_out; left != 0; left &= left - 1) {
+        const auto i = static_cast<int32_t>(std::countr_zero(left));
+        c.expiry[i] = advance(i);
       }
-      least = std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
+      least = least_end(c.expiry, frames);
     } else {
       while (c.expiry[0] < ahead) {
         c.expiry[0] = advance(c.expiring[0]);

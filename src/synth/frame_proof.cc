@@ -145,6 +145,14 @@ double taylor_margin(const frame_at& f, double h_most) {
 // roundings of the test).
 bool monotone_within(double c, double v, double h) { return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v); }
 
+// Whether g is monotone on [0, h]: with s the sign of c,
+// s g'(x) = |c| (1 - x^2 / 2) - s v x, at least |c| (1 - x^2 / 2) > 0 there
+// where s v <= 0 (away from a peak) and falling in x where s v > 0, so
+// positive on [0, h] where positive at h (the factor 2 again for roundings).
+bool monotone_ahead(double c, double v, double h) {
+  return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::max(0.0, c > 0 ? v : -v);
+}
+
 // Whether the sample `code` is proven for every d with d - d0 in [from, to]
 // (units) from the sine's Taylor polynomial of third degree at p(d0).
 bool holds_on(const frame_at& f, const template_key& key, int code, double from, double to) {
@@ -310,19 +318,21 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
     start = to + 1;
   }
   if (n == 0) return 0;
-  // One bound serves every stretch where the cubic is monotone out to the
-  // farthest: its ends bound it on each stretch, and the margin for the
-  // farthest phase covers the nearer ones. Elsewhere (near a peak) the
-  // first stretch alone, with the turning points inside.
+  // One bound serves the stretches out to the farthest where the cubic is
+  // still monotone ahead (up to a peak, when d0 moves towards one): its
+  // ends bound it on each stretch, and the margin for the farthest phase
+  // covers the nearer ones. Where not even the first is (right at a peak),
+  // the first alone, with the turning points inside.
   // A stretch's units from d0 the way it moves: from first to final.
   const auto first_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.low - d0 : d0 - p.high); };
   const auto final_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.high - d0 : d0 - p.low); };
-  const double h_most = f.per_unit * final_of(proofs[n - 1]) * bound_slack + f.phase_error;
-  if (!monotone_within(c, v, h_most)) {
+  const auto far_phase = [&](const frame_proof& p) { return f.per_unit * final_of(p) * bound_slack + f.phase_error; };
+  while (n > 0 && !monotone_ahead(c, v, far_phase(proofs[n - 1]))) --n;
+  if (n == 0) {
     const frame_proof& p = proofs[0];
     return holds_on(f, key, p.code, static_cast<double>(p.low - d0), static_cast<double>(p.high - d0)) ? 1 : 0;
   }
-  const double margin = taylor_margin(f, h_most);
+  const double margin = taylor_margin(f, far_phase(proofs[n - 1]));
   // Past d0 the nearer end of h is w unit rounded down (twice over its roundings).
   const double per_unit_down = f.per_unit * below_slack * below_slack;
   const auto g = [&](double x) { return x * (c - x * (v / 2 + x * (c / 6))); };
