@@ -3,20 +3,15 @@
 // there; each frame's sample is proven for an interval of d (frame_proof.h).
 // A template holds for d0 where every frame's interval holds it; the store
 // keeps a bound on the greatest of the frames' lower ends and the least of
-// their upper ends, and where the frames' intervals end the way d0 moves (in
-// a row, or a heap for long templates), so that a patch makes only the
-// frames that ran out; 16-bit frames keep the next few codes proven ahead.
+// their upper ends, and the frames in a heap by where their intervals end
+// the way d0 moves, so that a patch makes only the frames that ran out;
+// 16-bit frames keep the next few codes proven ahead.
 #include "synth/class_templates.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <memory>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "synth/code_segments.h"
 #include "synth/frame_proof.h"
@@ -26,10 +21,6 @@
 namespace kelvora {
 
 namespace {
-
-// Templates of at most this many frames keep where their frames' intervals
-// end in a row, longer ones in a heap.
-constexpr int64_t row_most = 64;
 
 // The room all class templates may take, intervals included.
 constexpr size_t class_room = size_t{1} << 20;
@@ -54,10 +45,9 @@ struct class_template {
   double* frame_high;
   frame_expansion* expansion;  // per frame, where codes are carried on: what its last proof knew
   codes_ahead* ahead;          // and the codes proven from it, not yet used
-  // Where the frames' intervals end the way d0 moves: the upper end, or the
-  // lower end negated; past the last frame end marks, infinity. Frame by
-  // frame for templates of row_most frames at most, else a heap (the
-  // nearest end on top) with the frames in expiring.
+  // The frames by where their intervals end the way d0 moves (a heap, the
+  // nearest end on top): the upper end, or the lower end negated; past the
+  // last frame an end mark, infinity.
   double* expiry;
   int32_t* expiring;
 };
@@ -125,43 +115,6 @@ void sift_down(double* expiry, int32_t* expiring, int64_t n, int64_t at) {
   }
   expiry[at] = key;
   expiring[at] = frame;
-}
-
-// Bit i set where the end of frame i (i < frames <= 64) lies before
-// `ahead`; the ends past the last frame are marks, infinity.
-uint64_t frames_ending_before(const double* expiry, int64_t frames, double ahead) {
-  uint64_t mask = 0;
-#if defined(__SSE2__)
-  const __m128d limit = _mm_set1_pd(ahead);
-  for (int64_t i = 0; i < frames; i += 2) {
-    const auto pair = static_cast<uint64_t>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(expiry + i), limit)));
-    mask |= pair << i;
-  }
-#else
-  for (int64_t i = 0; i < frames; ++i) mask |= uint64_t{expiry[i] < ahead} << i;
-#endif
-  return mask;
-}
-
-// The least end of the frames of a row (the marks past the last make up
-// whole groups of four).
-double least_end(const double* expiry, int64_t frames) {
-#if defined(__SSE2__)
-  __m128d a = _mm_set1_pd(INFINITY);
-  __m128d b = a;
-  for (int64_t i = 0; i < frames; i += 4) {
-    a = _mm_min_pd(a, _mm_loadu_pd(expiry + i));
-    b = _mm_min_pd(b, _mm_loadu_pd(expiry + i + 2));
-  }
-  a = _mm_min_pd(a, b);
-  return std::min(_mm_cvtsd_f64(a), _mm_cvtsd_f64(_mm_unpackhi_pd(a, a)));
-#else
-  double lane[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-  for (int64_t i = 0; i < frames; i += 4) {
-    for (int64_t k = 0; k < 4; ++k) lane[k] = std::min(lane[k], expiry[i + k]);
-  }
-  return std::min(std::min(lane[0], lane[1]), std::min(lane[2], lane[3]));
-#endif
 }
 
 // Keeps frame i's sample and the interval it is proven for.
@@ -236,38 +189,21 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
   const auto d = static_cast<double>(d0);
   const double ahead = direction * d;
   if (direction != 0 && frames == c.frames && (direction > 0 ? d >= c.low : d <= c.high)) {
-    // Frame i moved on; returns where its interval now ends the way d0
-    // moves (negated when it moves down). The side behind d0 keeps a bound
-    // at least the frames' own.
-    const auto advance = [&](int32_t i) {
+    while (c.expiry[0] < ahead) {
+      const int32_t i = c.expiring[0];
       move_on(c, key, channels, d0, i, frames);
       ++store.proven;
+      // The side behind d0 keeps a bound at least the frames' own.
       if (direction > 0) {
         c.low = std::max(c.low, c.frame_low[i]);
-        return c.frame_high[i];
+        c.expiry[0] = c.frame_high[i];
+      } else {
+        c.high = std::min(c.high, c.frame_high[i]);
+        c.expiry[0] = -c.frame_low[i];
       }
-      c.high = std::min(c.high, c.frame_high[i]);
-      return -c.frame_low[i];
-    };
-    double least = INFINITY;
-    if (frames <= row_most) {
-      // In a row: a mask of the frames that ran out, made without a branch,
-      // then those frames alone (mostly one: a branch well foreseen), then
-      // the least end. A heap's sift missed a branch each time.
-      const uint64_t ran_out = frames_ending_before(c.expiry, frames, ahead);
-      for (uint64_t left = ran_out; left != 0; left &= left - 1) {
-        const auto i = static_cast<int32_t>(std::countr_zero(left));
-        c.expiry[i] = advance(i);
-      }
-      least = least_end(c.expiry, frames);
-    } else {
-      while (c.expiry[0] < ahead) {
-        c.expiry[0] = advance(c.expiring[0]);
-        sift_down(c.expiry, c.expiring, frames, 0);
-      }
-      least = c.expiry[0];
+      sift_down(c.expiry, c.expiring, frames, 0);
     }
-    (direction > 0 ? c.high : c.low) = direction * least;
+    (direction > 0 ? c.high : c.low) = direction * c.expiry[0];
     return;
   }
   double low = -INFINITY;
@@ -282,10 +218,8 @@ void patch(class_template& c, const template_key& key, int32_t channels, int64_t
     c.expiry[i] = direction >= 0 ? c.frame_high[i] : -c.frame_low[i];
     c.expiring[i] = static_cast<int32_t>(i);
   }
-  for (int64_t i = frames; i < frames + 4; ++i) c.expiry[i] = INFINITY;  // end marks
-  if (frames > row_most) {
-    for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
-  }
+  c.expiry[frames] = INFINITY;
+  for (int64_t at = frames / 2 - 1; at >= 0; --at) sift_down(c.expiry, c.expiring, frames, at);
   c.low = low;
   c.high = high;
   c.frames = frames;
@@ -307,16 +241,16 @@ bool carry_on_pays(const cell_plan& plan) {
 bool use_class_templates(const cell_plan& plan) {
   const uint64_t slots = 2 * plan.classes;
   const uint64_t per_slot = slot_bytes(plan) + (3 * sizeof(double) + sizeof(int32_t)) * plan.max_frames +
-                            4 * sizeof(double) + sizeof(class_template);
+                            sizeof(double) + sizeof(class_template);
   if (plan.max_frames * plan.frame_bytes > most_template_bytes || slots * per_slot > class_room) return false;
   if (slots != store.slots || plan.max_frames != store.most_frames || slot_bytes(plan) != store.bytes_per_slot) {
     store.slots = slots;
     store.most_frames = plan.max_frames;
     store.bytes_per_slot = slot_bytes(plan);
     store.bytes.reset(new unsigned char[slots * slot_bytes(plan)]);
-    // Per slot the frames' lower and upper ends and the heap or row, with
-    // room for the end marks.
-    const uint64_t bounds_per_slot = 3 * plan.max_frames + 4;
+    // Per slot the frames' lower and upper ends and the heap, with room for
+    // the heap's end mark.
+    const uint64_t bounds_per_slot = 3 * plan.max_frames + 1;
     store.bounds.reset(new double[slots * bounds_per_slot]);
     store.frames.reset(new int32_t[slots * plan.max_frames]);
     store.slot.reset(new class_template[slots]);

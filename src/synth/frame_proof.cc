@@ -145,12 +145,15 @@ double taylor_margin(const frame_at& f, double h_most) {
 // roundings of the test).
 bool monotone_within(double c, double v, double h) { return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v); }
 
-// Whether g is monotone on [0, h]: with s the sign of c,
-// s g'(x) = |c| (1 - x^2 / 2) - s v x, at least |c| (1 - x^2 / 2) > 0 there
-// where s v <= 0 (away from a peak) and falling in x where s v > 0, so
-// positive on [0, h] where positive at h (the factor 2 again for roundings).
-bool monotone_ahead(double c, double v, double h) {
-  return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::max(0.0, c > 0 ? v : -v);
+// Whether g is monotone on [-back, h] (back <= h; c the cosine the way
+// the phase moves, s its sign): s g'(x) = |c| (1 - x^2 / 2) - s v x, whose
+// last term is greatest at an end, so at least
+// |c| (1 - h^2 / 2) - max(s v h, -s v back): moving away from a peak
+// (s v <= 0) only the little way back counts (the factor 2 again for
+// roundings).
+bool monotone_ahead(double c, double v, double back, double h) {
+  const double sv = c > 0 ? v : -v;
+  return std::fabs(c) * (1 - h * h / 2) > 2 * std::max({0.0, sv * h, -sv * back});
 }
 
 // Whether the sample `code` is proven for every d with d - d0 in [from, to]
@@ -327,7 +330,9 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
   const auto first_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.low - d0 : d0 - p.high); };
   const auto final_of = [&](const frame_proof& p) { return static_cast<double>(direction > 0 ? p.high - d0 : d0 - p.low); };
   const auto far_phase = [&](const frame_proof& p) { return f.per_unit * final_of(p) * bound_slack + f.phase_error; };
-  while (n > 0 && !monotone_ahead(c, v, far_phase(proofs[n - 1]))) --n;
+  // The phases of the stretches lie in [-2^-52 P, H]: the near end of the
+  // first is w unit rounded down, less 2^-52 P.
+  while (n > 0 && !monotone_ahead(c, v, f.phase_error, far_phase(proofs[n - 1]))) --n;
   if (n == 0) {
     const frame_proof& p = proofs[0];
     return holds_on(f, key, p.code, static_cast<double>(p.low - d0), static_cast<double>(p.high - d0)) ? 1 : 0;
