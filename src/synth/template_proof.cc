@@ -182,8 +182,12 @@ int64_t widest(const template_key& key, int64_t d, int64_t frames, int direction
   int64_t bad = -1;  // unknown
   const int64_t g = guess >= 1 ? static_cast<int64_t>(std::min(guess, static_cast<double>(widest_reach))) : 0;
   if (g > 0) (holds(g) ? good : bad) = g;
+  // Steps out from the guess start at a 64th of it, and the search ends
+  // within a 64th of the widest reach: a little narrower than it, for a
+  // third of the sines.
+  const int64_t first_step = std::max<int64_t>(1, g / 64);
   if (bad < 0) {
-    for (int64_t step = 1;; step *= 2) {
+    for (int64_t step = first_step;; step *= 2) {
       if (good + step > widest_reach) return good;
       if (!holds(good + step)) {
         bad = good + step;
@@ -192,7 +196,7 @@ int64_t widest(const template_key& key, int64_t d, int64_t frames, int direction
       good += step;
     }
   } else {
-    for (int64_t step = 1; bad - step > 0; step *= 2) {
+    for (int64_t step = first_step; bad - step > 0; step *= 2) {
       if (holds(bad - step)) {
         good = bad - step;
         break;
@@ -200,7 +204,7 @@ int64_t widest(const template_key& key, int64_t d, int64_t frames, int direction
       bad -= step;
     }
   }
-  while (bad - good > 1) {
+  while (bad - good > std::max<int64_t>(1, good / 64)) {
     const int64_t middle = good + (bad - good) / 2;
     (holds(middle) ? good : bad) = middle;
   }
