@@ -19,14 +19,14 @@ namespace kelvora {
 struct background_writer {};
 
 std::shared_ptr<background_writer> start_background_writer(std::FILE*, size_t) { return nullptr; }
-int hand_over(background_writer&, std::vector<unsigned char>&, size_t) { return 0; }
+int hand_over(background_writer&, byte_buffer&, size_t) { return 0; }
 int wait_for_writes(background_writer&) { return 0; }
 
 #else
 
 struct background_writer {
   std::FILE* file = nullptr;
-  std::vector<unsigned char> spare;  // the buffer in flight, or the next to fill
+  byte_buffer spare;  // the buffer in flight, or the next to fill
   size_t pending = 0;                // bytes of spare still to write; 0 when idle
   int error = 0;                     // of the first write that failed
   bool stopping = false;
@@ -72,7 +72,7 @@ int wait_locked(background_writer& w, std::unique_lock<std::mutex>& hold) {
 std::shared_ptr<background_writer> start_background_writer(std::FILE* file, size_t buffer_size) {
   auto writer = std::make_shared<background_writer>();
   writer->file = file;
-  writer->spare.assign(buffer_size, 0);
+  writer->spare.resize(buffer_size);
   try {
     writer->thread = std::thread(write_in_turn, std::ref(*writer));
   } catch (const std::system_error&) {
@@ -81,7 +81,7 @@ std::shared_ptr<background_writer> start_background_writer(std::FILE* file, size
   return writer;
 }
 
-int hand_over(background_writer& w, std::vector<unsigned char>& buffer, size_t n) {
+int hand_over(background_writer& w, byte_buffer& buffer, size_t n) {
   std::unique_lock<std::mutex> hold(w.lock);
   if (const int error = wait_locked(w, hold); error != 0) return error;
   if (w.spare.size() < buffer.size()) w.spare.resize(buffer.size());

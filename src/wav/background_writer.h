@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "wav/byte_buffer.h"
+
 namespace kelvora {
 
 struct background_writer;
@@ -19,7 +21,7 @@ std::shared_ptr<background_writer> start_background_writer(std::FILE* file, size
 // Waits for the write in flight, then swaps buffer with the spare and writes
 // its first n bytes in the background. Returns the error number of the write
 // that finished (0 when it succeeded); on an error nothing new is written.
-int hand_over(background_writer& writer, std::vector<unsigned char>& buffer, size_t n);
+int hand_over(background_writer& writer, byte_buffer& buffer, size_t n);
 
 // Waits until nothing is in flight; returns the error number of the last write (0: none).
 int wait_for_writes(background_writer& writer);

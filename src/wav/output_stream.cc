@@ -54,7 +54,7 @@ void settle_writes(const output_stream& out) {
 void attach_output(output_stream& out, std::FILE* file, const std::string& name) {
   out.file = file;
   out.name = name;
-  out.buffer.assign(buffer_size, 0);
+  out.buffer.resize(buffer_size);
   out.used = 0;
   if (file == nullptr) return;
   std::setvbuf(file, nullptr, _IONBF, 0);

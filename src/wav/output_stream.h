@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "wav/byte_buffer.h"
+
 namespace kelvora {
 
 struct background_writer;
@@ -19,7 +21,7 @@ struct background_writer;
 struct output_stream {
   std::FILE* file = nullptr;
   std::string name;                   // as given on the command line, for messages
-  std::vector<unsigned char> buffer;  // bytes not yet handed to the file
+  byte_buffer buffer;  // bytes not yet handed to the file
   size_t used = 0;
   // When set, takes each full buffer instead of the file (n bytes at data).
   std::function<void(const unsigned char* data, size_t n)> sink;
