@@ -311,10 +311,11 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
     const double target = (offset - (step < 0 ? y_low : y_high)) * inverse_scale - v;
     const double line = (target - g_edge) * inverse_slope;
     const double to_end = std::min((h_edge + line - bend * (line * line)) * units_per_phase, most + 1);
+    if (!(to_end > start) || (n > 0 && !near_enough(start))) break;  // (and not a number)
     // The last whole unit before the guessed end.
     const auto whole = static_cast<int64_t>(to_end);
     const double to = static_cast<double>(static_cast<double>(whole) == to_end ? whole - 1 : whole);
-    if (!(to_end > start && to >= start) || (n > 0 && !near_enough(start))) break;
+    if (!(to >= start)) break;
     const auto a = static_cast<int64_t>(start);
     const auto b = static_cast<int64_t>(to);
     proofs[n] = direction > 0 ? frame_proof{code_n, d0 + a, d0 + b} : frame_proof{code_n, d0 - b, d0 - a};
