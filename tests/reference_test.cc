@@ -285,6 +285,38 @@ TEST(Reference, LongRecordingsInClassesOfOffsets) {
   for (const layout_case& c : cases) expect_plain_recording(c.settings, c.layout, c.input, seed++);
 }
 
+// The plain computation's sample of the sine value v.
+int plain_code(int32_t bits, double scale, double v) {
+  return bits == 8 ? static_cast<unsigned char>(static_cast<int>(128.0 - scale * v))
+                   : static_cast<int16_t>(static_cast<int>(-scale * v));
+}
+
+// The stretches of a frame's codes carried on from its proof `first` (and
+// the expansion it left), as many at a time as asked (at random where
+// `asked` is 0), each starting right after the one before; a call that
+// proves fewer than asked ends the chain.
+std::vector<kelvora::frame_proof> carry_on(const kelvora::template_key& key, int64_t frames, int direction,
+                                           const kelvora::frame_expansion& expansion, kelvora::frame_proof first,
+                                           std::mt19937_64& random, int asked = 0) {
+  std::vector<kelvora::frame_proof> stretches{first};
+  for (int call = 0; call < 12; ++call) {
+    const kelvora::frame_proof& before = stretches.back();
+    const int64_t edge = direction > 0 ? before.high + 1 : before.low - 1;
+    kelvora::frame_proof ahead[4];
+    const int wanted = asked > 0 ? asked : 1 + static_cast<int>(random() % 4);
+    const int proven = kelvora::prove_frame_onward(key, frames, direction, expansion, edge, ahead, wanted);
+    EXPECT_LE(proven, wanted);
+    for (int n = 0; n < proven; ++n) {
+      const int64_t start = n == 0 ? edge : (direction > 0 ? ahead[n - 1].high + 1 : ahead[n - 1].low - 1);
+      EXPECT_EQ(direction > 0 ? ahead[n].low : ahead[n].high, start) << "code " << n << " of " << proven;
+      EXPECT_LE(ahead[n].low, ahead[n].high);
+      stretches.push_back(ahead[n]);
+    }
+    if (proven < wanted) break;
+  }
+  return stretches;
+}
+
 TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   // A frame's sample is proven for an interval of offsets; the library's
   // sine gives that sample at both ends. The intervals that lean the way d0
@@ -295,11 +327,6 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   // 8-bit frames are proven from the segments of phase with one code too,
   // each ending a margin short of where the sine crosses into the next.
   std::mt19937_64 random(21);
-  // The plain computation's sample of the sine value v.
-  const auto plain_code = [](int32_t bits, double scale, double v) {
-    return bits == 8 ? static_cast<unsigned char>(static_cast<int>(128.0 - scale * v))
-                     : static_cast<int16_t>(static_cast<int>(-scale * v));
-  };
   int leaning = 0;
   int carried = 0;
   int by_segments = 0;
@@ -356,24 +383,10 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
     ASSERT_LE(f.low, d0);
     ASSERT_GE(f.high, d0);
     leaning += direction != 0 && f.high - f.low > 64;
-    // Codes carried on, a few at a time: each stretch starts right after the one before.
-    std::vector<kelvora::frame_proof> stretches{f};
-    for (int step = 0; bits == 16 && step < 12; ++step) {
-      const kelvora::frame_proof& before = stretches.back();
-      const int64_t edge = direction > 0 ? before.high + 1 : before.low - 1;
-      kelvora::frame_proof ahead[4];
-      const int asked = 1 + static_cast<int>(random() % 4);
-      const int proven = kelvora::prove_frame_onward(key, frames, direction, expansion, edge, ahead, asked);
-      ASSERT_LE(proven, asked);
-      for (int n = 0; n < proven; ++n) {
-        const int64_t start = n == 0 ? edge : (direction > 0 ? ahead[n - 1].high + 1 : ahead[n - 1].low - 1);
-        ASSERT_EQ(direction > 0 ? ahead[n].low : ahead[n].high, start) << "code " << n << " of " << proven;
-        ASSERT_LE(ahead[n].low, ahead[n].high);
-        stretches.push_back(ahead[n]);
-      }
-      carried += proven;
-      if (proven < asked) break;
-    }
+    // 16-bit codes carried on, a few at a time.
+    const std::vector<kelvora::frame_proof> stretches =
+        bits == 16 ? carry_on(key, frames, direction, expansion, f, random) : std::vector<kelvora::frame_proof>{f};
+    carried += static_cast<int>(stretches.size()) - 1;
     for (size_t n = 0; n < stretches.size(); ++n) {
       const kelvora::frame_proof& p = stretches[n];
       for (const int64_t d : {p.low, p.high, p.low + (p.high - p.low) / 2, n == 0 ? d0 : p.low}) {
@@ -387,6 +400,71 @@ TEST(Reference, FrameProofsHoldAtBothEndsOfTheirIntervals) {
   EXPECT_GT(leaning, 5000);   // the proofs that lean do reach out
   EXPECT_GT(carried, 80000);  // and are carried on, several codes a call
   EXPECT_GT(by_segments, 8500);  // nearly every 8-bit frame off a crossing lies in a segment
+}
+
+TEST(Reference, CarriedOnCodesHoldAcrossPeaks) {
+  // 16-bit codes carried on several at a time share one margin where the
+  // tone is monotone on the way; a stretch reaching over a peak, or a margin
+  // taken too near, shows only next to a peak or a code's end. Every
+  // stretch is checked at its ends and a few units either side of each peak
+  // inside it (between peaks the sine is monotone, so that is every offset);
+  // most chains start just short of a peak of their frame, moving towards it.
+  std::mt19937_64 random(22);
+  const double quarter = 1.5707963267948966;
+  int64_t stretches_checked = 0;
+  int64_t near_peaks = 0;
+  for (int round = 0; round < 60000; ++round) {
+    const double levels[] = {100, 61, -100, -3};
+    const double scale = 32767.0 * levels[random() % 4] / 100;
+    const double frequencies[] = {1000, 1200, 2000, 2400, 4800};
+    const double w = 6.283185307179586 * frequencies[random() % 5];
+    const int32_t rates[] = {8001, 11025, 22050, 44100};
+    const double unit = std::ldexp(1.0, static_cast<int>(random() % 13) - 52);
+    const auto increment = static_cast<int64_t>(std::nearbyint(1.0 / rates[random() % 4] / unit));
+    const kelvora::template_key key{w, increment, unit, scale, 16, 2};
+    const int64_t frames = 8 + static_cast<int64_t>(random() % 160);
+    const int64_t i = static_cast<int64_t>(random() % static_cast<uint64_t>(frames));
+    const int direction = random() % 2 ? 1 : -1;
+    const double per_unit = w * unit;
+    const auto phase_at = [&](int64_t d) { return w * (static_cast<double>(d + i * increment) * unit); };
+    auto d0 = static_cast<int64_t>(random() % static_cast<uint64_t>(increment));
+    if (round % 2 != 0) {
+      // A little short of the next peak the way d0 moves, within the reach
+      // of one expansion (its fourth power below the phase of a unit).
+      const double p = phase_at(d0);
+      const double peak = direction > 0 ? (std::floor((p - quarter) / (2 * quarter)) + 1) * 2 * quarter + quarter
+                                        : (std::ceil((p - quarter) / (2 * quarter)) - 1) * 2 * quarter + quarter;
+      const double short_of = std::uniform_real_distribution<double>(0, 0.004)(random);
+      d0 += static_cast<int64_t>((peak - direction * short_of - p) / per_unit);
+    }
+    kelvora::frame_expansion expansion{};
+    const kelvora::frame_proof first = kelvora::prove_frame(key, d0, i, frames, direction, &expansion);
+    const std::vector<kelvora::frame_proof> stretches = carry_on(key, frames, direction, expansion, first, random, 4);
+    for (size_t n = 1; n < stretches.size(); ++n) {
+      const kelvora::frame_proof& s = stretches[n];
+      std::vector<int64_t> offsets = {s.low, s.high};
+      // The peaks whose phases lie in the stretch's, each as the offset nearest it.
+      const double low_phase = phase_at(s.low);
+      const double high_phase = phase_at(s.high);
+      for (double m = std::ceil((std::min(low_phase, high_phase) - quarter) / (2 * quarter));
+           m * 2 * quarter + quarter <= std::max(low_phase, high_phase); ++m) {
+        const auto at = static_cast<int64_t>(std::nearbyint((m * 2 * quarter + quarter) / per_unit)) - i * increment;
+        for (int64_t d = at - 3; d <= at + 3; ++d) {
+          if (d >= s.low && d <= s.high) offsets.push_back(d);
+        }
+      }
+      // Within a thousandth of a turn of a peak: where the codes turn back.
+      near_peaks += std::fabs(std::remainder(high_phase - quarter, 2 * quarter)) < 0.006;
+      for (const int64_t d : offsets) {
+        ASSERT_EQ(plain_code(16, scale, std::sin(phase_at(d))), s.code)
+            << "frame " << i << " at " << d << " of [" << s.low << ", " << s.high << "], d0 " << d0 << ", unit " << unit
+            << ", increment " << increment << ", direction " << direction << ", code " << n << " on";
+      }
+      ++stretches_checked;
+    }
+  }
+  EXPECT_GT(stretches_checked, 200000);
+  EXPECT_GT(near_peaks, 2000);  // the chains do come to their peaks
 }
 
 TEST(Reference, RecordingSizesMatchTheFrameByFrameCount) {

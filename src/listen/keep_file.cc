@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "cli/failure.h"
+#include "loader/library_loader.h"
 
 namespace kelvora {
 
@@ -41,6 +42,7 @@ int format_for(const std::string& name) {
 
 void open_keep_file(keep_file& keep, const std::string& name, int32_t rate, int32_t channels) {
   keep.name = name;
+  load_sound_file_library();  // a library that cannot be loaded leaves the file as it was
   const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) write_failed(keep, std::strerror(errno));
   SF_INFO info{};

@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <string_view>
 
 #include "cli/failure.h"
 
@@ -12,9 +13,16 @@ namespace kelvora {
 
 namespace {
 
+// "cannot load NAME: reason", the system's reason without the file name it
+// may start with ("/usr/lib/.../NAME: file too short").
 [[noreturn]] void cannot_load(const char* soname) {
-  const char* reason = dlerror();
-  fail(std::string("cannot load ") + soname + ": " + (reason != nullptr ? reason : "unknown reason"));
+  const char* said = dlerror();
+  std::string reason = said != nullptr ? said : "unknown reason";
+  const size_t colon = reason.find(": ");
+  if (colon != std::string::npos && std::string_view(reason).substr(0, colon).ends_with(soname)) {
+    reason.erase(0, colon + 2);
+  }
+  fail(std::string("cannot load ") + soname + ": " + reason);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ struct library_symbols {
   const char* const* names;
   void** symbols;  // symbols[k]: the address of names[k], once loaded
   size_t count;
-  std::atomic<bool> loaded{false};
+  std::atomic<bool> loaded{false};  // read in a signal handler: lock-free
   std::mutex loading;
 };
 
@@ -28,6 +28,11 @@ struct library_symbols {
 // not yet; fails with "cannot load NAME: reason" where the library or a
 // function is missing. Safe in a signal handler once the library is loaded.
 void* library_symbol(library_symbols& library, size_t k);
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Loads libsndfile now (sndfile_functions.cc), where a failure to load it
+// must come before anything is touched (a file to keep a recording in).
+void load_sound_file_library();
 
 // Function k of the library as F, the type its header declares.
 template <typename F>

@@ -30,6 +30,8 @@ kelvora::library_symbols sndfile{"libsndfile.so.1", names, symbols, function_cou
 
 }  // namespace
 
+void kelvora::load_sound_file_library() { library_symbol(sndfile, 0); }
+
 // Each as its header declares it: a definition that differs does not compile.
 #define KELVORA_CALL(name) kelvora::library_function<decltype(&name)>(sndfile, at_##name)
 

@@ -134,6 +134,7 @@ void keep(class_template& c, const template_key& key, int32_t channels, int64_t 
   if (store.carry_on) {
     expansion = &c.expansion[i];
     c.ahead[i].at = c.ahead[i].count = 0;  // they were proven from the expansion this replaces
+    expansion->offset = NAN;                // and that is gone too (a segment's proof leaves none)
   }
   frame_proof f{0, 0, 0};
   if (prove_frame_by_segments(store.segments, key, d0, i, f)) {

@@ -288,7 +288,7 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
   // offset - scale v truncates to the code for offset - scale v in
   // [code, code + 1), or in (-1, 1) for the 16-bit code 0; it falls as v
   // rises where scale > 0. The codes after the edge's follow one a step.
-  const int step = (slope_edge > 0) == (key.scale > 0) ? -1 : 1;
+  const int code_step = (slope_edge > 0) == (key.scale > 0) ? -1 : 1;
   const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
   // The phase from the edge to where the cubic meets a target, from its
   // slope s and curvature k = -v - c h at the edge: the root of
@@ -301,14 +301,14 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
   int n = 0;
   double start = from;
   for (; n < most_codes; ++n) {
-    const int code_n = code + n * step;
+    const int code_n = code + n * code_step;
     double y_low = code_n;
     double y_high = code_n + 1.0;
     if (key.quantization_bits == 16 && code_n <= 0) {
       y_low = code_n - 1.0;
       y_high = code_n == 0 ? 1.0 : code_n;
     }
-    const double target = (offset - (step < 0 ? y_low : y_high)) * inverse_scale - v;
+    const double target = (offset - (code_step < 0 ? y_low : y_high)) * inverse_scale - v;
     const double line = (target - g_edge) * inverse_slope;
     const double to_end = std::min((h_edge + line - bend * (line * line)) * units_per_phase, most + 1);
     if (!(to_end > start) || (n > 0 && !near_enough(start))) break;  // (and not a number)
