@@ -140,13 +140,9 @@ double taylor_margin(const frame_at& f, double h_most) {
          0x1p-51;
 }
 
-// Whether g(h) = c h - (v / 2) h^2 - (c / 6) h^3 is monotone on [-h, h]:
-// |g'(h)| >= |c| (1 - h^2 / 2) - |v| h > 0 there (the factor 2 dwarfs the
-// roundings of the test).
-bool monotone_within(double c, double v, double h) { return std::fabs(c) * (1 - h * h / 2) > 2 * h * std::fabs(v); }
-
-// Whether g is monotone on [-back, h] (back <= h; c the cosine the way
-// the phase moves, s its sign): s g'(x) = |c| (1 - x^2 / 2) - s v x, whose
+// Whether g(h) = c h - (v / 2) h^2 - (c / 6) h^3 is monotone on [-back, h]
+// (back <= h; c the cosine the way the phase moves, s its sign; back = h
+// for either way alike): s g'(x) = |c| (1 - x^2 / 2) - s v x, whose
 // last term is greatest at an end, so at least
 // |c| (1 - h^2 / 2) - max(s v h, -s v back): moving away from a peak
 // (s v <= 0) only the little way back counts (the factor 2 again for
@@ -182,7 +178,7 @@ bool holds_on(const frame_at& f, const template_key& key, int code, double from,
       g_high = std::max(g_high, g(x));
     }
   };
-  if (monotone_within(c, v, h)) {
+  if (monotone_ahead(c, v, h, h)) {
     // g is monotone on [-h, h]: its ends bound it.
   } else if (c == 0) {
     turn(0);
@@ -289,7 +285,6 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
   // [code, code + 1), or in (-1, 1) for the 16-bit code 0; it falls as v
   // rises where scale > 0. The codes after the edge's follow one a step.
   const int code_step = (slope_edge > 0) == (key.scale > 0) ? -1 : 1;
-  const double offset = key.quantization_bits == 8 ? 128.0 : 0.0;
   // The phase from the edge to where the cubic meets a target, from its
   // slope s and curvature k = -v - c h at the edge: the root of
   // s x + (k / 2) x^2 = target - g_edge nearest 0, x = D - (k / (2 s)) D^2
@@ -302,13 +297,10 @@ int prove_frame_onward(const template_key& key, int64_t frames, int direction, c
   double start = from;
   for (; n < most_codes; ++n) {
     const int code_n = code + n * code_step;
-    double y_low = code_n;
-    double y_high = code_n + 1.0;
-    if (key.quantization_bits == 16 && code_n <= 0) {
-      y_low = code_n - 1.0;
-      y_high = code_n == 0 ? 1.0 : code_n;
-    }
-    const double target = (offset - (code_step < 0 ? y_low : y_high)) * inverse_scale - v;
+    double v_low = 0;
+    double v_high = 0;
+    code_ends(code_n, key.quantization_bits, inverse_scale, v_low, v_high);
+    const double target = (slope_edge > 0 ? v_high : v_low) - v;  // the end the cubic moves to
     const double line = (target - g_edge) * inverse_slope;
     const double to_end = std::min((h_edge + line - bend * (line * line)) * units_per_phase, most + 1);
     if (!(to_end > start) || (n > 0 && !near_enough(start))) break;  // (and not a number)
