@@ -337,7 +337,7 @@ bool run_in_binade(uint64_t ones, int32_t count, double until, int32_t& i, doubl
       // The cell is walked when the batch is finished.
       const bool may_keep = frames * frame_bytes <= static_cast<int64_t>(most_template_bytes);
       b.cell[b.cells++] = {static_cast<size_t>(p - run.base), b.count, static_cast<uint64_t>(frames),
-                           static_cast<int64_t>(d0), tone, may_keep};
+                           static_cast<int64_t>(d0), tone, may_keep, false};
       b.count += static_cast<uint64_t>(frames);
     }
     T += static_cast<double>(frames) * increment;
@@ -389,7 +389,7 @@ int64_t emit_cells(uint64_t ones, int32_t count, double until, output_stream& ou
     if (b.count + plan.max_frames > batch_frames) finish_batch(run);
     const uint64_t first = b.count;
     const uint64_t frames = add_cell_phases(b, plan, plan.max_frames, plan.angular[(ones >> i) & 1], s, e, t);
-    b.cell[b.cells++] = {run.used, first, frames, 0, -1, false};
+    b.cell[b.cells++] = {run.used, first, frames, 0, -1, false, false};
     run.used += frames * plan.frame_bytes;
     ++i;
   }
