@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,33 +61,47 @@ std::string random_bytes(size_t n, unsigned seed) {
 
 namespace {
 
-run_result run_with_stdin(const std::vector<std::string>& args, const std::string& stdin_path,
-                          const std::string* stdin_bytes, const std::string& dir, bool keep_out) {
+// How one run is fed and watched.
+struct run_plan {
+  const std::string& stdin_path;   // standard input when stdin_bytes is null
+  const std::string* stdin_bytes;  // fed through a pipe when not null
+  const std::string& dir;          // working directory when not empty
+  bool keep_out;                   // keep standard output, not only count it
+  bool measure_peak;               // run under GNU time for the peak resident set
+};
+
+run_result run_with_stdin(const std::vector<std::string>& args, const run_plan& plan) {
   run_result result;
   const std::string err_dir = make_temp_dir();
   const std::string err_path = err_dir + "/stderr";
+  const std::string peak_path = err_dir + "/peak";
   int out_pipe[2];
   if (pipe(out_pipe) != 0) std::abort();
 
-  // The child runs through a shell only to change directory when asked.
+  // The child runs through a shell only to change directory when asked. A
+  // child spawned from here counts this process's own peak in its rusage
+  // (posix_spawn shares our memory until exec), so a peak is measured by
+  // GNU time, which forks kelvora from its own small process.
   std::vector<std::string> words;
-  if (!dir.empty()) {
-    words = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir, KELVORA_BINARY};
-  } else {
-    words = {KELVORA_BINARY};
+  if (plan.measure_peak) words = {"/usr/bin/time", "-f", "%M", "-o", peak_path};
+  if (!plan.dir.empty()) {
+    for (const char* word : {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\""}) words.emplace_back(word);
+    words.push_back(plan.dir);
   }
+  words.emplace_back(KELVORA_BINARY);
   std::vector<char*> argv = spawn_argv(words, args);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   int in_pipe[2] = {-1, -1};
+  const std::string* stdin_bytes = plan.stdin_bytes;
   if (stdin_bytes != nullptr) {
     if (pipe(in_pipe) != 0) std::abort();
     posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
     posix_spawn_file_actions_addclose(&actions, in_pipe[0]);
     posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, plan.stdin_path.c_str(), O_RDONLY, 0);
   }
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -117,16 +130,20 @@ run_result run_with_stdin(const std::vector<std::string>& args, const std::strin
   ssize_t n = 0;
   while ((n = read(out_pipe[0], chunk, sizeof chunk)) > 0) {
     result.out_size += static_cast<size_t>(n);
-    if (keep_out) result.out.append(chunk, static_cast<size_t>(n));
+    if (plan.keep_out) result.out.append(chunk, static_cast<size_t>(n));
   }
   close(out_pipe[0]);
   int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  result.peak_kib = usage.ru_maxrss;
+  waitpid(pid, &status, 0);
   if (feeder.joinable()) feeder.join();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.err = read_file(err_path);
+  if (plan.measure_peak) {
+    // The figure is the file's last line (a failed run's status comes before it).
+    std::istringstream lines(read_file(peak_path));
+    for (std::string line; std::getline(lines, line);) result.peak_kib = std::atol(line.c_str());
+    std::remove(peak_path.c_str());
+  }
   std::remove(err_path.c_str());
   rmdir(err_dir.c_str());
   return result;
@@ -136,12 +153,17 @@ run_result run_with_stdin(const std::vector<std::string>& args, const std::strin
 
 run_result run_kelvora(const std::vector<std::string>& args, const std::string& stdin_path,
                        const std::string& dir, bool keep_out) {
-  return run_with_stdin(args, stdin_path, nullptr, dir, keep_out);
+  return run_with_stdin(args, {stdin_path, nullptr, dir, keep_out, false});
 }
 
 run_result run_kelvora_piped(const std::vector<std::string>& args, const std::string& stdin_bytes,
                              const std::string& dir, bool keep_out) {
-  return run_with_stdin(args, "", &stdin_bytes, dir, keep_out);
+  return run_with_stdin(args, {"", &stdin_bytes, dir, keep_out, false});
+}
+
+run_result run_kelvora_measured(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                                const std::string& dir, bool keep_out) {
+  return run_with_stdin(args, {"", &stdin_bytes, dir, keep_out, true});
 }
 
 int run_shell(const std::string& command_line) {

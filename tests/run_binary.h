@@ -8,7 +8,7 @@ struct run_result {
   std::string out;  // standard output
   std::string err;  // standard error
   int status = -1;  // exit status, or 128 + signal
-  long peak_kib = 0;  // largest resident set of the run
+  long peak_kib = 0;  // largest resident set of a measured run, in KiB
   size_t out_size = 0;  // bytes on standard output, kept or not
 };
 
@@ -20,6 +20,10 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
 // Runs kelvora with args, feeding stdin_bytes through a pipe to its standard input.
 run_result run_kelvora_piped(const std::vector<std::string>& args, const std::string& stdin_bytes,
                              const std::string& dir = "", bool keep_out = true);
+
+// As run_kelvora_piped, with the run's peak resident set measured (needs GNU time).
+run_result run_kelvora_measured(const std::vector<std::string>& args, const std::string& stdin_bytes,
+                                const std::string& dir = "", bool keep_out = true);
 
 // Runs a shell command line in which $K names the kelvora binary; returns its status.
 int run_shell(const std::string& command_line);
