@@ -40,8 +40,7 @@ bool principal_axis(const std::vector<double>& m, size_t c, std::vector<double>&
 
 void mix_channels(channel_mix& mix, const float* in, int64_t frames, int64_t channels, float* out) {
   const auto c = static_cast<size_t>(channels);
-  const bool first = mix.weights.empty();
-  if (first) {
+  if (mix.weights.empty()) {
     mix.covariance.assign(lags * c * c, 0.0);
     mix.weights.assign(c, 1.0 / static_cast<double>(c));
   }
@@ -83,28 +82,38 @@ void mix_channels(channel_mix& mix, const float* in, int64_t frames, int64_t cha
       }
     }
   }
+  // Until a block has given weights, start from the channel that carries
+  // most, which keeps its polarity: even weights are the axis that cancels a
+  // pair in opposite polarity, and the power iteration cannot leave it.
+  // Afterwards start from the last weights and keep their sign; should they
+  // lie where the tone has nothing, start from that channel too.
   const std::vector<double> old = mix.weights;
-  std::vector<double> axis = old;
   size_t most = 0;
-  if (first) {
-    // Start from the channel that carries most, which keeps its polarity,
-    // so that a pair in opposite polarity is not started on the axis that
-    // cancels it.
-    for (size_t i = 1; i < c; ++i) {
-      if (squares[i * c + i] > squares[most * c + most]) most = i;
-    }
-    std::fill(axis.begin(), axis.end(), 0.0);
-    axis[most] = 1;
+  for (size_t i = 1; i < c; ++i) {
+    if (squares[i * c + i] > squares[most * c + most]) most = i;
   }
-  if (principal_axis(squares, c, axis)) {
+  const auto from_most = [&] {
+    std::vector<double> unit(c, 0.0);
+    unit[most] = 1;
+    return unit;
+  };
+  std::vector<double> axis = mix.found ? old : from_most();
+  bool found = principal_axis(squares, c, axis);
+  if (!found && mix.found) {
+    axis = from_most();
+    found = principal_axis(squares, c, axis);
+  }
+  if (found) {
     double agree = 0;
     for (size_t i = 0; i < c; ++i) agree += axis[i] * old[i];
-    if (first ? axis[most] < 0 : agree < 0) {
+    if (mix.found ? agree < 0 : axis[most] < 0) {
       for (double& a : axis) a = -a;
     }
     mix.weights = axis;
   }
-  const std::vector<double>& from = first ? mix.weights : old;
+  // Weights found for the first time apply to the whole block.
+  const std::vector<double>& from = mix.found ? old : mix.weights;
+  mix.found = mix.found || found;
   const double step = 1.0 / static_cast<double>(std::max<int64_t>(1, frames));
   for (int64_t f = 0; f < frames; ++f) {
     const double t = static_cast<double>(f + 1) * step;

@@ -14,6 +14,7 @@ namespace kelvora {
 struct channel_mix {
   std::vector<double> covariance;  // channels x channels at each lag, running over the recent blocks
   std::vector<double> weights;     // the weights now (their magnitudes sum to 1)
+  bool found = false;              // whether a block has given weights yet (until then they are even)
   std::vector<double> block;       // scratch: this block's covariance
   std::vector<double> means;       // scratch: this block's channel means
 };
