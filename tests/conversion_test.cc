@@ -196,6 +196,12 @@ TEST(Conversion, StandardStreams) {
   const run_result file_run = run_kelvora(from_file, "/dev/null", dir);
   EXPECT_EQ(file_run.status, 0);
   EXPECT_EQ(file_run.out, run_kelvora_piped(from_pipe, image, dir).out);
+  // A file whose size says it is empty and which is not (its own command
+  // line, under /proc) is read as a pipe is.
+  const std::vector<std::string> args = {"-f", "bin", "/proc/self/cmdline", "-"};
+  std::string command_line = KELVORA_BINARY + std::string(1, '\0');
+  for (const std::string& arg : args) command_line += arg + '\0';
+  EXPECT_EQ(run_kelvora(args, "/dev/null", dir).out, run_kelvora_piped({"-f", "bin", "-", "-"}, command_line, dir).out);
 }
 
 TEST(Conversion, FilesThatCannotBeOpened) {

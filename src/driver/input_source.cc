@@ -1,6 +1,6 @@
 // Input bytes: a regular file is read through its C stream in blocks, as
-// far as the run may take; any other input was read ahead in blocks, or
-// handed over in memory.
+// far as the run may take; any other input, and a file whose size says it is
+// empty when it is not, was read ahead in blocks, or handed over in memory.
 #include "driver/input_source.h"
 
 #include <sys/stat.h>
@@ -83,12 +83,22 @@ void settle_input(input_source& in, uint64_t wanted, uint64_t most) {
     return;
   }
   const uint64_t size = info.st_size > position ? static_cast<uint64_t>(info.st_size - position) : 0;
-  in.available = std::min(wanted, size);
-  if (in.available == 0) return;
   // A first byte that cannot be read is reported before the output is touched.
   const int first = std::getc(in.file);
+  if (size == 0) {
+    // A file that says it is empty may still hold bytes (the kernel's files
+    // under /proc): those are read ahead, as from a pipe.
+    if (first == EOF) {
+      if (std::ferror(in.file)) read_failed(in);
+      return;
+    }
+    std::ungetc(first, in.file);
+    read_ahead(in, std::min(wanted, most));
+    return;
+  }
   if (first == EOF) read_failed(in);
   std::ungetc(first, in.file);
+  in.available = std::min(wanted, size);
 }
 
 size_t read_input_bytes(input_source& in, unsigned char* to, size_t count) {

@@ -1,7 +1,8 @@
 // The tape image as a byte source. How many bytes a run can take is settled
 // before the output is opened: a regular file tells its size; any other input
-// (a pipe, a terminal, a device) is read ahead into memory, as far as the
-// layout asks and no further than a WAV file could hold.
+// (a pipe, a terminal, a device, a file under /proc that says it is empty) is
+// read ahead into memory, as far as the layout asks and no further than a WAV
+// file could hold.
 #pragma once
 
 #include <cstdint>
