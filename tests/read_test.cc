@@ -148,6 +148,32 @@ TEST(Read, FramingErrorsKeepTheBestReadingAndExitOne) {
       << result.err;
 }
 
+// The tape losing contact for longer than the framing bridges (80 and
+// 160 ms, from every twelfth of a frame): the bytes in the dropout are lost,
+// so the image is exact or the status says it may not be.
+TEST(Read, LongDropoutsNeverReadAsSuccess) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  const std::string payload = random_bytes(400, 21);
+  write_file(dir + "/tape.img", payload);
+  // 8-bit 9600 Hz: 96 samples a frame; 5.5 s of silence and leader first.
+  ASSERT_EQ(run_kelvora({"-f", "bin", "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+  const std::string wav = read_file(dir + "/tape.wav");
+  int flagged = 0;
+  for (const size_t frames : {8u, 16u}) {
+    for (size_t from = 0; from < 96; from += 8) {
+      std::string dropped = wav;
+      dropped.replace(44 + 52800 + 200 * 96 + from, frames * 96, frames * 96, '\x80');
+      write_file(dir + "/dropped.wav", dropped);
+      const run_result result = run_kelvora({"--read", "dropped.wav", "back.img"}, "/dev/null", dir);
+      const bool exact = read_file(dir + "/back.img") == payload;
+      EXPECT_TRUE(result.status == 1 && !exact) << frames << " frames from sample " << from << ": " << result.err;
+      if (result.err.find("as after a dropout") != std::string::npos) ++flagged;
+    }
+  }
+  EXPECT_GT(flagged, 0);  // some of them only as a block after a short silence
+}
+
 TEST(Read, ARecordingBegunOrEndedInsideAByteSaysSo) {
   SKIP_WITHOUT_READER();
   const std::string dir = make_temp_dir();

@@ -4,8 +4,8 @@
 // otherwise; the framing not told is found from the opening of the tape, as
 // --read finds it. The stop signals are caught from the first frame: stopping is
 // the normal end of listening, so the status follows what was read (0, or 1
-// for framing errors, doubtful bytes, a recording cut inside a byte, or
-// frames the card lost to an overrun).
+// for framing errors, doubtful bytes, a block begun as after a dropout, a
+// recording cut inside a byte, or frames the card lost to an overrun).
 #include "driver/listening.h"
 
 #include <cstdio>

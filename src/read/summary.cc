@@ -1,6 +1,7 @@
 // The summary. Durations are printed to the millisecond with at least one
 // decimal (2.0 s, 0.05 s, 0.013 s); at most 64 sections and 100 offsets of
-// framing errors (and of doubtful bytes) are listed, the rest counted.
+// framing errors (and of doubtful bytes, and of blocks as after a dropout)
+// are listed, the rest counted.
 #include "read/summary.h"
 
 #include <algorithm>
@@ -17,6 +18,12 @@ constexpr size_t listed_sections = 64;
 constexpr size_t listed_offsets = 100;
 // Cells at the recording's start within which tone begins with the recording.
 constexpr double opening_cells = 4;
+// Frames of silence, at most, after which a block that begins with less than
+// a frame of leader may follow a dropout rather than a gap the tape was
+// written with: no machine starts a block without a leader after a pause
+// this short, while the tape losing contact for longer than the framing
+// bridges (doc: block.cc's most_dropout_frames) looks just like it.
+constexpr double most_dropout_gap_frames = 32;
 
 std::string seconds_text(double seconds) {
   char text[64];
@@ -72,16 +79,21 @@ void note_doubtful(read_summary& s, uint64_t offset) {
 }
 
 int read_status(const read_summary& s) {
-  return s.framing_errors > 0 || s.doubtful > 0 || s.cut_short || s.begins_inside ? 1 : 0;
+  return s.framing_errors > 0 || s.doubtful > 0 || s.gaps > 0 || s.cut_short || s.begins_inside ? 1 : 0;
 }
 
 void summary_observer::on_block_start(const block_event& e) {
+  const double frame = (9.0 + settings.stop_bits) * e.cell;
+  if (s.after_block && s.gap_silence > 0 && s.gap_silence < most_dropout_gap_frames * frame && s.gap_leader < frame) {
+    ++s.gaps;
+    if (s.gap_offsets.size() < listed_offsets) s.gap_offsets.push_back(s.bytes);
+  }
+  s.after_block = false;
   if (s.block_seen) return;
   s.block_seen = true;
   // Sound before the first frame, after any silence, longer than the stop
   // cells and not a leader of a frame's length, is the end of a byte the
   // recording did not begin with (or one the reading could not find there).
-  const double frame = (9.0 + settings.stop_bits) * e.cell;
   const double sound = e.position - (s.opening_quiet ? s.opening_end : 0.0);
   s.begins_inside = s.opening_leader < frame && sound > std::max(1.0, settings.stop_bits + 0.5) * e.cell;
   // So is a clear 0 cell passed over in tone that ran from the recording's
@@ -110,10 +122,19 @@ void summary_observer::on_block_end(const block_event& e) {
   s.cell_sum += e.cell * static_cast<double>(spanned);
   s.frames += spanned;
   note_block(s, e.bytes);
+  s.after_block = true;
+  s.gap_silence = 0;
+  s.gap_leader = 0;
 }
 
 void summary_observer::on_span(const span_event& e) {
   note_span(s, e.kind, e.samples);
+  if (e.kind == section_kind::silence) {
+    s.gap_silence += e.samples;
+    s.gap_leader = 0;
+  } else if (e.kind == section_kind::leader) {
+    s.gap_leader += e.samples;
+  }
   if (s.block_seen) return;
   if (e.kind == section_kind::silence) s.opening_quiet = true;
   if (e.kind == section_kind::leader) s.opening_leader += e.samples;
@@ -155,6 +176,11 @@ std::string summary_text(const read_summary& s, double nominal_cell, double rate
   text += "\n";
   if (s.doubtful > 0) {
     text += offsets_text(s.doubtful, "doubtful byte", "doubtful bytes", s.doubtful_offsets) + "\n";
+  }
+  if (s.gaps > 0) {
+    text += offsets_text(s.gaps, "block", "blocks", s.gap_offsets) +
+            " began after a short silence without leader, as after a dropout: bytes may be missing before " +
+            (s.gaps == 1 ? "it\n" : "each\n");
   }
   if (s.begins_inside) text += "the recording begins inside a byte\n";
   if (s.cut_short) text += "the recording ends inside a byte\n";

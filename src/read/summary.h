@@ -37,6 +37,13 @@ struct read_summary {
   // cell within a block (-1: no frame followed another).
   int32_t least_idle_cells = -1;
   uint64_t idle_counts[8] = {};       // frames by whole idle cells before them, the last 7 or more
+  // Blocks that began after a short silence with less than a frame of
+  // leader (a dropout longer than the framing bridges): their image offsets.
+  uint64_t gaps = 0;
+  std::vector<uint64_t> gap_offsets;
+  bool after_block = false;           // a block has ended and no block has begun since
+  double gap_silence = 0;             // samples of silence since it ended
+  double gap_leader = 0;              // samples of leader since the last of that silence
   int32_t polarity = 0;               // +1: kelvora's default phase, -1: as with --invert, 0: unknown
   double tone_peak = 0;               // the tone's amplitude, a fraction of full scale as recorded
 };
@@ -66,7 +73,8 @@ void note_framing_error(read_summary& s, uint64_t offset);
 void note_doubtful(read_summary& s, uint64_t offset);
 
 // The exit status a reading earns: 0 only when every byte framed and was
-// decided with confidence and the recording did not end inside a byte.
+// decided with confidence, no block began as after a dropout, and the
+// recording did not end inside a byte.
 int read_status(const read_summary& s);
 
 // The summary: layout (durations at the speed found), speed (nominal cell /
