@@ -70,6 +70,12 @@ void levels_from_leader(reader& r, double s) {
 // Frames a dropout may swallow before the block is taken to have ended.
 constexpr int most_dropout_frames = 8;
 
+// Frames in a row without a bit change (without stop cells, a run of zero
+// bytes is one unbroken lower tone) whose cells the clock counts on its own
+// before their bytes are doubtful: on an exact tape it slips a cell in
+// some 1800 cells, on a wobbling one far sooner.
+constexpr int64_t most_edgeless_frames = 32;
+
 // Whether the frames of a block go on after the frame at s, silent or
 // silent from its start: a frame with tone from its start cell on, that
 // starts with a 0 cell, follows on the same grid within most_dropout_frames
@@ -187,6 +193,7 @@ double read_block(reader& r, double s) {
   // A start cell found after idle: the frame starts there, as sure as its
   // own alignment; the cell length stays as the clock knew it.
   bool missed_start = false;  // the idle line before the frame at s held a 0 (see idle_holds_zero)
+  int64_t edgeless = 0;       // frames in a row up to s with no bit change to time them by
   auto retime = [&](double start) {
     idle = idle_cells_between(r, s, start);
     missed_start = idle_holds_zero(r, s, start);
@@ -244,7 +251,7 @@ double read_block(reader& r, double s) {
     e.offset = r.bytes++;
     e.value = static_cast<unsigned char>(f.value);
     e.framing_error = !framed;
-    e.doubtful = framed && (f.doubtful_cells > 0 || missed_start);
+    e.doubtful = framed && (f.doubtful_cells > 0 || missed_start || edgeless > most_edgeless_frames);
     missed_start = false;
     e.position = s;
     e.cell = r.cell;
@@ -310,6 +317,9 @@ double read_block(reader& r, double s) {
       // ... and correct by it.
       correct_start(clock, r, s, measured, found - next);
       if (measured.slope_variance < INFINITY) correct_cell(clock, r, s, measured, read_cell_length);
+      edgeless = 0;
+    } else {
+      ++edgeless;
     }
   }
   // The mean cell over the block. Where most frames followed without idle:

@@ -17,7 +17,8 @@ struct byte_event {
   uint64_t offset = 0;         // its place in the image
   unsigned char value = 0;
   bool framing_error = false;  // start cell not 0, a stop cell not 1, or a cell of no tone
-  bool doubtful = false;       // a cell the signal does not decide with confidence, or a 0 in the idle line before it
+  bool doubtful = false;       // a cell the signal does not decide with confidence, a 0 in the idle line
+                               // before it, or deep in a run of frames without a bit change
   double position = 0;         // the start cell's leading edge
   double cell = 0;             // the cell length the frame was read with
   int32_t idle_cells = -1;     // whole 1 cells since the last frame's data cells (-1: a block's first)
