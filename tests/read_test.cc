@@ -114,6 +114,24 @@ TEST(Read, SummaryShowsTheLayoutSpeedAndBytes) {
             "settings: -b 1200 -w 1200 -s 3 -q 8 -r 9600 -c 1 -f 'b2 h3.5 d16 h0.5 d84 h0.05 b0.6'\n");
 }
 
+// An image of one byte repeated makes every run of 0 cells as long (at
+// -s 1, a zero byte's nine 0 cells and one stop cell): any divisor of it
+// would frame them, and the runs of 1 cells tell the cell.
+TEST(Read, ImagesOfOneRepeatedByteReadWithoutTheFramingTold) {
+  SKIP_WITHOUT_READER();
+  const std::string dir = make_temp_dir();
+  for (const char byte : {'\x00', '\x55'}) {
+    for (const char* stop_bits : {"1", "2", "3"}) {
+      const std::string image(200, byte);
+      write_file(dir + "/tape.img", image);
+      ASSERT_EQ(run_kelvora({"-s", stop_bits, "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
+      const run_result result = run_kelvora({"--read", "tape.wav", "back.img"}, "/dev/null", dir);
+      EXPECT_EQ(result.status, 0) << int{byte} << " -s " << stop_bits << ": " << result.err;
+      EXPECT_TRUE(read_file(dir + "/back.img") == image) << int{byte} << " -s " << stop_bits;
+    }
+  }
+}
+
 TEST(Read, StandardStreams) {
   SKIP_WITHOUT_READER();
   const std::string dir = make_temp_dir();

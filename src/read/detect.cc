@@ -49,16 +49,25 @@ constexpr int32_t longest_window_cycles = 8;
 // Frames whose idle cells make the stop bits sure enough.
 constexpr uint64_t enough_frames = 40;
 
-// The most lower cycles a cell can hold so that nearly every run of 0 cells is whole cells; 0 when none.
+// The most lower cycles a cell can hold so that nearly every run of 0 cells
+// is whole cells, and not more than nearly every run of 1 cells between them
+// (a data bit or the stop cells: idle may add any time, but never less than
+// a cell); 0 when none. (Where every byte is the same, every run of 0 cells
+// is as long, and any divisor of it would do.)
 int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
   std::vector<double> runs;
+  std::vector<double> ones;
   for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
     const tone_edge& a = t.edges[i];
     const tone_edge& b = t.edges[i + 1];
-    if (!a.to_one && b.to_one && a.stretch == b.stretch) runs.push_back((b.at - a.at) * lower_hz / rate);
+    if (a.stretch != b.stretch || a.to_one == b.to_one) continue;
+    (a.to_one ? ones : runs).push_back((b.at - a.at) * lower_hz / rate);
   }
   if (static_cast<int64_t>(runs.size()) < least_runs) return 0;
   for (int32_t k = most_cycles; k >= 1; --k) {
+    const auto shorter = static_cast<double>(
+        std::count_if(ones.begin(), ones.end(), [k](double r) { return r < 0.6 * k; }));
+    if (k > 1 && shorter > (1 - fitting_share) * static_cast<double>(ones.size())) continue;
     size_t fit = 0;
     for (double r : runs) {
       const double cells = std::round(r / k);
