@@ -116,18 +116,25 @@ TEST(Read, SummaryShowsTheLayoutSpeedAndBytes) {
 
 // An image of one byte repeated makes every run of 0 cells as long (at
 // -s 1, a zero byte's nine 0 cells and one stop cell): any divisor of it
-// would frame them, and the runs of 1 cells tell the cell.
+// would frame them. The runs of 1 cells rule out cells longer than they
+// are, which tells the cell of zero bytes; where they do not (0x80 at -s 3:
+// runs of eight 0 cells and four 1 cells), the reading says it is unsure.
 TEST(Read, ImagesOfOneRepeatedByteReadWithoutTheFramingTold) {
   SKIP_WITHOUT_READER();
   const std::string dir = make_temp_dir();
-  for (const char byte : {'\x00', '\x55'}) {
+  for (const char byte : {'\x00', '\x55', '\x80', '\xE0'}) {
     for (const char* stop_bits : {"1", "2", "3"}) {
       const std::string image(200, byte);
       write_file(dir + "/tape.img", image);
       ASSERT_EQ(run_kelvora({"-s", stop_bits, "tape.img", "tape.wav"}, "/dev/null", dir).status, 0);
       const run_result result = run_kelvora({"--read", "tape.wav", "back.img"}, "/dev/null", dir);
-      EXPECT_EQ(result.status, 0) << int{byte} << " -s " << stop_bits << ": " << result.err;
-      EXPECT_TRUE(read_file(dir + "/back.img") == image) << int{byte} << " -s " << stop_bits;
+      const bool exact = read_file(dir + "/back.img") == image;
+      const std::string what = std::to_string(byte & 0xFF) + " -s " + stop_bits + ": " + result.err;
+      if (byte == '\x00' || byte == '\x55') {
+        EXPECT_TRUE(result.status == 0 && exact) << what;
+      } else {
+        EXPECT_TRUE(result.status == 1 || exact) << what;
+      }
     }
   }
 }

@@ -78,6 +78,24 @@ int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
   return 0;
 }
 
+// Whether, with cells of k > 1 lower cycles, nearly every run of 0 cells
+// is the same whole number of cells: nothing then tells k from its divisors.
+bool runs_alike(const tone_edges& t, int32_t k, double rate, double lower_hz) {
+  if (k <= 1) return false;
+  std::array<uint64_t, 32> lengths{};
+  uint64_t runs = 0;
+  for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
+    const tone_edge& a = t.edges[i];
+    const tone_edge& b = t.edges[i + 1];
+    if (a.to_one || !b.to_one || a.stretch != b.stretch) continue;
+    const double cells = std::round((b.at - a.at) * lower_hz / rate / k);
+    ++lengths[static_cast<size_t>(std::clamp(cells, 0.0, 31.0))];
+    ++runs;
+  }
+  return runs > 0 && static_cast<double>(*std::max_element(lengths.begin(), lengths.end())) >=
+                         0.9 * static_cast<double>(runs);
+}
+
 // The first edge after position at (in the edges' order), or the end.
 size_t edge_after(const tone_edges& t, double at) {
   return static_cast<size_t>(std::upper_bound(t.edges.begin(), t.edges.end(), at,
@@ -264,6 +282,7 @@ framing_heard hear_after(const float* samples, int64_t count, double rate, const
   if (heard.cycles_per_cell > 0) {
     heard.stop_bits = least_idle(edges, heard.cycles_per_cell * rate / lower, heard.frames);
     if (heard.stop_bits < 0) heard.cycles_per_cell = 0;
+    heard.runs_alike = runs_alike(edges, heard.cycles_per_cell, rate, lower);
   }
   // More of the recording helps where it was cut off before enough frames.
   heard.wants_more = to == count && (heard.cycles_per_cell == 0 || heard.frames < enough_frames);

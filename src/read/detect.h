@@ -15,6 +15,9 @@ struct framing_heard {
   int32_t stop_bits = -1;      // least whole idle cells after a frame's data; -1 unknown
   uint64_t frames = 0;         // frames the stop bits were counted over
   bool wants_more = false;     // the samples ended before the stretch worth hearing
+  // Nearly every run of 0 cells as long, at more than one cycle a cell (bytes
+  // all alike): a cell a divisor as long would frame them as well.
+  bool runs_alike = false;
 };
 
 // The framing as the writer was told it, and the tape's speed against it.

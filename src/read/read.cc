@@ -133,6 +133,7 @@ int read_open_recording(recording& rec, image_sink& image, read_observer* also, 
   tone_ring ring;
   open_tone_ring(ring, rec, lower, settings.baud_rate, 9.0 + settings.stop_bits);
   read_summary summary;
+  summary.cell_unsure = heard.runs_alike && heard.cycles_per_cell > 0 && !given.baud_rate;
   summary_observer summing(summary);
   image_observer writing(image);
   read_observers events;

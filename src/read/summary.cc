@@ -79,7 +79,9 @@ void note_doubtful(read_summary& s, uint64_t offset) {
 }
 
 int read_status(const read_summary& s) {
-  return s.framing_errors > 0 || s.doubtful > 0 || s.gaps > 0 || s.cut_short || s.begins_inside ? 1 : 0;
+  return s.framing_errors > 0 || s.doubtful > 0 || s.gaps > 0 || s.cell_unsure || s.cut_short || s.begins_inside
+             ? 1
+             : 0;
 }
 
 void summary_observer::on_block_start(const block_event& e) {
@@ -181,6 +183,10 @@ std::string summary_text(const read_summary& s, double nominal_cell, double rate
     text += offsets_text(s.gaps, "block", "blocks", s.gap_offsets) +
             " began after a short silence without leader, as after a dropout: bytes may be missing before " +
             (s.gaps == 1 ? "it\n" : "each\n");
+  }
+  if (s.cell_unsure) {
+    text += "the baud rate was found from bytes that all look alike, and a multiple of it would read them too: "
+            "give -b, -w and -s to be sure\n";
   }
   if (s.begins_inside) text += "the recording begins inside a byte\n";
   if (s.cut_short) text += "the recording ends inside a byte\n";

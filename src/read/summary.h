@@ -26,6 +26,7 @@ struct read_summary {
   double cell_sum = 0;                // mean cell lengths times the frames they span, for the mean speed
   uint64_t frames = 0;                // frames spanned
   bool cut_short = false;             // the recording ends inside a byte
+  bool cell_unsure = false;           // the baud rate was found from runs of 0 cells all alike
   bool begins_inside = false;         // the recording begins inside a byte (sound, not a leader, before the first)
   bool opening_quiet = false;         // silence came before the first block
   double opening_leader = 0;          // samples of leader before the first block
@@ -73,8 +74,8 @@ void note_framing_error(read_summary& s, uint64_t offset);
 void note_doubtful(read_summary& s, uint64_t offset);
 
 // The exit status a reading earns: 0 only when every byte framed and was
-// decided with confidence, no block began as after a dropout, and the
-// recording did not end inside a byte.
+// decided with confidence, no block began as after a dropout, the baud rate
+// found was sure, and the recording did not end inside a byte.
 int read_status(const read_summary& s);
 
 // The summary: layout (durations at the speed found), speed (nominal cell /
