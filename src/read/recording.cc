@@ -1,5 +1,6 @@
 // The recording as mono samples, whatever supplies its frames. A frame's
-// channels are mixed (channel_mix.h); 16-bit samples are scaled by 1/32768, which gives
+// channels are mixed (channel_mix.h), the opening held for the framing's
+// detection too; 16-bit samples are scaled by 1/32768, which gives
 // the very floats libsndfile would. Frames are read in blocks of at most
 // block_samples samples, so memory does not grow with the recording.
 #include "read/recording.h"
@@ -39,19 +40,24 @@ int64_t serve_held(std::vector<T>& held, size_t& next, std::exception_ptr& failu
   return source(out, most);
 }
 
-// Appends up to `want` frames from the source to `held` and their mono samples to `mono`.
+// Appends up to `want` frames from the source to `held` and their mono
+// samples to `mono`, the channels mixed as the reading mixes them (by
+// `mix`, its own: a pair in opposite polarity would cancel in a plain sum).
 template <typename T>
-int64_t hold_more(std::vector<T>& held, std::vector<float>& mono, int64_t channels, int64_t want, float scale,
-                  const std::function<int64_t(T*, int64_t)>& source) {
+int64_t hold_more(std::vector<T>& held, std::vector<float>& mono, channel_mix& mix, int64_t channels, int64_t want,
+                  float scale, const std::function<int64_t(T*, int64_t)>& source) {
   const size_t at = held.size();
   held.resize(at + static_cast<size_t>(want * channels));
   const int64_t got = std::max<int64_t>(0, source(held.data() + at, want));
   held.resize(at + static_cast<size_t>(got * channels));
-  const float share = scale / static_cast<float>(channels);
-  for (int64_t i = 0; i < got; ++i) {
-    float sum = 0.0f;
-    for (int64_t c = 0; c < channels; ++c) sum += static_cast<float>(held[at + static_cast<size_t>(i * channels + c)]);
-    mono.push_back(sum * share);
+  std::vector<float> frames(static_cast<size_t>(got * channels));
+  for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<float>(held[at + i]) * scale;
+  const size_t from = mono.size();
+  mono.resize(from + static_cast<size_t>(got));
+  if (channels == 1) {
+    std::copy(frames.begin(), frames.end(), mono.begin() + static_cast<std::ptrdiff_t>(from));
+  } else if (got > 0) {
+    mix_channels(mix, frames.data(), got, channels, mono.data() + from);
   }
   return got;
 }
@@ -64,6 +70,7 @@ struct held_frames {
   size_t next = 0;             // samples given again so far
   std::exception_ptr failure;  // met while holding: given where the frames held end
   frame_source original;
+  channel_mix mix;             // how the opening's channels are made one
 };
 
 void hold_opening(recording& r, std::vector<float>& mono, int64_t most) {
@@ -86,8 +93,9 @@ void hold_opening(recording& r, std::vector<float>& mono, int64_t most) {
   while (static_cast<int64_t>(mono.size()) < most && !h.failure) {
     const int64_t want = std::min(most - static_cast<int64_t>(mono.size()), block_frames(r));
     try {
-      const int64_t got = r.as_short ? hold_more(h.shorts, mono, r.channels, want, short_scale, h.original.read_shorts)
-                                     : hold_more(h.floats, mono, r.channels, want, 1.0f, h.original.read_floats);
+      const int64_t got = r.as_short
+                              ? hold_more(h.shorts, mono, h.mix, r.channels, want, short_scale, h.original.read_shorts)
+                              : hold_more(h.floats, mono, h.mix, r.channels, want, 1.0f, h.original.read_floats);
       if (got == 0) break;
     } catch (const failure&) {
       // The frames before it are read first, as they would have been.

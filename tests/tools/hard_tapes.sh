@@ -5,7 +5,8 @@
 #   leaves undecided is named as doubtful at its offset, status 1.
 # - Two channels, the tape (at 2 dB SNR) in one and in the other the same
 #   tape inverted, loud white noise, or silence: read exactly, as the good
-#   channel alone is; so is a clean tape beside its exact negation.
+#   channel alone is; so is a clean tape beside its exact negation, its
+#   framing not told.
 # - A loud passage before the tape (a louder first copy, a beep): a copy
 #   30 dB quieter after it reads exactly.
 # - One tone far weaker than the other (a tape, head or filter that favours one; an
@@ -76,15 +77,19 @@ sox -R -n -r 44100 -c 1 -b 16 hiss.wav synth "$(soxi -s clean.wav)s" whitenoise 
 sox -R -m clean.wav hiss.wav -b 16 good.wav
 # (Reversed: sox -R draws the same noise each time.)
 sox -R -n -r 44100 -c 1 -b 16 loud.wav synth "$(soxi -s clean.wav)s" whitenoise vol 0.9 reverse 2>/dev/null
-# Last, a clean tape after two seconds of digital silence, and its exact
-# negation: even weights, which cancel the pair, are all the first blocks give.
-"$kelvora" -q 16 -r 44100 -s 1 -f "b2 h1 d b0.3" sent.bin late.wav
-for other in "good.wav -v -1 good.wav:inverted" "good.wav loud.wav:loud noise" "good.wav -v 0 good.wav:silent" \
-  "late.wav -v -1 late.wav:exactly inverted, without noise"; do
+# Last, a clean tape at 300 baud after two seconds of digital silence, and
+# its exact negation, read without its framing told: even weights, which
+# cancel the pair, are all the first blocks give, to the reading and to the
+# framing's detection alike.
+"$kelvora" -b 300 -w 600 -q 16 -r 44100 -s 1 -f "b2 h1 d b0.3" sent.bin late.wav
+for other in "-s 1|good.wav -v -1 good.wav:inverted" "-s 1|good.wav loud.wav:loud noise" \
+  "-s 1|good.wav -v 0 good.wav:silent" "|late.wav -v -1 late.wav:exactly inverted, without noise, not told"; do
+  files=${other#*|}
   # shellcheck disable=SC2086
-  sox -R -M ${other%%:*} -b 16 tape.wav 2>/dev/null
+  sox -R -M ${files%%:*} -b 16 tape.wav 2>/dev/null
   exact=0
-  "$kelvora" -s 1 --read tape.wav back.img 2>summary || exact=$?
+  # shellcheck disable=SC2086
+  "$kelvora" ${other%%|*} --read tape.wav back.img 2>summary || exact=$?
   if [ "$exact" = 0 ] && cmp -s sent.bin back.img; then
     echo "ok: the other channel ${other##*:}"
   else
