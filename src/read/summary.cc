@@ -18,13 +18,14 @@ constexpr size_t listed_sections = 64;
 constexpr size_t listed_offsets = 100;
 // Cells at the recording's start within which tone begins with the recording.
 constexpr double opening_cells = 4;
-// Frames of silence, at most, after which a block with less than two frames
-// of leader since the last (its stop cells may read as a little leader on
-// either side of the silence) may follow a dropout rather than a gap the
-// tape was written with: no machine starts a block without a leader after a
-// pause this short, while the tape losing contact for longer than the
-// framing bridges (block.cc's most_dropout_frames) looks just like it. A
-// dip inside a leader leaves more leader than that.
+// Frames of silence, at most, after which a block with less than a frame of
+// leader after the silence, and less than two since the last block (stop
+// cells may read as a little leader on either side of it), may follow a
+// dropout rather than a gap the tape was written with: no machine starts a
+// block without a leader after a pause this short, while the tape losing
+// contact for longer than the framing bridges (block.cc's
+// most_dropout_frames) looks just like it. A dip inside a leader leaves more
+// leader than that before it.
 constexpr double most_dropout_gap_frames = 32;
 
 std::string seconds_text(double seconds) {
@@ -89,7 +90,7 @@ int read_status(const read_summary& s) {
 void summary_observer::on_block_start(const block_event& e) {
   const double frame = (9.0 + settings.stop_bits) * e.cell;
   if (s.after_block && s.gap_silence > 0 && s.gap_silence < most_dropout_gap_frames * frame &&
-      s.gap_leader < 2 * frame) {
+      s.gap_last_leader < frame && s.gap_leader < 2 * frame) {
     ++s.gaps;
     if (s.gap_offsets.size() < listed_offsets) s.gap_offsets.push_back(s.bytes);
   }
@@ -136,8 +137,10 @@ void summary_observer::on_span(const span_event& e) {
   note_span(s, e.kind, e.samples);
   if (e.kind == section_kind::silence) {
     s.gap_silence += e.samples;
+    s.gap_last_leader = 0;
   } else if (e.kind == section_kind::leader) {
     s.gap_leader += e.samples;
+    s.gap_last_leader += e.samples;
   }
   if (s.block_seen) return;
   if (e.kind == section_kind::silence) s.opening_quiet = true;

@@ -38,14 +38,15 @@ struct read_summary {
   // cell within a block (-1: no frame followed another).
   int32_t least_idle_cells = -1;
   uint64_t idle_counts[8] = {};       // frames by whole idle cells before them, the last 7 or more
-  // Blocks that began after a short silence with less than two frames of
-  // leader since the last block (a dropout longer than the framing
-  // bridges): their image offsets.
+  // Blocks that began after a short silence with less than a frame of leader
+  // after it and two since the last block (a dropout longer than the
+  // framing bridges): their image offsets.
   uint64_t gaps = 0;
   std::vector<uint64_t> gap_offsets;
   bool after_block = false;           // a block has ended and no block has begun since
   double gap_silence = 0;             // samples of silence since it ended
   double gap_leader = 0;              // samples of leader since it ended
+  double gap_last_leader = 0;         // samples of leader since the last of that silence
   int32_t polarity = 0;               // +1: kelvora's default phase, -1: as with --invert, 0: unknown
   double tone_peak = 0;               // the tone's amplitude, a fraction of full scale as recorded
 };
