@@ -161,6 +161,8 @@ run_result run_kelvora_piped(const std::vector<std::string>& args, const std::st
   return run_with_stdin(args, {"", &stdin_bytes, dir, keep_out, false});
 }
 
+bool peak_measurable() { return access("/usr/bin/time", X_OK) == 0; }
+
 run_result run_kelvora_measured(const std::vector<std::string>& args, const std::string& stdin_bytes,
                                 const std::string& dir, bool keep_out) {
   return run_with_stdin(args, {"", &stdin_bytes, dir, keep_out, true});

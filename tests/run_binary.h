@@ -21,6 +21,9 @@ run_result run_kelvora(const std::vector<std::string>& args, const std::string& 
 run_result run_kelvora_piped(const std::vector<std::string>& args, const std::string& stdin_bytes,
                              const std::string& dir = "", bool keep_out = true);
 
+// Whether a run's peak can be measured: GNU time is installed.
+bool peak_measurable();
+
 // As run_kelvora_piped, with the run's peak resident set measured (needs GNU time).
 run_result run_kelvora_measured(const std::vector<std::string>& args, const std::string& stdin_bytes,
                                 const std::string& dir = "", bool keep_out = true);
