@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "cli/failure.h"
@@ -40,25 +41,41 @@ int64_t serve_held(std::vector<T>& held, size_t& next, std::exception_ptr& failu
   return source(out, most);
 }
 
+// The mono samples of `frames` interleaved frames, 16-bit ones scaled (by
+// way of `scratch` where there are channels to mix), the channels mixed by `mix`.
+template <typename T>
+void mono_of(const T* in, int64_t frames, int64_t channels, channel_mix& mix, std::vector<float>& scratch, float* out) {
+  if constexpr (std::is_same_v<T, short>) {
+    float* to = out;
+    if (channels > 1) {
+      scratch.resize(static_cast<size_t>(frames * channels));
+      to = scratch.data();
+    }
+    for (int64_t i = 0; i < frames * channels; ++i) to[i] = static_cast<float>(in[i]) * short_scale;
+    if (channels > 1) mix_channels(mix, to, frames, channels, out);
+  } else {
+    if (channels == 1) {
+      std::copy(in, in + frames, out);
+    } else {
+      mix_channels(mix, in, frames, channels, out);
+    }
+  }
+}
+
 // Appends up to `want` frames from the source to `held` and their mono
 // samples to `mono`, the channels mixed as the reading mixes them (by
 // `mix`, its own: a pair in opposite polarity would cancel in a plain sum).
 template <typename T>
 int64_t hold_more(std::vector<T>& held, std::vector<float>& mono, channel_mix& mix, int64_t channels, int64_t want,
-                  float scale, const std::function<int64_t(T*, int64_t)>& source) {
+                  const std::function<int64_t(T*, int64_t)>& source) {
   const size_t at = held.size();
   held.resize(at + static_cast<size_t>(want * channels));
   const int64_t got = std::max<int64_t>(0, source(held.data() + at, want));
   held.resize(at + static_cast<size_t>(got * channels));
-  std::vector<float> frames(static_cast<size_t>(got * channels));
-  for (size_t i = 0; i < frames.size(); ++i) frames[i] = static_cast<float>(held[at + i]) * scale;
   const size_t from = mono.size();
   mono.resize(from + static_cast<size_t>(got));
-  if (channels == 1) {
-    std::copy(frames.begin(), frames.end(), mono.begin() + static_cast<std::ptrdiff_t>(from));
-  } else if (got > 0) {
-    mix_channels(mix, frames.data(), got, channels, mono.data() + from);
-  }
+  std::vector<float> scratch;
+  if (got > 0) mono_of(held.data() + at, got, channels, mix, scratch, mono.data() + from);
   return got;
 }
 
@@ -93,9 +110,8 @@ void hold_opening(recording& r, std::vector<float>& mono, int64_t most) {
   while (static_cast<int64_t>(mono.size()) < most && !h.failure) {
     const int64_t want = std::min(most - static_cast<int64_t>(mono.size()), block_frames(r));
     try {
-      const int64_t got = r.as_short
-                              ? hold_more(h.shorts, mono, h.mix, r.channels, want, short_scale, h.original.read_shorts)
-                              : hold_more(h.floats, mono, h.mix, r.channels, want, 1.0f, h.original.read_floats);
+      const int64_t got = r.as_short ? hold_more(h.shorts, mono, h.mix, r.channels, want, h.original.read_shorts)
+                                     : hold_more(h.floats, mono, h.mix, r.channels, want, h.original.read_floats);
       if (got == 0) break;
     } catch (const failure&) {
       // The frames before it are read first, as they would have been.
@@ -135,22 +151,10 @@ int64_t read_mono(recording& r, float* out, int64_t most) {
                                  : r.source.read_floats(r.buffer.data(), frames);
   if (got <= 0) return 0;
   if (r.as_short) {
-    const short* in = r.shorts.data();
-    if (channels == 1) {
-      for (int64_t i = 0; i < got; ++i) out[i] = static_cast<float>(in[i]) * short_scale;
-      return got;
-    }
-    r.mixing.resize(static_cast<size_t>(got * channels));
-    for (int64_t i = 0; i < got * channels; ++i) r.mixing[static_cast<size_t>(i)] = static_cast<float>(in[i]) * short_scale;
-    mix_channels(r.mix, r.mixing.data(), got, channels, out);
-    return got;
+    mono_of(r.shorts.data(), got, channels, r.mix, r.mixing, out);
+  } else {
+    mono_of(r.buffer.data(), got, channels, r.mix, r.mixing, out);
   }
-  const float* in = r.buffer.data();
-  if (channels == 1) {
-    std::copy(in, in + got, out);
-    return got;
-  }
-  mix_channels(r.mix, in, got, channels, out);
   return got;
 }
 
