@@ -49,20 +49,25 @@ constexpr int32_t longest_window_cycles = 8;
 // Frames whose idle cells make the stop bits sure enough.
 constexpr uint64_t enough_frames = 40;
 
+// The runs of 1 cells (ones) or of 0 cells between edges within a stretch, in lower cycles.
+std::vector<double> runs_of(const tone_edges& t, bool ones, double rate, double lower_hz) {
+  std::vector<double> runs;
+  for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
+    const tone_edge& a = t.edges[i];
+    const tone_edge& b = t.edges[i + 1];
+    if (a.stretch == b.stretch && a.to_one == ones && b.to_one != ones) runs.push_back((b.at - a.at) * lower_hz / rate);
+  }
+  return runs;
+}
+
 // The most lower cycles a cell can hold so that nearly every run of 0 cells
 // is whole cells, and not more than nearly every run of 1 cells between them
 // (a data bit or the stop cells: idle may add any time, but never less than
 // a cell); 0 when none. (Where every byte is the same, every run of 0 cells
 // is as long, and any divisor of it would do.)
 int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
-  std::vector<double> runs;
-  std::vector<double> ones;
-  for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
-    const tone_edge& a = t.edges[i];
-    const tone_edge& b = t.edges[i + 1];
-    if (a.stretch != b.stretch || a.to_one == b.to_one) continue;
-    (a.to_one ? ones : runs).push_back((b.at - a.at) * lower_hz / rate);
-  }
+  const std::vector<double> runs = runs_of(t, false, rate, lower_hz);
+  const std::vector<double> ones = runs_of(t, true, rate, lower_hz);
   if (static_cast<int64_t>(runs.size()) < least_runs) return 0;
   for (int32_t k = most_cycles; k >= 1; --k) {
     const auto shorter = static_cast<double>(
@@ -83,17 +88,10 @@ int32_t cycles_per_cell(const tone_edges& t, double rate, double lower_hz) {
 bool runs_alike(const tone_edges& t, int32_t k, double rate, double lower_hz) {
   if (k <= 1) return false;
   std::array<uint64_t, 32> lengths{};
-  uint64_t runs = 0;
-  for (size_t i = 0; i + 1 < t.edges.size(); ++i) {
-    const tone_edge& a = t.edges[i];
-    const tone_edge& b = t.edges[i + 1];
-    if (a.to_one || !b.to_one || a.stretch != b.stretch) continue;
-    const double cells = std::round((b.at - a.at) * lower_hz / rate / k);
-    ++lengths[static_cast<size_t>(std::clamp(cells, 0.0, 31.0))];
-    ++runs;
-  }
-  return runs > 0 && static_cast<double>(*std::max_element(lengths.begin(), lengths.end())) >=
-                         0.9 * static_cast<double>(runs);
+  const std::vector<double> runs = runs_of(t, false, rate, lower_hz);
+  for (double r : runs) ++lengths[static_cast<size_t>(std::clamp(std::round(r / k), 0.0, 31.0))];
+  return !runs.empty() && static_cast<double>(*std::max_element(lengths.begin(), lengths.end())) >=
+                              0.9 * static_cast<double>(runs.size());
 }
 
 // The first edge after position at (in the edges' order), or the end.
