@@ -49,6 +49,12 @@ std::string offsets_text(uint64_t n, const char* one, const char* many, const st
   return text;
 }
 
+// Counts one more at an image offset, listing the first offsets.
+void count_at(uint64_t& count, std::vector<uint64_t>& offsets, uint64_t offset) {
+  ++count;
+  if (offsets.size() < listed_offsets) offsets.push_back(offset);
+}
+
 }  // namespace
 
 void note_span(read_summary& s, section_kind kind, double samples) {
@@ -71,15 +77,9 @@ void note_block(read_summary& s, uint64_t bytes) {
   }
 }
 
-void note_framing_error(read_summary& s, uint64_t offset) {
-  ++s.framing_errors;
-  if (s.error_offsets.size() < listed_offsets) s.error_offsets.push_back(offset);
-}
+void note_framing_error(read_summary& s, uint64_t offset) { count_at(s.framing_errors, s.error_offsets, offset); }
 
-void note_doubtful(read_summary& s, uint64_t offset) {
-  ++s.doubtful;
-  if (s.doubtful_offsets.size() < listed_offsets) s.doubtful_offsets.push_back(offset);
-}
+void note_doubtful(read_summary& s, uint64_t offset) { count_at(s.doubtful, s.doubtful_offsets, offset); }
 
 int read_status(const read_summary& s) {
   return s.framing_errors > 0 || s.doubtful > 0 || s.gaps > 0 || s.cell_unsure || s.cut_short || s.begins_inside
@@ -91,8 +91,7 @@ void summary_observer::on_block_start(const block_event& e) {
   const double frame = (9.0 + settings.stop_bits) * e.cell;
   if (s.after_block && s.gap_silence > 0 && s.gap_silence < most_dropout_gap_frames * frame &&
       s.gap_last_leader < frame && s.gap_leader < 2 * frame) {
-    ++s.gaps;
-    if (s.gap_offsets.size() < listed_offsets) s.gap_offsets.push_back(s.bytes);
+    count_at(s.gaps, s.gap_offsets, s.bytes);
   }
   s.after_block = false;
   if (s.block_seen) return;
